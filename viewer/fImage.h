@@ -1,0 +1,25 @@
+#pragma once
+
+#include <QWidget>
+
+class QTimer;
+
+// The full-screen viewer. Its form-level data (Data) outlives the window.
+class fImage : public QWidget {
+    Q_OBJECT
+public:
+    struct Data {};
+
+    explicit fImage(Data& data);
+    void Form_Load();
+
+    void Command1_Click();      // the fit: shows the main window's current entry
+    void RandomNumber_Click();  // the random pick
+    void SetTimer_Click();      // applies the delay setting to both timers
+
+    QTimer* Timer1 = nullptr;  // progressive step
+    QTimer* Timer2 = nullptr;  // random step
+
+private:
+    Data& data_;
+};
