@@ -14,5 +14,3 @@ fImage::fImage(Data& data) : data_(data)
 
 void fImage::Form_Load() {}
 void fImage::Command1_Click() {}
-void fImage::RandomNumber_Click() {}
-void fImage::SetTimer_Click() {}
