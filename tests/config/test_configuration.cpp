@@ -265,9 +265,10 @@ TEST_F(ConfigurationTest, DelayCaptionFollowsTheSliderOnlyWhileItHasTheFocus)
     dialog.Slider1->setFocus();
     ASSERT_TRUE(dialog.Timer1->isActive());
     QTest::keyClick(dialog.Slider1, Qt::Key_Right);  // 2 -> 3
-    QTRY_COMPARE_WITH_TIMEOUT(dialog.Label1->text(), QString("Delay:  Two Seconds"), 1000);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return dialog.Label1->text() == "Delay:  Two Seconds"; }, 1000));
     QTest::keyClick(dialog.Slider1, Qt::Key_End);
-    QTRY_COMPARE_WITH_TIMEOUT(dialog.Label1->text(), QString("Delay:  Fifteen Seconds"), 1000);
+    EXPECT_TRUE(
+        QTest::qWaitFor([&] { return dialog.Label1->text() == "Delay:  Fifteen Seconds"; }, 1000));
 
     dialog.Command3->setFocus();
     EXPECT_FALSE(dialog.Timer1->isActive());
