@@ -327,9 +327,7 @@ void Configuration::Command3_Click()
 void Configuration::StoreSlideShowType(const char* type)
 {
     RunReportingFailure(this, [this, type] {
-        cRegistry reg = AppSettings::Open();
-        reg.setValueKey(kTypeValue);
-        reg.setValue(Variant(std::string(type)));
+        AppSettings::WriteText(kTypeValue, type);
         ShowSlideShowDescription();
     });
 }

@@ -53,14 +53,6 @@ TEST(StoredDelay, OnlyWholeCodesOneToSevenMoveTheSlider)
         EXPECT_EQ(SliderPositionFromText(text), position) << '"' << text << '"';
 }
 
-TEST(StoredNumbers, LongFailsOutsideThirtyTwoBits)
-{
-    EXPECT_EQ(TextToLong("2147483647"), 2147483647);
-    EXPECT_EQ(TextToLong("-2147483648"), -2147483647 - 1);
-    EXPECT_EQ(TextToLong("2147483648"), std::nullopt);
-    EXPECT_EQ(TextToLong("-2147483649"), std::nullopt);
-}
-
 TEST(LastPathComponent, TakesThePartAfterTheLastSlash)
 {
     const std::pair<QString, QString> cases[] = {
