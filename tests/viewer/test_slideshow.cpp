@@ -45,6 +45,17 @@ const std::vector<std::int32_t>& shownHistory()
     return forms::fImage().SlideShow().order.ShownHistory();
 }
 
+// The distinct entries made current by `times` runs of a viewer operation.
+std::set<int> currentAfter(int times, void (fImage::*operation)())
+{
+    std::set<int> shown;
+    for (int i = 0; i < times; ++i) {
+        (forms::fImage().*operation)();
+        shown.insert(list().ListIndex());
+    }
+    return shown;
+}
+
 void closeViewer()
 {
     if (fImage* viewer = forms::existingFImage())
@@ -93,12 +104,7 @@ TEST_F(SlideShow, DelayChangedWhileOpenTakesEffectAtTheNextOpening)
 TEST_F(SlideShow, RandomPicksShowFiveDifferentEntriesThenBeginAgain)
 {
     searchFinds(5);
-    std::set<int> shown;
-    for (int i = 0; i < 5; ++i) {
-        forms::fImage().RandomNumber_Click();
-        shown.insert(list().ListIndex());
-    }
-    EXPECT_EQ(shown.size(), 5u);
+    EXPECT_EQ(currentAfter(5, &fImage::RandomNumber_Click).size(), 5u);
     EXPECT_EQ(shownCount(), 0);
     forms::fImage().RandomNumber_Click();
     EXPECT_EQ(shownCount(), 1);
@@ -117,11 +123,7 @@ TEST_F(SlideShow, RandomPickOnOneEntrySelectsItEveryTime)
 TEST_F(SlideShow, RandomCycleGoesOnAfterTheViewerWasClosed)
 {
     searchFinds(10);
-    std::set<int> shown;
-    for (int i = 0; i < 3; ++i) {
-        forms::fImage().RandomNumber_Click();
-        shown.insert(list().ListIndex());
-    }
+    std::set<int> shown = currentAfter(3, &fImage::RandomNumber_Click);
     closeViewer();
     for (int i = 0; i < 7; ++i) {
         forms::fImage().RandomNumber_Click();
@@ -171,12 +173,7 @@ TEST_F(SlideShow, TicksStepInListOrderAndWrap)
 TEST_F(SlideShow, RandomTicksPickFromTheCycle)
 {
     searchFinds(4);
-    std::set<int> shown;
-    for (int i = 0; i < 4; ++i) {
-        forms::fImage().Timer2_Timer();
-        shown.insert(list().ListIndex());
-    }
-    EXPECT_EQ(shown.size(), 4u);
+    EXPECT_EQ(currentAfter(4, &fImage::Timer2_Timer).size(), 4u);
 }
 
 // Space: pause when a timer runs, else resume in the order stored at that
