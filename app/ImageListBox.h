@@ -3,6 +3,10 @@
 #include <QByteArray>
 #include <QListView>
 
+#include <vector>
+
+class ImageListModel;
+
 // The image list (List1): entries are full paths of picture files, kept as the
 // file system's bytes so that any name can be opened again. The current entry is
 // the selection.
@@ -19,5 +23,16 @@ public:
     // Makes entry i current and scrolls it into view. Throws std::out_of_range
     // for an index outside the list.
     void setSelected(int i);
+    // True when entry i is the current entry.
+    bool Selected(int i) const;
     void Clear();
+
+    // Entry i's path; throws std::out_of_range outside the list.
+    QByteArray List(int i) const;
+    void AddItem(const QByteArray& path);
+    // Appends many entries at once (a search result).
+    void AddItems(std::vector<QByteArray>&& paths);
+
+private:
+    ImageListModel* model_;
 };

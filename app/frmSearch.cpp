@@ -1,25 +1,313 @@
 #include "app/frmSearch.h"
 
+#include <QApplication>
+#include <QCloseEvent>
+#include <QKeyEvent>
 #include <QLineEdit>
+#include <QPainter>
+#include <QScreen>
 #include <QStatusBar>
+#include <QTimer>
 
+#include <atomic>
+#include <cmath>
+#include <optional>
+
+#include "app/BlockingWork.h"
+#include "app/CaptionLabel.h"
+#include "app/FolderWalk.h"
 #include "app/ImageListBox.h"
+#include "app/ListStepping.h"
+#include "app/WindowText.h"
+#include "app/forms.h"
+#include "app/runtime_services.h"
+#include "config/Configuration.h"
+#include "settings/AppSettings.h"
+#include "viewer/fImage.h"
+
+namespace {
+// Design geometry is in twips, 15 to the logical pixel.
+constexpr int px(int twips) { return static_cast<int>(std::lround(twips / 15.0)); }
+
+constexpr int kListLeft = 2400;
+constexpr int kStatusHeight = 360;
+
+const QString kNoImages =
+    "There are no images in the Image List. You must select a Search Folder to populate the Image List.";
+const QString kSetFoldersBeforeSearch =
+    "You must set the Search Folders in the Configuration Options before you can search for image files.";
+const QString kSetFoldersFirst = "You must first set the Search Folders in the Configuration Options.";
+
+// The slide-show type as a 16-bit number; none when the stored text is not a
+// number in that range (then no slide show starts).
+std::optional<int> slideShowType(const Variant& stored)
+{
+    const std::string text = VariantText(stored);
+    const char* begin = text.c_str();
+    char* end = nullptr;
+    errno = 0;
+    const double value = std::strtod(begin, &end);
+    while (end && *end == ' ')
+        ++end;
+    if (end == begin || !end || *end != '\0' || errno != 0 || !std::isfinite(value))
+        return std::nullopt;
+    const double rounded = std::nearbyint(value);  // halves to even
+    if (rounded < -32768 || rounded > 32767)
+        return std::nullopt;
+    return static_cast<int>(rounded);
+}
+
+// Virtual-key codes of the keys the windows look at.
+int keyCode(int qtKey)
+{
+    switch (qtKey) {
+    case Qt::Key_Escape:
+        return 27;
+    case Qt::Key_Space:
+        return 32;
+    case Qt::Key_Up:
+        return 38;
+    case Qt::Key_Down:
+        return 40;
+    default:
+        return 0;
+    }
+}
+
+// Setting a timer's Enabled to true: a running timer keeps its count.
+void enable(QTimer* timer)
+{
+    if (!timer->isActive())
+        timer->start();
+}
+}  // namespace
 
 frmSearch::frmSearch(Data&)
 {
     setObjectName("frmSearch");
     setWindowTitle("Marbleglen");
     setAttribute(Qt::WA_DeleteOnClose);
+    setWindowIcon(QIcon(":/app/marbleglen.png"));
+    resize(px(9855), px(5295));
+
+    QPalette p = palette();
+    p.setColor(QPalette::Window, QColor(137, 177, 243));
+    setPalette(p);
+    setAutoFillBackground(true);
+    backdrop_ = QPixmap(":/app/backdrop.png");
+
+    lblSlideShow = addLabel("lblSlideShow", "Start Slide Show", 720, 770, 1335, 300,
+                            &frmSearch::lblSlideShow_Click);
+    lblViewImage = addLabel("lblViewImage", "View Image", 720, 1100, 1335, 300,
+                            &frmSearch::lblViewImage_Click);
+    lblImageCaption1 = addLabel("lblImageCaption1", "Label1", 720, 2175, 1335, 225,
+                                &frmSearch::lblImageCaption1_Click);
+    lblImageCaption2 = addLabel("lblImageCaption2", "Label2", 720, 2470, 1335, 225,
+                                &frmSearch::lblImageCaption2_Click);
+    lblImageCaption3 = addLabel("lblImageCaption3", "Label3", 720, 2775, 1335, 225,
+                                &frmSearch::lblImageCaption3_Click);
+    lblImageCaption4 = addLabel("lblImageCaption4", "Label4", 720, 3070, 1335, 225,
+                                &frmSearch::lblImageCaption4_Click);
+    lblChangeConfig = addLabel("lblChangeConfig", "Config Options", 720, 4200, 1335, 300,
+                               &frmSearch::lblChangeConfig_Click);
+
     List1 = new ImageListBox(this);
-    txtResetCount = new QLineEdit("0", this);
-    txtResetCount->setObjectName("txtResetCount");
-    txtResetCount->hide();
+    List1->setGeometry(px(kListLeft), 0, px(3165), px(1845));
+    connect(List1, &ImageListBox::doubleClicked, this, [this] { runHandler([this] { List1_DblClick(); }); });
+
     StatusBar1 = new QStatusBar(this);
     StatusBar1->setObjectName("StatusBar1");
+    StatusBar1->setFont(QFont("Arial"));
+    StatusBar1->setGeometry(0, px(4935), px(9855), px(kStatusHeight));
+    StatusBar1->showMessage(" 0 Files found in 0 Directories");
+
+    txtResetCount = new QLineEdit("0", this);
+    txtResetCount->setObjectName("txtResetCount");
+    txtResetCount->setGeometry(px(2400), px(4200), px(855), px(375));
+    txtResetCount->hide();
+
+    // Key preview: Form_KeyDown sees a key before the control with the focus.
+    qApp->installEventFilter(this);
 }
 
-void frmSearch::Form_Load() {}
-void frmSearch::Command1_Click() {}
-void frmSearch::Command2_Click() {}
-void frmSearch::Command3_Click() {}
-void frmSearch::Command4_Click() {}
+frmSearch::~frmSearch() { qApp->removeEventFilter(this); }
+
+CaptionLabel* frmSearch::addLabel(const char* name, const QString& caption, int left, int top,
+                                  int width, int height, void (frmSearch::*handler)())
+{
+    auto* label = new CaptionLabel(name, caption, this);
+    label->setGeometry(px(left), px(top), px(width), px(height));
+    connect(label, &CaptionLabel::Click, this, [this, handler] { runHandler([this, handler] { (this->*handler)(); }); });
+    return label;
+}
+
+void frmSearch::Form_Load()
+{
+    Form_Resize();
+    Command1_Click();
+    if (const QScreen* screen = QGuiApplication::primaryScreen())
+        move(screen->availableGeometry().center() - rect().center());
+}
+
+void frmSearch::Command1_Click()
+{
+    cRegistry reg = AppSettings::Open();
+    CaptionLabel* labels[] = {lblImageCaption1, lblImageCaption2, lblImageCaption3, lblImageCaption4};
+    for (int i = 0; i < 4; ++i) {
+        reg.setValueKey("txtImageCaption" + std::to_string(i + 1));
+        labels[i]->setCaption(CaptionText(VariantText(reg.Value())));
+    }
+}
+
+void frmSearch::Command2_Click()
+{
+    forms::fImage().show();
+    forms::fImage().Command1_Click();
+}
+
+void frmSearch::Command3_Click() { cmdMoveUp_Click(*List1); }
+void frmSearch::Command4_Click() { cmdMoveDown_Click(*List1); }
+
+void frmSearch::cmdMoveUp_Click(ImageListBox& lstMove)
+{
+    tryStatement([&] {
+        if (const auto target = MoveUpTarget(lstMove.ListIndex(), List1->ListCount()))
+            lstMove.setSelected(*target);
+    });
+}
+
+void frmSearch::cmdMoveDown_Click(ImageListBox& lstMove)
+{
+    tryStatement([&] {
+        if (const auto target = MoveDownTarget(lstMove.ListIndex(), List1->ListCount()))
+            lstMove.setSelected(*target);
+    });
+}
+
+void frmSearch::List1_DblClick() { Command2_Click(); }
+
+void frmSearch::lblViewImage_Click()
+{
+    if (List1->ListCount() == 0) {
+        MsgBox(kNoImages);
+        return;
+    }
+    if (List1->ListIndex() == -1)
+        List1->setSelected(0);
+    Command2_Click();
+}
+
+void frmSearch::lblSlideShow_Click()
+{
+    cRegistry reg = AppSettings::Open();
+    reg.setValueKey("varSlideShowType");
+    const std::optional<int> type = slideShowType(reg.Value());
+    if (List1->ListCount() == 0) {
+        MsgBox(kNoImages);
+        return;
+    }
+    if (List1->ListIndex() == -1)
+        List1->setSelected(0);
+    if (type == 1) {
+        Command2_Click();
+        enable(forms::fImage().Timer1);
+    } else if (type == 2) {
+        forms::fImage().RandomNumber_Click();
+        Command2_Click();
+        enable(forms::fImage().Timer2);
+    }
+}
+
+void frmSearch::lblChangeConfig_Click() { forms::Configuration().show(); }
+
+void frmSearch::lblImageCaption1_Click() { searchFolder(1); }
+void frmSearch::lblImageCaption2_Click() { searchFolder(2); }
+void frmSearch::lblImageCaption3_Click() { searchFolder(3); }
+void frmSearch::lblImageCaption4_Click() { searchFolder(4); }
+
+// Every statement runs on its own, so the pointer is always restored and the
+// flag always set once the search has started.
+void frmSearch::searchFolder(int number)
+{
+    std::string folder;
+    tryStatement([&] { folder = AppSettings::ReadText("varImagePath" + std::to_string(number)); });
+    if (folder.empty()) {
+        MsgBox(number <= 2 ? kSetFoldersBeforeSearch : kSetFoldersFirst);
+        return;
+    }
+    tryStatement([&] {
+        StatusBar1->clearMessage();
+        StatusBar1->repaint();
+    });
+    tryStatement([&] { QApplication::setOverrideCursor(Qt::WaitCursor); });
+    tryStatement([&] { List1->Clear(); });
+    std::int64_t FileCount = 0, DirCount = 0;
+    QByteArray path(folder.data(), static_cast<qsizetype>(folder.size()));
+    tryStatement([&] { FindFilesAPI(path, "*.jpg", FileCount, DirCount); });
+    tryStatement([&] { StatusBar1->showMessage(SearchStatusText(FileCount, DirCount)); });
+    tryStatement([&] { QApplication::restoreOverrideCursor(); });
+    tryStatement([&] { txtResetCount->setText("1"); });
+}
+
+void frmSearch::FindFilesAPI(QByteArray& path, const QByteArray& SearchStr, std::int64_t& FileCount,
+                             std::int64_t& DirCount)
+{
+    using namespace std::chrono_literals;
+    std::vector<QByteArray> found;
+    std::atomic<std::int64_t> progress{FileCount};
+    // The walk runs on a worker thread while this thread only repaints the
+    // progress: clicks and timer ticks wait until the search has ended.
+    RunBlocking([&] { FindFiles(path, SearchStr.toStdString(), FileCount, DirCount, found, &progress); },
+                [&] {
+                    StatusBar1->showMessage(SearchProgressText(progress.load(std::memory_order_relaxed)));
+                    StatusBar1->repaint();
+                },
+                500ms, 200ms);
+    List1->AddItems(std::move(found));
+}
+
+void frmSearch::Form_Resize()
+{
+    const int innerWidth = width(), innerHeight = height();
+    const int statusHeight = StatusBar1->height();
+    StatusBar1->setGeometry(0, innerHeight - statusHeight, innerWidth, statusHeight);
+    // A size that would be negative is skipped: the list keeps its last one.
+    if (const int w = innerWidth - px(kListLeft); w >= 0)
+        List1->resize(w, List1->height());
+    if (const int h = innerHeight - statusHeight; h >= 0)
+        List1->resize(List1->width(), h);
+}
+
+void frmSearch::Form_KeyDown(int KeyCode)
+{
+    if (KeyCode == 27)
+        Form_Unload();
+}
+
+void frmSearch::Form_Unload() { EndProgram(); }
+
+bool frmSearch::eventFilter(QObject* watched, QEvent* event)
+{
+    if (event->type() == QEvent::KeyPress && watched->isWidgetType()
+        && static_cast<QWidget*>(watched)->window() == this) {
+        const int code = keyCode(static_cast<QKeyEvent*>(event)->key());
+        if (code == 27) {
+            Form_KeyDown(code);
+            return true;
+        }
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void frmSearch::paintEvent(QPaintEvent*)
+{
+    QPainter(this).drawPixmap(0, 0, backdrop_);
+}
+
+void frmSearch::resizeEvent(QResizeEvent*) { runHandler([this] { Form_Resize(); }); }
+
+void frmSearch::closeEvent(QCloseEvent* event)
+{
+    event->accept();
+    Form_Unload();
+}

@@ -1,7 +1,12 @@
 #pragma once
 
+#include <QByteArray>
+#include <QPixmap>
 #include <QWidget>
 
+#include <cstdint>
+
+class CaptionLabel;
 class ImageListBox;
 class QLineEdit;
 class QStatusBar;
@@ -14,6 +19,7 @@ public:
     struct Data {};  // all of this window's state lives in its controls
 
     explicit frmSearch(Data& data);
+    ~frmSearch() override;
     void Form_Load();
 
     void Command1_Click();  // "Load Search Folders"
@@ -21,7 +27,49 @@ public:
     void Command3_Click();  // "Scroll Up"
     void Command4_Click();  // "Scroll Down"
 
+    // Step the current entry of a list box, wrapping round at the ends.
+    void cmdMoveUp_Click(ImageListBox& lstMove);
+    void cmdMoveDown_Click(ImageListBox& lstMove);
+
+    // Appends every file below `path` matching `SearchStr` to List1 and adds
+    // to the counters; `path` gets a trailing "/" if it has none.
+    void FindFilesAPI(QByteArray& path, const QByteArray& SearchStr, std::int64_t& FileCount,
+                      std::int64_t& DirCount);
+
+    // The label handlers, public so that tests and the keyboard reach them.
+    void lblSlideShow_Click();
+    void lblViewImage_Click();
+    void lblChangeConfig_Click();
+    void lblImageCaption1_Click();
+    void lblImageCaption2_Click();
+    void lblImageCaption3_Click();
+    void lblImageCaption4_Click();
+    void List1_DblClick();
+    void Form_Resize();
+    void Form_KeyDown(int KeyCode);
+    void Form_Unload();
+
     ImageListBox* List1 = nullptr;
     QLineEdit* txtResetCount = nullptr;  // the reset flag, "0" or "1"
     QStatusBar* StatusBar1 = nullptr;
+    CaptionLabel* lblSlideShow = nullptr;
+    CaptionLabel* lblViewImage = nullptr;
+    CaptionLabel* lblImageCaption1 = nullptr;
+    CaptionLabel* lblImageCaption2 = nullptr;
+    CaptionLabel* lblImageCaption3 = nullptr;
+    CaptionLabel* lblImageCaption4 = nullptr;
+    CaptionLabel* lblChangeConfig = nullptr;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void searchFolder(int number);
+    CaptionLabel* addLabel(const char* name, const QString& caption, int left, int top, int width,
+                           int height, void (frmSearch::*handler)());
+
+    QPixmap backdrop_;
 };

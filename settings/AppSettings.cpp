@@ -1,6 +1,7 @@
 #include "settings/AppSettings.h"
 
 namespace AppSettings {
+
 cRegistry Open()
 {
     cRegistry reg;
@@ -16,4 +17,19 @@ std::string ReadText(const std::string& valueName)
     reg.setValueKey(valueName);
     return VariantText(reg.Value());
 }
+
+std::int16_t ReadInt16(const std::string& valueName)
+{
+    cRegistry reg = Open();
+    reg.setValueKey(valueName);
+    return VariantToInt16(reg.Value()).value_or(0);
+}
+
+void WriteText(const std::string& valueName, const std::string& text)
+{
+    cRegistry reg = Open();
+    reg.setValueKey(valueName);
+    reg.setValue(text);
+}
+
 }  // namespace AppSettings

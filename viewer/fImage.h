@@ -1,31 +1,87 @@
 #pragma once
 
+#include <QByteArray>
+#include <QSize>
 #include <QWidget>
+
+#include <cstdint>
+#include <memory>
 
 #include "viewer/SlideShowData.h"
 
+class PictureBox;
+class PicturePreparer;
 class QTimer;
 
-// The full-screen viewer. Its form-level data (Data) outlives the window.
+// The full-screen viewer: shows the main window's current list entry fitted to
+// the screen. Its form-level data (Data) outlives the window.
 class fImage : public QWidget {
     Q_OBJECT
 public:
     struct Data {
         SlideShowData slideShow;
+        QByteArray currentImagePath;  // the list text last read for display (bytes)
     };
 
     explicit fImage(Data& data);
+    ~fImage() override;
+
+    // Hooks the wheel, holds the screen saver off, hides the pointer and applies
+    // the delay setting. Form_Unload undoes the first three; it runs when the
+    // window closes.
     void Form_Load();
+    void Form_Unload();
 
     void Command1_Click();      // the fit: shows the main window's current entry
     void RandomNumber_Click();  // the random pick
     void SetTimer_Click();      // applies the delay setting to both timers
     void Timer1_Timer();        // one progressive step
     void Timer2_Timer();        // one random step
+    // The random order's memory, which outlives the window.
+    const SlideShowData& SlideShow() const { return data_.slideShow; }
+
+    // Windows virtual-key codes: 27 Escape, 32 Space, 38 Up, 40 Down.
+    void Form_KeyDown(int KeyCode, int Shift);
+    void Form_Click();   // on the black background: closes the viewer
+    void Image1_Click(); // on the picture: closes the viewer
+    // One wheel event from the hook; only the sign of Rotation counts.
+    void MouseWheel(std::int32_t Flags, std::int32_t Rotation, std::int32_t X, std::int32_t Y);
+
+    // Starts decoding list entry listIndex (0-based) for this screen on a worker
+    // thread, so that a later fit of that entry only hands the picture over.
+    // The fit itself prepares the entries before and after the current one; the
+    // slide show calls this for the entry its next tick will show. Out-of-range
+    // indexes are ignored. At most three prepared pictures are held.
+    void PrepareEntry(int listIndex);
+    // The same by path bytes, for entries known by their path.
+    void PreparePath(const QByteArray& path);
+    // True when path is prepared and decoded for this screen.
+    bool IsPrepared(const QByteArray& path) const;
+
+    // The screen's size in device pixels, the size pictures are fitted to.
+    QSize ScreenPixels() const;
+
+    // Showing the viewer covers the whole screen the main window is on.
+    void setVisible(bool visible) override;
 
     QTimer* Timer1 = nullptr;  // progressive step
     QTimer* Timer2 = nullptr;  // random step
+    PictureBox* Image1 = nullptr;  // the current picture
+    PictureBox* Image2 = nullptr;  // the error picture, 135 x 102
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
 
 private:
+    void showErrorPicture();
+    void prepareNeighbours();
+    void prepareNextPick(int n);
+    QByteArray entryPath(int listIndex) const;
+
     Data& data_;
+    std::unique_ptr<PicturePreparer> preparer_;
+    bool loaded_ = false;
 };

@@ -1,0 +1,27 @@
+#pragma once
+
+#include <QByteArray>
+
+#include <atomic>
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+// Case-insensitive wildcard match of a file name: "*" any run of characters,
+// "?" any one character, letters in any mix of capitals.
+bool WildcardMatch(std::string_view name, std::string_view pattern);
+
+// The folder search, without a window. Walks `path` depth first: a folder's own
+// files matching `SearchStr` (appended to `found` as full paths), then each
+// sub-folder in turn; names within a folder in natural order. `path` gets a
+// trailing "/" if it has none. FileCount counts the files found, DirCount the
+// folders below `path`. Paths are the file system's bytes throughout.
+//
+// A folder that cannot be listed yields nothing but still counts; an entry
+// whose type cannot be read counts as a folder; a folder already on the way
+// down (a link cycle) counts but is not searched again; FIFOs, devices and
+// sockets are neither listed nor opened. While it runs, `progress` (if given)
+// follows FileCount, for a display on another thread.
+void FindFiles(QByteArray& path, std::string_view SearchStr, std::int64_t& FileCount,
+               std::int64_t& DirCount, std::vector<QByteArray>& found,
+               std::atomic<std::int64_t>* progress = nullptr);

@@ -1,0 +1,29 @@
+#include <QLineEdit>
+
+#include "config/Configuration.h"
+#include "config/DialogCore.h"
+#include "config/FolderPicker.h"
+
+QString Configuration::BrowseDialog(QWidget* owner, const QString& sMessage)
+{
+    return ChooseFolder(owner, sMessage);
+}
+
+QString Configuration::GetFileName(const QString& flname) const { return LastPathComponent(flname); }
+
+// Nothing is stored here: the chosen folder reaches the settings only when
+// the dialog is saved.
+void Configuration::PickFolder(int index)
+{
+    const QString path = BrowseDialog(this, "Select Folder");
+    if (path.isEmpty())
+        return;
+    const auto at = static_cast<std::size_t>(index);
+    txtImagePath[at]->setText(path);
+    txtImageCaption[at]->setText(GetFileName(txtImagePath[at]->text()));
+}
+
+void Configuration::imgPathSelect1_Click() { PickFolder(0); }
+void Configuration::imgPathSelect2_Click() { PickFolder(1); }
+void Configuration::imgPathSelect3_Click() { PickFolder(2); }
+void Configuration::imgPathSelect4_Click() { PickFolder(3); }

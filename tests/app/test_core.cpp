@@ -1,0 +1,159 @@
+// The main window's plain core: texts, name order, wildcard, stepping, waiting.
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QTimer>
+
+#include <algorithm>
+#include <thread>
+#include <vector>
+
+#include "app/BlockingWork.h"
+#include "app/FolderWalk.h"
+#include "app/ListStepping.h"
+#include "app/MSSearch.h"
+#include "app/NaturalOrder.h"
+#include "app/WindowText.h"
+
+using namespace std::chrono_literals;
+
+TEST(StatusText, CountsFolderItselfAndUsesSingularOnlyForOneDirectory)
+{
+    struct Case {
+        std::int64_t files, dirs;
+        const char* text;
+    } cases[] = {
+        {0, 0, " 0 Files found in 1 Directory"},
+        {1, 0, " 1 Files found in 1 Directory"},
+        {12, 0, " 12 Files found in 1 Directory"},
+        {0, 1, " 0 Files found in 2 Directories"},
+        {3, 2, " 3 Files found in 3 Directories"},
+        // No 16-bit limit: large counts are reported as they are.
+        {40000, 32767, " 40000 Files found in 32768 Directories"},
+        {100000, 5000, " 100000 Files found in 5001 Directories"},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(SearchStatusText(c.files, c.dirs).toStdString(), c.text) << c.files << " " << c.dirs;
+}
+
+TEST(CaptionText, CutsToSixteenCharacters)
+{
+    struct Case {
+        std::string stored, shown;
+    } cases[] = {
+        {"", ""},
+        {"Holidays", "Holidays"},
+        {"Summer holidays ", "Summer holidays "},
+        {"Summer holidays 2025", "Summer holidays "},
+        // Characters, not bytes or UTF-16 units.
+        {"Ferien Kärnten 2024", "Ferien Kärnten 2"},
+        {"\U0001F600\U0001F600\U0001F600\U0001F600\U0001F600\U0001F600\U0001F600\U0001F600"
+         "\U0001F600\U0001F600\U0001F600\U0001F600\U0001F600\U0001F600\U0001F600\U0001F600xyz",
+         "\U0001F600\U0001F600\U0001F600\U0001F600\U0001F600\U0001F600\U0001F600\U0001F600"
+         "\U0001F600\U0001F600\U0001F600\U0001F600\U0001F600\U0001F600\U0001F600\U0001F600"},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(CaptionText(c.stored).toStdString(), c.shown) << c.stored;
+}
+
+TEST(DisplayPath, ShowsInvalidUtf8BytesAsLatin1AndKeepsValidText)
+{
+    struct Case {
+        QByteArray bytes;
+        QString shown;
+    } cases[] = {
+        {"/photos/a.jpg", "/photos/a.jpg"},
+        {"/fotos/K\xC3\xA4rnten.jpg", QString::fromUtf8("/fotos/Kärnten.jpg")},
+        {"/fotos/caf\xE9.jpg", QString::fromUtf8("/fotos/café.jpg")},
+        {"/x/\xC3\xA4\xE9\xC3\xA4.jpg", QString::fromUtf8("/x/äéä.jpg")},
+        {"/x/\xC3", QString::fromUtf8("/x/Ã")},        // cut sequence at the end
+        {"/x/\xC0\xAF", QString::fromUtf8("/x/À¯")},  // overlong "/" is not valid
+        {"/x/\xED\xA0\x80", QString::fromUtf8("/x/í\xC2\xA0\xC2\x80")},  // a surrogate
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(DisplayPath(c.bytes), c.shown) << c.bytes.toHex().toStdString();
+}
+
+TEST(NaturalOrder, SortsNamesAsAFileManagerDoes)
+{
+    std::vector<std::string> names = {"IMG_10.jpg", "img_2.JPG", "Img_1.jpg", "b.jpg", "A.jpg",
+                                      "a.jpg",      "x007.jpg",  "x7.jpg",    "x8.jpg", "99999999999999999999.jpg",
+                                      "100000000000000000000.jpg"};
+    std::sort(names.begin(), names.end(), NaturalLess);
+    const std::vector<std::string> expected = {"99999999999999999999.jpg", "100000000000000000000.jpg",
+                                               "A.jpg", "a.jpg", "b.jpg", "Img_1.jpg", "img_2.JPG",
+                                               "IMG_10.jpg", "x007.jpg", "x7.jpg", "x8.jpg"};
+    EXPECT_EQ(names, expected);
+    EXPECT_LT(NaturalCompare("abc", "abcd"), 0);
+    EXPECT_EQ(NaturalCompare("ABC1", "abc01"), 0);
+}
+
+TEST(WildcardMatch, MatchesJpgInAnyCaseOnly)
+{
+    struct Case {
+        const char* name;
+        const char* pattern;
+        bool match;
+    } cases[] = {
+        {"a.jpg", "*.jpg", true},       {"B.JPG", "*.jpg", true},      {"c.Jpg", "*.jpg", true},
+        {".jpg", "*.jpg", true},        {"a.jpeg", "*.jpg", false},    {"a.jpg.bak", "*.jpg", false},
+        {"ajpg", "*.jpg", false},       {"a.jpg.jpg", "*.jpg", true},  {"anything", "*", true},
+        {"", "*", true},                {"ab", "a?", true},            {"a", "a?", false},
+        {"x.jpgx", "*.jpg", false},     {"a.b.c.jpg", "*.*.jpg", true},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(WildcardMatch(c.name, c.pattern), c.match) << c.name << " ~ " << c.pattern;
+}
+
+TEST(TrimAtNull, CutsAtFirstNul)
+{
+    EXPECT_EQ(TrimAtNull(std::string_view("abc\0def", 7)), "abc");
+    EXPECT_EQ(TrimAtNull("abc"), "abc");
+    EXPECT_EQ(TrimAtNull(std::string_view("\0x", 2)), "");
+}
+
+TEST(ListStepping, WrapsRoundAndStepsDownNowhereFromNothing)
+{
+    struct Case {
+        int index, count;
+        std::optional<int> up, down;
+    } cases[] = {
+        {2, 5, 1, 3},
+        {0, 5, 4, 1},
+        {4, 5, 3, 0},
+        {0, 1, 0, 0},
+        {-1, 5, 4, std::nullopt},  // nothing current: asymmetric
+        // Empty list: the index either way lies outside, so selecting it fails.
+        {-1, 0, -1, 0},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(MoveUpTarget(c.index, c.count), c.up) << c.index << "/" << c.count;
+        EXPECT_EQ(MoveDownTarget(c.index, c.count), c.down) << c.index << "/" << c.count;
+    }
+}
+
+TEST(RunBlocking, TicksOnlyAfterTheFirstDelayAndRunsNoOtherHandler)
+{
+    bool timerRan = false;
+    QTimer::singleShot(0, [&] { timerRan = true; });
+    int ticks = 0;
+    bool timerRanDuringWork = false;
+    RunBlocking([] { std::this_thread::sleep_for(450ms); },
+                [&] {
+                    ++ticks;
+                    timerRanDuringWork |= timerRan;
+                },
+                200ms, 100ms);
+    EXPECT_GE(ticks, 2);
+    EXPECT_FALSE(timerRanDuringWork);
+    EXPECT_FALSE(timerRan);
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(timerRan);
+
+    ticks = 0;
+    RunBlocking([] {}, [&] { ++ticks; }, 500ms, 100ms);
+    EXPECT_EQ(ticks, 0);
+
+    EXPECT_THROW(RunBlocking([] { throw std::runtime_error("x"); }, [] {}, 500ms, 100ms),
+                 std::runtime_error);
+}

@@ -1,0 +1,281 @@
+// The main window on Qt's offscreen platform, with a real store and real folders.
+#include <gtest/gtest.h>
+
+#include <QAccessible>
+#include <QApplication>
+#include <QFile>
+#include <QLineEdit>
+#include <QPointer>
+#include <QStatusBar>
+#include <QTest>
+#include <QTimer>
+
+#include <memory>
+
+#include "FolderTree.h"
+#include "app/CaptionLabel.h"
+#include "app/ImageListBox.h"
+#include "app/forms.h"
+#include "app/frmSearch.h"
+#include "app/runtime_services.h"
+#include "settings/AppSettings.h"
+#include "tests/support/TempStore.h"
+#include "viewer/fImage.h"
+
+namespace {
+const char* const kNoImages =
+    "There are no images in the Image List. You must select a Search Folder to populate the Image List.";
+
+void store(const std::string& name, const std::string& value)
+{
+    cRegistry reg = AppSettings::Open();
+    reg.setValueKey(name);
+    reg.setValue(Variant(value));
+}
+
+// A main window of its own for each test, with message boxes and the end of
+// the program recorded instead of shown or done.
+class MainWindow : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        previousBox_ = setMsgBoxHook([this](const QString& text) { messages.push_back(text.toStdString()); });
+        previousEnd_ = setEndProgramHook([this] { ++ended; });
+    }
+    void TearDown() override
+    {
+        delete window_.data();
+        setMsgBoxHook(previousBox_);
+        setEndProgramHook(previousEnd_);
+    }
+
+    frmSearch& open()
+    {
+        window_ = new frmSearch(data_);
+        window_->Form_Load();
+        window_->show();
+        return *window_;
+    }
+
+    void fill(int n)
+    {
+        for (int i = 0; i < n; ++i)
+            window_->List1->AddItem("/p/" + QByteArray::number(i) + ".jpg");
+    }
+
+    TempStore settings_;
+    std::vector<std::string> messages;
+    int ended = 0;
+
+private:
+    frmSearch::Data data_;
+    QPointer<frmSearch> window_;
+    MsgBoxHook previousBox_;
+    EndProgramHook previousEnd_;
+};
+}  // namespace
+
+TEST_F(MainWindow, FirstStartShowsBlankCaptionsAndWritesNoStore)
+{
+    frmSearch& w = open();
+    for (CaptionLabel* label : {w.lblImageCaption1, w.lblImageCaption2, w.lblImageCaption3, w.lblImageCaption4})
+        EXPECT_EQ(label->Caption(), "") << label->objectName().toStdString();
+    EXPECT_EQ(w.StatusBar1->currentMessage(), " 0 Files found in 0 Directories");
+    EXPECT_EQ(w.txtResetCount->text(), "0");
+    EXPECT_EQ(w.List1->ListCount(), 0);
+    EXPECT_EQ(w.List1->ListIndex(), -1);
+    EXPECT_FALSE(QFile::exists(settings_.storeFile()));
+    EXPECT_EQ(w.size(), QSize(657, 353));
+}
+
+TEST_F(MainWindow, ControlsAreReachableByTheirNames)
+{
+    frmSearch& w = open();
+    const std::pair<const char*, const char*> named[] = {
+        {"lblSlideShow", "Start Slide Show"}, {"lblViewImage", "View Image"},
+        {"lblChangeConfig", "Config Options"}, {"lblImageCaption1", ""},
+        {"lblImageCaption4", ""},              {"List1", nullptr},
+        {"StatusBar1", nullptr},               {"txtResetCount", nullptr},
+    };
+    for (const auto& [name, caption] : named) {
+        QWidget* control = w.findChild<QWidget*>(name);
+        ASSERT_NE(control, nullptr) << name;
+        QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(control);
+        ASSERT_NE(accessible, nullptr) << name;
+        EXPECT_EQ(accessible->object()->objectName(), name);
+        if (caption) {
+            EXPECT_EQ(accessible->text(QAccessible::Name), caption) << name;
+        }
+    }
+    EXPECT_EQ(w.lblSlideShow->cursor().shape(), Qt::PointingHandCursor);
+}
+
+TEST_F(MainWindow, CaptionsComeFromTheSettingsCutToSixteenCharacters)
+{
+    store("txtImageCaption1", "Summer holidays 2025");
+    store("txtImageCaption3", "Garden");
+    frmSearch& w = open();
+    EXPECT_EQ(w.lblImageCaption1->Caption(), "Summer holidays ");
+    EXPECT_EQ(w.lblImageCaption2->Caption(), "");
+    EXPECT_EQ(w.lblImageCaption3->Caption(), "Garden");
+    store("txtImageCaption2", "Winter");
+    w.Command1_Click();
+    EXPECT_EQ(w.lblImageCaption2->Caption(), "Winter");
+}
+
+TEST_F(MainWindow, EmptyListRefusesViewAndSlideShow)
+{
+    store("varSlideShowType", "1");
+    frmSearch& w = open();
+    const bool viewerBefore = forms::existingFImage() != nullptr;
+    w.lblViewImage_Click();
+    w.lblSlideShow_Click();
+    EXPECT_EQ(messages, (std::vector<std::string>{kNoImages, kNoImages}));
+    EXPECT_EQ(forms::existingFImage() != nullptr, viewerBefore);
+}
+
+TEST_F(MainWindow, SlideShowOfUnknownTypeOnlySelectsTheFirstEntry)
+{
+    for (const char* type : {"7", "0", "abc", ""}) {
+        store("varSlideShowType", type);
+        frmSearch& w = open();
+        fill(3);
+        const bool viewerBefore = forms::existingFImage() != nullptr;
+        w.lblSlideShow_Click();
+        EXPECT_EQ(w.List1->ListIndex(), 0) << type;
+        EXPECT_TRUE(messages.empty()) << type;
+        EXPECT_EQ(forms::existingFImage() != nullptr, viewerBefore) << type;
+        TearDown();
+        SetUp();
+    }
+}
+
+TEST_F(MainWindow, ViewImageSelectsTheFirstEntryOnlyWhenNoneIsCurrent)
+{
+    frmSearch& w = open();
+    fill(4);
+    w.lblViewImage_Click();
+    EXPECT_EQ(w.List1->ListIndex(), 0);
+    ASSERT_NE(forms::existingFImage(), nullptr);
+    EXPECT_TRUE(forms::existingFImage()->isVisible());
+    w.List1->setSelected(2);
+    w.lblViewImage_Click();
+    EXPECT_EQ(w.List1->ListIndex(), 2);
+    EXPECT_EQ(w.List1->Text(), "/p/2.jpg");
+    forms::existingFImage()->hide();
+}
+
+TEST_F(MainWindow, SteppingWrapsRoundAndKeepsTheOrder)
+{
+    frmSearch& w = open();
+    w.Command3_Click();  // empty list: nothing happens, nothing is shown
+    w.Command4_Click();
+    EXPECT_EQ(w.List1->ListIndex(), -1);
+    fill(5);
+    w.Command4_Click();  // nothing current: stepping down leaves it so
+    EXPECT_EQ(w.List1->ListIndex(), -1);
+    const std::pair<void (frmSearch::*)(), int> steps[] = {
+        {&frmSearch::Command3_Click, 4}, {&frmSearch::Command4_Click, 0}, {&frmSearch::Command3_Click, 4},
+        {&frmSearch::Command3_Click, 3}, {&frmSearch::Command4_Click, 4}, {&frmSearch::Command4_Click, 0},
+        {&frmSearch::Command4_Click, 1},
+    };
+    for (const auto& [step, expected] : steps) {
+        (w.*step)();
+        EXPECT_EQ(w.List1->ListIndex(), expected);
+    }
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(w.List1->List(i), "/p/" + QByteArray::number(i) + ".jpg");
+    EXPECT_TRUE(messages.empty());
+}
+
+TEST_F(MainWindow, EscapeAndTheCloseBoxEndTheProgram)
+{
+    frmSearch& w = open();
+    w.List1->setFocus();
+    QTest::keyClick(w.List1, Qt::Key_Down);
+    EXPECT_EQ(ended, 0);
+    QTest::keyClick(w.List1, Qt::Key_Escape);
+    EXPECT_EQ(ended, 1);
+    w.close();
+    EXPECT_EQ(ended, 2);
+}
+
+TEST_F(MainWindow, ListFollowsTheWindowButNeverGoesNegative)
+{
+    frmSearch& w = open();
+    w.resize(800, 500);
+    EXPECT_EQ(w.List1->geometry(), QRect(160, 0, 640, 476));
+    EXPECT_EQ(w.StatusBar1->geometry(), QRect(0, 476, 800, 24));
+    w.resize(100, 400);  // narrower than the label panel: width stays
+    EXPECT_EQ(w.List1->size(), QSize(640, 376));
+    w.resize(300, 10);  // lower than the status bar: height stays
+    EXPECT_EQ(w.List1->size(), QSize(140, 376));
+}
+
+TEST_F(MainWindow, FolderClickWithoutFolderShowsItsMessageAndChangesNothing)
+{
+    frmSearch& w = open();
+    fill(2);
+    w.List1->setSelected(1);
+    w.StatusBar1->showMessage(" 2 Files found in 1 Directory");
+    w.lblImageCaption1_Click();
+    w.lblImageCaption2_Click();
+    w.lblImageCaption3_Click();
+    w.lblImageCaption4_Click();
+    const std::string before =
+        "You must set the Search Folders in the Configuration Options before you can search for image files.";
+    const std::string first = "You must first set the Search Folders in the Configuration Options.";
+    EXPECT_EQ(messages, (std::vector<std::string>{before, before, first, first}));
+    EXPECT_EQ(w.List1->ListCount(), 2);
+    EXPECT_EQ(w.List1->ListIndex(), 1);
+    EXPECT_EQ(w.StatusBar1->currentMessage(), " 2 Files found in 1 Directory");
+    EXPECT_EQ(w.txtResetCount->text(), "0");
+}
+
+TEST_F(MainWindow, FolderClickReplacesTheListAndSetsTheFlag)
+{
+    FolderTree tree;
+    tree.files({"b.jpg", "a.JPG", "sub/c.jpg", "sub/d.jpeg", "x\xE9.jpg"});
+    tree.folder("sub/empty");
+    store("varImagePath2", tree.root().toStdString());
+    store("varImagePath4", tree.path("missing").toStdString());
+    frmSearch& w = open();
+    fill(3);
+    w.List1->setSelected(1);
+
+    bool timerRan = false;
+    QTimer::singleShot(0, [&] { timerRan = true; });
+    w.lblImageCaption2_Click();
+    EXPECT_FALSE(timerRan);  // nothing else ran during the search
+
+    EXPECT_EQ(w.StatusBar1->currentMessage(), " 4 Files found in 3 Directories");
+    ASSERT_EQ(w.List1->ListCount(), 4);
+    EXPECT_EQ(w.List1->List(0), tree.root() + "/a.JPG");
+    EXPECT_EQ(w.List1->List(2), tree.root() + "/x\xE9.jpg");  // the bytes, as on disk
+    EXPECT_EQ(w.List1->model()->index(2, 0).data().toString(), QFile::decodeName(tree.root()) + "/x\u00e9.jpg");
+    EXPECT_EQ(w.List1->List(3), tree.root() + "/sub/c.jpg");
+    EXPECT_EQ(w.List1->ListIndex(), -1);
+    EXPECT_EQ(w.txtResetCount->text(), "1");
+    EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+    EXPECT_TRUE(messages.empty());
+
+    w.txtResetCount->setText("0");
+    w.lblImageCaption4_Click();
+    EXPECT_EQ(w.StatusBar1->currentMessage(), " 0 Files found in 1 Directory");
+    EXPECT_EQ(w.List1->ListCount(), 0);
+    EXPECT_EQ(w.txtResetCount->text(), "1");
+    EXPECT_TRUE(messages.empty());
+}
+
+TEST_F(MainWindow, DoubleClickOpensTheViewerOnThatEntry)
+{
+    frmSearch& w = open();
+    fill(3);
+    const QRect row = w.List1->visualRect(w.List1->model()->index(1, 0));
+    QTest::mouseClick(w.List1->viewport(), Qt::LeftButton, {}, row.center());
+    QTest::mouseDClick(w.List1->viewport(), Qt::LeftButton, {}, row.center());
+    EXPECT_EQ(w.List1->ListIndex(), 1);
+    ASSERT_NE(forms::existingFImage(), nullptr);
+    EXPECT_TRUE(forms::existingFImage()->isVisible());
+    forms::existingFImage()->hide();
+}

@@ -1,0 +1,360 @@
+#include <gtest/gtest.h>
+
+#include <QAccessible>
+#include <QApplication>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSlider>
+#include <QTabBar>
+#include <QTabWidget>
+#include <QTest>
+#include <QTimer>
+
+#include "app/forms.h"
+#include "app/frmSearch.h"
+#include "config/Configuration.h"
+#include "config/FolderPicker.h"
+#include "settings/AppSettings.h"
+#include "tests/support/TempStore.h"
+
+namespace {
+void Store(const std::string& name, const std::string& text)
+{
+    cRegistry reg = AppSettings::Open();
+    reg.setValueKey(name);
+    reg.setValue(Variant(text));
+}
+
+std::string Stored(const std::string& name) { return AppSettings::ReadText(name); }
+
+void DestroyClosedWindows() { QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete); }
+
+class ConfigurationTest : public ::testing::Test {
+protected:
+    // Opens the dialog as the main window does: created, loaded, shown.
+    Configuration& Open()
+    {
+        Configuration& dialog = forms::Configuration();
+        dialog.show();
+        return dialog;
+    }
+
+    void TearDown() override
+    {
+        SetFolderChooser({});
+        for (QWidget* w : QApplication::topLevelWidgets())
+            w->close();
+        DestroyClosedWindows();
+    }
+
+    TempStore store_;
+};
+
+QMessageBox* MessageBoxOf(QWidget& owner) { return owner.findChild<QMessageBox*>(); }
+}  // namespace
+
+TEST_F(ConfigurationTest, OpensEmptyWithProgressiveAndOneSecondWhenNothingIsStored)
+{
+    Configuration& dialog = Open();
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(dialog.txtImagePath[i]->text(), "");
+        EXPECT_EQ(dialog.txtImageCaption[i]->text(), "");
+    }
+    EXPECT_TRUE(dialog.Option1->isChecked());
+    EXPECT_FALSE(dialog.Option2->isChecked());
+    EXPECT_EQ(dialog.Label12->text(), "Progressive Slide Show displays images in sequential order.");
+    EXPECT_EQ(dialog.Label1->text(), "Delay:  One Second");
+    EXPECT_EQ(dialog.TabStrip1->currentIndex(), 0);
+    EXPECT_TRUE(dialog.Frame1->isVisible());
+    EXPECT_FALSE(dialog.Frame2->isVisible());
+    EXPECT_FALSE(dialog.Frame3->isVisible());
+    EXPECT_EQ(dialog.focusWidget(), dialog.Command3);
+    // Loading selects an option button but stores nothing.
+    EXPECT_EQ(Stored("varSlideShowType"), "");
+}
+
+TEST_F(ConfigurationTest, StoredTypeSelectsItsOptionAndLoadingLeavesItAsStored)
+{
+    const std::pair<std::string, bool> cases[] = {
+        {"2", false}, {"1", true}, {"7", false}, {"abc", true}, {"", true}, {"0", false},
+    };
+    for (const auto& [type, progressive] : cases) {
+        Store("varSlideShowType", type);
+        Configuration& dialog = Open();
+        EXPECT_EQ(dialog.Option1->isChecked(), progressive) << type;
+        EXPECT_EQ(dialog.Option2->isChecked(), !progressive) << type;
+        EXPECT_EQ(dialog.Label12->text().startsWith("Progressive"), progressive) << type;
+        EXPECT_EQ(Stored("varSlideShowType"), type);
+        dialog.close();
+        DestroyClosedWindows();
+    }
+}
+
+TEST_F(ConfigurationTest, StoredDelayMovesSliderOnlyForCodesOneToSeven)
+{
+    const struct {
+        std::string delay;
+        int position;
+        const char* caption;
+    } cases[] = {
+        {"5", 5, "Delay:  Five Seconds"}, {"1", 1, "Delay:  Half a Second"},
+        {"7", 7, "Delay:  Fifteen Seconds"}, {"0", 2, "Delay:  One Second"},
+        {"8", 2, "Delay:  One Second"},   {"x", 2, "Delay:  One Second"},
+    };
+    for (const auto& c : cases) {
+        Store("varSlideShowDelayTime", c.delay);
+        Configuration& dialog = Open();
+        EXPECT_EQ(dialog.Slider1->value(), c.position) << c.delay;
+        EXPECT_EQ(dialog.Label1->text(), c.caption) << c.delay;
+        dialog.close();
+        DestroyClosedWindows();
+    }
+}
+
+TEST_F(ConfigurationTest, ShowsStoredFoldersAndNamesEvenWhenTheDelayIsBad)
+{
+    for (int n = 1; n <= 4; ++n) {
+        Store("varImagePath" + std::to_string(n), "/photos/" + std::to_string(n));
+        Store("txtImageCaption" + std::to_string(n), "Name " + std::to_string(n));
+    }
+    Store("varSlideShowDelayTime", "x");
+    Store("varSlideShowType", "2");
+    Configuration& dialog = Open();
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(dialog.txtImagePath[i]->text(), QString("/photos/%1").arg(i + 1));
+        EXPECT_EQ(dialog.txtImageCaption[i]->text(), QString("Name %1").arg(i + 1));
+    }
+    EXPECT_TRUE(dialog.Option2->isChecked());
+}
+
+TEST_F(ConfigurationTest, OptionIsStoredWhenClickedWhileCloseBoxStoresNothingElse)
+{
+    Store("txtImageCaption1", "Holidays");
+    Configuration& dialog = Open();
+    QTest::mouseClick(dialog.Option2, Qt::LeftButton);
+    EXPECT_EQ(Stored("varSlideShowType"), "2");
+    EXPECT_TRUE(dialog.Label12->text().startsWith("Intelligent Random Slide Show"));
+    dialog.txtImageCaption[0]->setText("Edited");
+    dialog.Slider1->setValue(6);
+    dialog.close();  // the close box
+    DestroyClosedWindows();
+    EXPECT_EQ(Stored("varSlideShowType"), "2");
+    EXPECT_EQ(Stored("txtImageCaption1"), "Holidays");
+    EXPECT_EQ(Stored("varSlideShowDelayTime"), "");
+
+    Configuration& again = Open();
+    EXPECT_TRUE(again.Option2->isChecked());
+    EXPECT_EQ(again.txtImageCaption[0]->text(), "Holidays");
+    QTest::mouseClick(again.Option1, Qt::LeftButton);
+    EXPECT_EQ(Stored("varSlideShowType"), "1");
+    EXPECT_EQ(again.Label12->text(), "Progressive Slide Show displays images in sequential order.");
+}
+
+TEST_F(ConfigurationTest, SaveStoresTheNineValuesRefreshesMainWindowAndCloses)
+{
+    Store("txtImageCaption1", "Old name");
+    Store("varSlideShowType", "2");
+    forms::frmSearch();  // the main window shows "Old name"
+    Configuration& dialog = Open();
+    dialog.txtImageCaption[0]->setText("");
+    dialog.txtImageCaption[1]->setText("Garden");
+    dialog.txtImagePath[3]->setText("/srv/photos");
+    dialog.Slider1->setValue(3);
+    QTest::mouseClick(dialog.Command3, Qt::LeftButton);
+    DestroyClosedWindows();
+
+    EXPECT_EQ(forms::existingConfiguration(), nullptr);
+    EXPECT_EQ(Stored("txtImageCaption1"), "");
+    EXPECT_EQ(Stored("txtImageCaption2"), "Garden");
+    EXPECT_EQ(Stored("txtImageCaption3"), "");
+    EXPECT_EQ(Stored("varImagePath4"), "/srv/photos");
+    EXPECT_EQ(Stored("varImagePath1"), "");
+    EXPECT_EQ(Stored("varSlideShowDelayTime"), "3");
+    EXPECT_EQ(Stored("varSlideShowType"), "2");
+    if (auto* caption = forms::frmSearch().findChild<QLabel*>("lblImageCaption1")) {
+        EXPECT_EQ(caption->text(), "");
+    }
+    if (auto* caption = forms::frmSearch().findChild<QLabel*>("lblImageCaption2")) {
+        EXPECT_EQ(caption->text(), "Garden");
+    }
+}
+
+TEST_F(ConfigurationTest, SavingAnUntouchedBoxKeepsBytesThatAreNotValidText)
+{
+    const std::string latin1Path = "/photos/\xC9t\xE9 \xE0 N\xEEmes";
+    Store("varImagePath2", latin1Path);
+    Store("txtImageCaption2", "\xC9t\xE9");
+    Configuration& dialog = Open();
+    EXPECT_FALSE(dialog.txtImagePath[1]->text().isEmpty());
+    dialog.txtImagePath[0]->setText("/photos/new");
+    QTest::mouseClick(dialog.Command3, Qt::LeftButton);
+    EXPECT_EQ(Stored("varImagePath2"), latin1Path);
+    EXPECT_EQ(Stored("txtImageCaption2"), "\xC9t\xE9");
+    EXPECT_EQ(Stored("varImagePath1"), "/photos/new");
+}
+
+TEST_F(ConfigurationTest, FailedSaveIsReportedAndKeepsTheDialogOpen)
+{
+    Store("txtImageCaption1", "Old name");
+    forms::frmSearch();
+    auto* mainCaption = forms::frmSearch().findChild<QLabel*>("lblImageCaption1");
+    const QString captionBefore = mainCaption ? mainCaption->text() : QString();
+
+    // Damage the store file: every write now fails, and the file is kept as it is.
+    QFile file(store_.storeFile());
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    const QByteArray damaged(8192, 'x');
+    file.write(damaged);
+    file.close();
+
+    Configuration& dialog = Open();
+    dialog.txtImageCaption[0]->setText("Typed");
+    dialog.Slider1->setValue(6);
+    QTest::mouseClick(dialog.Command3, Qt::LeftButton);
+    DestroyClosedWindows();
+
+    ASSERT_EQ(forms::existingConfiguration(), &dialog);
+    EXPECT_TRUE(dialog.isVisible());
+    QMessageBox* box = MessageBoxOf(dialog);
+    ASSERT_NE(box, nullptr);
+    EXPECT_EQ(box->windowTitle(), "Marbleglen");
+    EXPECT_FALSE(box->text().isEmpty());
+    EXPECT_EQ(box->icon(), QMessageBox::NoIcon);
+    EXPECT_EQ(dialog.txtImageCaption[0]->text(), "Typed");
+    EXPECT_EQ(dialog.Slider1->value(), 6);
+    if (mainCaption) {
+        EXPECT_EQ(mainCaption->text(), captionBefore);
+    }
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_EQ(file.readAll(), damaged);
+    file.close();
+    box->close();
+    DestroyClosedWindows();
+
+    // Choosing a slide-show type on the damaged store is reported the same way.
+    QTest::mouseClick(dialog.Option2, Qt::LeftButton);
+    ASSERT_NE(MessageBoxOf(dialog), nullptr);
+    EXPECT_EQ(MessageBoxOf(dialog)->windowTitle(), "Marbleglen");
+}
+
+TEST_F(ConfigurationTest, EachTabShowsExactlyItsOwnPage)
+{
+    Configuration& dialog = Open();
+    QTabBar* tabs = dialog.TabStrip1->tabBar();
+    const int order[] = {2, 1, 0, 1, 2};
+    for (int tab : order) {
+        QTest::mouseClick(tabs, Qt::LeftButton, {}, tabs->tabRect(tab).center());
+        EXPECT_EQ(dialog.Frame1->isVisible(), tab == 0) << tab;
+        EXPECT_EQ(dialog.Frame2->isVisible(), tab == 1) << tab;
+        EXPECT_EQ(dialog.Frame3->isVisible(), tab == 2) << tab;
+    }
+    EXPECT_EQ(dialog.Label15->text(), "Marbleglen v1.1.4");
+    EXPECT_TRUE(dialog.Label15->font().bold());
+    EXPECT_EQ(dialog.Label13->text(), "Released 22nd October 2005");
+}
+
+TEST_F(ConfigurationTest, DelayCaptionFollowsTheSliderOnlyWhileItHasTheFocus)
+{
+    Configuration& dialog = Open();
+    dialog.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&dialog));
+    dialog.Slider1->setFocus();
+    ASSERT_TRUE(dialog.Timer1->isActive());
+    QTest::keyClick(dialog.Slider1, Qt::Key_Right);  // 2 -> 3
+    EXPECT_TRUE(QTest::qWaitFor([&] { return dialog.Label1->text() == "Delay:  Two Seconds"; }, 1000));
+    QTest::keyClick(dialog.Slider1, Qt::Key_End);
+    EXPECT_TRUE(
+        QTest::qWaitFor([&] { return dialog.Label1->text() == "Delay:  Fifteen Seconds"; }, 1000));
+
+    dialog.Command3->setFocus();
+    EXPECT_FALSE(dialog.Timer1->isActive());
+    dialog.Slider1->setValue(1);
+    QTest::qWait(250);
+    EXPECT_EQ(dialog.Label1->text(), "Delay:  Fifteen Seconds");
+}
+
+TEST_F(ConfigurationTest, FolderPictureSetsItsOwnPathAndName)
+{
+    struct Call {
+        QWidget* owner;
+        QString title;
+    };
+    std::vector<Call> calls;
+    QString answer;
+    SetFolderChooser([&](QWidget* owner, const QString& title) {
+        calls.push_back({owner, title});
+        return answer;
+    });
+    Configuration& dialog = Open();
+    for (int i = 0; i < 4; ++i) {
+        dialog.txtImageCaption[i]->setText(QString("typed %1").arg(i + 1));
+        dialog.txtImagePath[i]->setText(QString("/old/%1").arg(i + 1));
+    }
+    dialog.TabStrip1->setCurrentIndex(1);
+
+    const struct {
+        int folder;
+        QString chosen;
+        QString path;
+        QString name;
+    } steps[] = {
+        {3, "/home/me/Photos/Summer 2005", "/home/me/Photos/Summer 2005", "Summer 2005"},
+        {1, "", "/old/1", "typed 1"},  // cancelled
+        {4, "/", "/", ""},
+        {2, "/media/card", "/media/card", "card"},
+    };
+    for (const auto& step : steps) {
+        answer = step.chosen;
+        QWidget* picture = dialog.imgPathSelect[step.folder - 1];
+        QTest::mouseClick(picture, Qt::LeftButton, {}, picture->rect().center());
+        EXPECT_EQ(dialog.txtImagePath[step.folder - 1]->text(), step.path) << step.folder;
+        EXPECT_EQ(dialog.txtImageCaption[step.folder - 1]->text(), step.name) << step.folder;
+    }
+    // Folder 1 was cancelled and folder 3 chosen: neither touched another folder.
+    EXPECT_EQ(dialog.txtImagePath[2]->text(), "/home/me/Photos/Summer 2005");
+    ASSERT_EQ(calls.size(), 4u);
+    for (const Call& call : calls) {
+        EXPECT_EQ(call.owner, &dialog);
+        EXPECT_EQ(call.title, "Select Folder");
+    }
+    dialog.close();
+    DestroyClosedWindows();
+    EXPECT_EQ(Stored("varImagePath3"), "");
+    EXPECT_EQ(Stored("txtImageCaption3"), "");
+}
+
+TEST_F(ConfigurationTest, EveryControlIsFoundByItsNameAndNamedForAccessibility)
+{
+    Configuration& dialog = Open();
+    const char* names[] = {
+        "TabStrip1",        "Frame1",           "Frame2",           "Frame3",
+        "Command1",         "Command2",         "Command3",         "Image1",
+        "Label1",           "Slider1",          "Label2",           "Option1",
+        "Option2",          "Label12",          "Label3",           "Label4",
+        "Label5",           "Label6",           "Label7",           "Label8",
+        "Label9",           "Label11",          "txtImageCaption1", "txtImageCaption2",
+        "txtImageCaption3", "txtImageCaption4", "txtImagePath1",    "txtImagePath2",
+        "txtImagePath3",    "txtImagePath4",    "imgPathSelect1",   "imgPathSelect2",
+        "imgPathSelect3",   "imgPathSelect4",   "Label13",          "Label14",
+        "Label15",          "Label16",          "Label17",          "Label18",
+        "Label19",
+    };
+    for (const char* name : names) {
+        auto* widget = dialog.findChild<QWidget*>(name);
+        ASSERT_NE(widget, nullptr) << name;
+        QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(widget);
+        ASSERT_NE(accessible, nullptr) << name;
+        if (std::string(name).rfind("Frame", 0) != 0) {
+            EXPECT_FALSE(accessible->text(QAccessible::Name).isEmpty()) << name;
+        }
+    }
+    EXPECT_NE(dialog.findChild<QTimer*>("Timer1"), nullptr);
+    EXPECT_FALSE(dialog.Command1->isVisible());
+    EXPECT_FALSE(dialog.Command2->isVisible());
+    EXPECT_EQ(dialog.size(), QSize(385, 265));
+    EXPECT_EQ(dialog.windowTitle(), "Configuration Options");
+}

@@ -1,0 +1,380 @@
+#include <gtest/gtest.h>
+
+#include <sqlite3.h>
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QDir>
+#include <QFile>
+
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+
+#include "settings/RegStore.h"
+#include "tests/settings/store_helpers.h"
+#include "tests/support/TempStore.h"
+
+using namespace storetest;
+
+namespace {
+
+const char* kKey = "Software\\Marbleglen";
+
+QByteArray fileBytes(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+void writeFile(const QString& path, const QByteArray& bytes)
+{
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write(bytes);
+}
+
+mode_t modeOf(const QString& path)
+{
+    struct stat st {};
+    ::stat(path.toLocal8Bit().constData(), &st);
+    return st.st_mode & 0777;
+}
+
+// Runs f in a child process that is then killed, as a crash right after the call would.
+template <typename F>
+void inKilledChild(F f)
+{
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        f();
+        ::kill(::getpid(), SIGKILL);
+        _exit(1);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFSIGNALED(status));
+}
+
+std::vector<std::string> subKeys(HKEY root, const std::string& key)
+{
+    std::vector<std::string> names;
+    RegKeyHandle h;
+    if (RegOpenKeyExA(root, key.c_str(), 0, KEY_READ, h.put()))
+        return names;
+    char buf[256];
+    for (DWORD i = 0; RegEnumKeyA(h.get(), i, buf, sizeof buf) == ERROR_SUCCESS; ++i)
+        names.emplace_back(buf);
+    return names;
+}
+
+std::vector<std::string> valueNames(HKEY root, const std::string& key)
+{
+    std::vector<std::string> names;
+    RegKeyHandle h;
+    if (RegOpenKeyExA(root, key.c_str(), 0, KEY_READ, h.put()))
+        return names;
+    char buf[256];
+    DWORD size = sizeof buf;
+    for (DWORD i = 0; RegEnumValueA(h.get(), i, buf, &size, nullptr, nullptr, nullptr, nullptr) == 0;
+         ++i, size = sizeof buf)
+        names.emplace_back(buf, size);
+    return names;
+}
+
+}  // namespace
+
+TEST(Store, ReadingAMissingStoreCreatesNothing)
+{
+    TempStore store;
+    EXPECT_EQ(get(HKEY_CURRENT_USER, kKey, "x").rc, ERROR_FILE_NOT_FOUND);
+    RegKeyHandle h;
+    EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "", 0, KEY_READ, h.put()), ERROR_SUCCESS);
+    EXPECT_EQ(RegEnumKeyA(h.get(), 0, nullptr, 0), ERROR_NO_MORE_ITEMS);
+    EXPECT_EQ(RegDeleteKeyA(HKEY_CURRENT_USER, kKey), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(RegDeleteValueA(HKEY_CURRENT_USER, "x"), ERROR_FILE_NOT_FOUND);
+    EXPECT_FALSE(QFile::exists(store.storeFile()));
+    EXPECT_FALSE(QFile::exists(store.configHome() + "/marbleglen"));
+}
+
+TEST(Store, FirstWriteCreatesPrivateFolderAndFile)
+{
+    TempStore store;
+    ASSERT_EQ(put(HKEY_CURRENT_USER, kKey, "v", REG_SZ, bytesOf("x")), ERROR_SUCCESS);
+    EXPECT_EQ(modeOf(store.configHome() + "/marbleglen"), 0700u);
+    EXPECT_EQ(modeOf(store.storeFile()), 0600u);
+}
+
+TEST(Store, PathFollowsXdgConfigHomeAtEachOpen)
+{
+    TempStore first;
+    ASSERT_EQ(put(HKEY_CURRENT_USER, kKey, "v", REG_SZ, bytesOf("first")), ERROR_SUCCESS);
+    {
+        TempStore second;
+        EXPECT_EQ(get(HKEY_CURRENT_USER, kKey, "v").rc, ERROR_FILE_NOT_FOUND);
+    }
+    EXPECT_EQ(get(HKEY_CURRENT_USER, kKey, "v").data, bytesOf("first"));
+}
+
+TEST(Store, NamesIgnoreAsciiCaseAndKeepTheirFirstSpelling)
+{
+    TempStore store;
+    ASSERT_EQ(put(HKEY_CURRENT_USER, "Software\\MarbleGlen", "varImagePath1", REG_SZ, bytesOf("a")), 0);
+    ASSERT_EQ(put(HKEY_CURRENT_USER, "SOFTWARE\\marbleglen", "VARIMAGEPATH1", REG_SZ, bytesOf("b")), 0);
+    EXPECT_EQ(get(HKEY_CURRENT_USER, "software\\MARBLEGLEN", "varimagepath1").data, bytesOf("b"));
+    EXPECT_EQ(subKeys(HKEY_CURRENT_USER, "software"), std::vector<std::string>{"MarbleGlen"});
+    EXPECT_EQ(valueNames(HKEY_CURRENT_USER, kKey), std::vector<std::string>{"varImagePath1"});
+
+    // Outside ASCII, bytes compare exactly: these are two names.
+    ASSERT_EQ(put(HKEY_CURRENT_USER, kKey, "\xC3\x84rger", REG_SZ, bytesOf("upper")), 0);
+    ASSERT_EQ(put(HKEY_CURRENT_USER, kKey, "\xC3\xA4rger", REG_SZ, bytesOf("lower")), 0);
+    EXPECT_EQ(get(HKEY_CURRENT_USER, kKey, "\xC3\x84RGER").data, bytesOf("upper"));
+    EXPECT_EQ(get(HKEY_CURRENT_USER, kKey, "\xC3\xA4rger").data, bytesOf("lower"));
+}
+
+TEST(Store, RootsAreSeparateTrees)
+{
+    TempStore store;
+    ASSERT_EQ(put(HKEY_CURRENT_USER, kKey, "v", REG_SZ, bytesOf("user")), 0);
+    EXPECT_EQ(get(HKEY_LOCAL_MACHINE, kKey, "v").rc, ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(get(HKEY_CLASSES_ROOT, kKey, "v").rc, ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(get(0, kKey, "v").rc, ERROR_INVALID_HANDLE);
+}
+
+TEST(Store, QueryReportsTypeAndSizeBeforeTheData)
+{
+    TempStore store;
+    ASSERT_EQ(put(HKEY_CURRENT_USER, kKey, "", REG_EXPAND_SZ, bytesOf("%HOME%")), 0);
+    RegKeyHandle h;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, kKey, 0, KEY_QUERY_VALUE, h.put()), 0);
+    DWORD type = 0, size = 0;
+    BYTE one = 0;
+    EXPECT_EQ(RegQueryValueExA(h.get(), "", nullptr, &type, &one, &size), ERROR_MORE_DATA);
+    EXPECT_EQ(type, DWORD(REG_EXPAND_SZ));
+    EXPECT_EQ(size, 7u);
+    size = 3;
+    EXPECT_EQ(RegQueryValueExA(h.get(), nullptr, nullptr, &type, &one, &size), ERROR_MORE_DATA);
+    EXPECT_EQ(size, 7u);
+    EXPECT_EQ(RegQueryValueExA(h.get(), nullptr, nullptr, &type, nullptr, &size), ERROR_SUCCESS);
+    EXPECT_EQ(RegQueryValueExA(h.get(), "other", nullptr, &type, nullptr, &size), ERROR_FILE_NOT_FOUND);
+}
+
+TEST(Store, HandlesAreCheckedForValidityAndAccess)
+{
+    TempStore store;
+    ASSERT_EQ(put(HKEY_CURRENT_USER, kKey, "v", REG_SZ, bytesOf("x")), 0);
+    RegKeyHandle readOnly;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, kKey, 0, KEY_QUERY_VALUE, readOnly.put()), 0);
+    BYTE b = 1;
+    EXPECT_EQ(RegSetValueExA(readOnly.get(), "v", 0, REG_BINARY, &b, 1), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(RegDeleteValueA(readOnly.get(), "v"), ERROR_ACCESS_DENIED);
+    char name[16];
+    EXPECT_EQ(RegEnumKeyA(readOnly.get(), 0, name, sizeof name), ERROR_ACCESS_DENIED);
+    HKEY closed = readOnly.get();
+    readOnly.reset();
+    EXPECT_EQ(RegCloseKey(closed), ERROR_INVALID_HANDLE);
+    EXPECT_EQ(RegSetValueExA(closed, "v", 0, REG_BINARY, &b, 1), ERROR_INVALID_HANDLE);
+    EXPECT_EQ(RegCloseKey(HKEY_CURRENT_USER), ERROR_SUCCESS);
+}
+
+TEST(Store, NameLengthLimits)
+{
+    TempStore store;
+    const std::string k255(255, 'k'), k256(256, 'k');
+    const std::string v16383(16383, 'v'), v16384(16384, 'v');
+    struct Case {
+        std::string key, value;
+        LONG expected;
+    } cases[] = {
+        {"A\\" + k255, "x", ERROR_SUCCESS},       {"A\\" + k256, "x", ERROR_INVALID_PARAMETER},
+        {"A", v16383, ERROR_SUCCESS},             {"A", v16384, ERROR_INVALID_PARAMETER},
+        {"\\A", "x", ERROR_INVALID_PARAMETER},    {"A\\\\B", "x", ERROR_INVALID_PARAMETER},
+        {"A\\B\\", "x", ERROR_SUCCESS},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(put(HKEY_CURRENT_USER, c.key, c.value, REG_SZ, bytesOf("x")), c.expected) << c.key.size();
+    EXPECT_EQ(get(HKEY_CURRENT_USER, "A\\B", "x").rc, ERROR_SUCCESS);
+}
+
+TEST(Store, DeleteKeyRefusesAKeyWithSubKeys)
+{
+    TempStore store;
+    ASSERT_EQ(put(HKEY_CURRENT_USER, "A\\B\\C", "v", REG_SZ, bytesOf("x")), 0);
+    EXPECT_EQ(RegDeleteKeyA(HKEY_CURRENT_USER, "A\\B"), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(get(HKEY_CURRENT_USER, "A\\B\\C", "v").rc, ERROR_SUCCESS);
+    EXPECT_EQ(RegDeleteKeyA(HKEY_CURRENT_USER, "a\\b\\c"), ERROR_SUCCESS);
+    EXPECT_EQ(get(HKEY_CURRENT_USER, "A\\B\\C", "v").rc, ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(RegDeleteKeyA(HKEY_CURRENT_USER, "A\\B\\C"), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(RegDeleteKeyA(HKEY_CURRENT_USER, ""), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(RegDeleteTreeA(HKEY_CURRENT_USER, "A"), ERROR_SUCCESS);
+    EXPECT_TRUE(subKeys(HKEY_CURRENT_USER, "").empty());
+}
+
+TEST(Store, AHandleToADeletedKeyWritesNothing)
+{
+    TempStore store;
+    ASSERT_EQ(put(HKEY_CURRENT_USER, "A", "v", REG_SZ, bytesOf("x")), 0);
+    RegKeyHandle h;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "A", 0, KEY_ALL_ACCESS, h.put()), 0);
+    ASSERT_EQ(RegDeleteKeyA(HKEY_CURRENT_USER, "A"), 0);
+    BYTE b = 1;
+    EXPECT_EQ(RegSetValueExA(h.get(), "v", 0, REG_BINARY, &b, 1), ERROR_KEY_DELETED);
+    ASSERT_EQ(put(HKEY_CURRENT_USER, "A", "w", REG_SZ, bytesOf("y")), 0);
+    EXPECT_EQ(valueNames(HKEY_CURRENT_USER, "A"), std::vector<std::string>{"w"});
+}
+
+TEST(Store, EnumerationFollowsInsertionForValuesAndNamesForKeys)
+{
+    TempStore store;
+    for (const char* n : {"zeta", "alpha", "Mid"})
+        ASSERT_EQ(put(HKEY_CURRENT_USER, kKey, n, REG_SZ, bytesOf(n)), 0);
+    ASSERT_EQ(put(HKEY_CURRENT_USER, kKey, "ALPHA", REG_DWORD, Bytes{1, 0, 0, 0}), 0);
+    EXPECT_EQ(valueNames(HKEY_CURRENT_USER, kKey), (std::vector<std::string>{"zeta", "alpha", "Mid"}));
+    for (const char* k : {"b", "C", "a"})
+        ASSERT_EQ(put(HKEY_CURRENT_USER, std::string("Root\\") + k, "", REG_SZ, bytesOf("")), 0);
+    EXPECT_EQ(subKeys(HKEY_CURRENT_USER, "Root"), (std::vector<std::string>{"a", "b", "C"}));
+
+    RegKeyHandle h;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "Root", 0, KEY_READ, h.put()), 0);
+    char small[1];
+    EXPECT_EQ(RegEnumKeyA(h.get(), 0, small, sizeof small), ERROR_MORE_DATA);
+    DWORD subKeyCount = 0, longestValueName = 0;
+    ASSERT_EQ(RegQueryInfoKeyA(h.get(), nullptr, nullptr, nullptr, &subKeyCount, nullptr, nullptr, nullptr,
+                               &longestValueName, nullptr, nullptr, nullptr),
+              0);
+    EXPECT_EQ(subKeyCount, 3u);
+    EXPECT_EQ(longestValueName, 0u);
+}
+
+TEST(Store, ConnectingToAnotherMachineAlwaysFails)
+{
+    HKEY remote = 1;
+    for (const char* machine : {"\\\\server", "\\\\localhost", "x"})
+        EXPECT_EQ(RegConnectRegistryA(machine, HKEY_CURRENT_USER, &remote), ERROR_BAD_NETPATH) << machine;
+    EXPECT_EQ(remote, 0);
+    EXPECT_EQ(RegConnectRegistryA(nullptr, HKEY_CURRENT_USER, &remote), ERROR_SUCCESS);
+    EXPECT_EQ(remote, HKEY_CURRENT_USER);
+}
+
+TEST(Store, ExpandEnvironmentStrings)
+{
+    setenv("MG_TEST_DIR", "/photos", 1);
+    unsetenv("MG_TEST_UNSET");
+    struct Case {
+        const char* in;
+        const char* out;
+    } cases[] = {
+        {"%MG_TEST_DIR%/2025", "/photos/2025"}, {"%MG_TEST_UNSET%/x", "%MG_TEST_UNSET%/x"},
+        {"50%", "50%"},                         {"%%", "%%"},
+        {"%MG_TEST_UNSET%MG_TEST_DIR%", "%MG_TEST_UNSET/photos"},
+        {"", ""},
+    };
+    for (const auto& c : cases) {
+        DWORD n = ExpandEnvironmentStringsA(c.in, nullptr, 0);
+        EXPECT_EQ(n, std::strlen(c.out) + 1) << c.in;
+        std::vector<char> buf(n);
+        EXPECT_EQ(ExpandEnvironmentStringsA(c.in, buf.data(), n), n);
+        EXPECT_STREQ(buf.data(), c.out);
+    }
+}
+
+TEST(Store, ASetValueSurvivesTheProcessBeingKilled)
+{
+    TempStore store;
+    inKilledChild([] { put(HKEY_CURRENT_USER, kKey, "durable", REG_SZ, bytesOf("kept")); });
+    EXPECT_EQ(get(HKEY_CURRENT_USER, kKey, "durable").data, bytesOf("kept"));
+    inKilledChild([] { RegDeleteValueA(HKEY_CURRENT_USER, "x"); RegDeleteTreeA(HKEY_CURRENT_USER, "Software"); });
+    EXPECT_EQ(get(HKEY_CURRENT_USER, kKey, "durable").rc, ERROR_FILE_NOT_FOUND);
+}
+
+TEST(Store, TwoProcessesWritingAtOnceLoseNothing)
+{
+    TempStore store;
+    constexpr int kWrites = 40;
+    pid_t children[2];
+    for (int c = 0; c < 2; ++c) {
+        children[c] = fork();
+        ASSERT_GE(children[c], 0);
+        if (children[c] == 0) {
+            int failures = 0;
+            for (int i = 0; i < kWrites; ++i) {
+                std::string name = "p" + std::to_string(c) + "_" + std::to_string(i);
+                failures += put(HKEY_CURRENT_USER, kKey, name, REG_SZ, bytesOf(name)) != 0;
+            }
+            _exit(failures);
+        }
+    }
+    for (pid_t pid : children) {
+        int status = 0;
+        waitpid(pid, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    EXPECT_EQ(valueNames(HKEY_CURRENT_USER, kKey).size(), 2u * kWrites);
+}
+
+// A file that is not ours, or is damaged, is never written: every operation
+// fails with 1015 and the file keeps every byte.
+TEST(Store, AForeignOrDamagedFileIsLeftUntouched)
+{
+    auto foreignDatabase = [](const QString& path) {
+        sqlite3* db = nullptr;
+        sqlite3_open(path.toLocal8Bit().constData(), &db);
+        sqlite3_exec(db, "CREATE TABLE notes(t TEXT); INSERT INTO notes VALUES ('mine')", nullptr, nullptr,
+                     nullptr);
+        sqlite3_close(db);
+    };
+    auto ourStoreDamagedAt = [](const QString& path, qint64 offset) {
+        ASSERT_EQ(put(HKEY_CURRENT_USER, kKey, "v", REG_SZ, bytesOf(std::string(3000, 'x'))), 0);
+        QByteArray bytes = fileBytes(path);
+        ASSERT_GT(bytes.size(), offset + 64);
+        for (int i = 0; i < 64; ++i)
+            bytes[offset + i] = char(0xA5);
+        writeFile(path, bytes);
+    };
+    struct Case {
+        const char* what;
+        std::function<void(const QString&)> make;
+    } cases[] = {
+        {"text file", [](const QString& p) { writeFile(p, "not a database\n"); }},
+        {"foreign database", foreignDatabase},
+        {"damaged header", [&](const QString& p) { ourStoreDamagedAt(p, 0); }},
+        {"damaged page", [&](const QString& p) { ourStoreDamagedAt(p, 4096 + 8); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempStore store;
+        QDir().mkpath(store.configHome() + "/marbleglen");
+        c.make(store.storeFile());
+        const QByteArray before = fileBytes(store.storeFile());
+        ASSERT_FALSE(before.isEmpty());
+
+        EXPECT_EQ(put(HKEY_CURRENT_USER, kKey, "w", REG_SZ, bytesOf("y")), ERROR_REGISTRY_CORRUPT);
+        EXPECT_EQ(RegDeleteTreeA(HKEY_CURRENT_USER, "Software"), ERROR_REGISTRY_CORRUPT);
+        EXPECT_EQ(RegApplyBatch({RegBatchOp{RegBatchOp::CreateKey, HKEY_CURRENT_USER, "K", "", 0, {}}}),
+                  ERROR_REGISTRY_CORRUPT);
+        EXPECT_EQ(fileBytes(store.storeFile()), before);
+        EXPECT_FALSE(QFile::exists(store.storeFile() + "-journal"));
+    }
+}
+
+TEST(Store, ABatchIsAppliedWhollyOrNotAtAll)
+{
+    TempStore store;
+    ASSERT_EQ(put(HKEY_CURRENT_USER, kKey, "keep", REG_SZ, bytesOf("old")), 0);
+    std::vector<RegBatchOp> ops = {
+        {RegBatchOp::SetValue, HKEY_CURRENT_USER, kKey, "keep", REG_SZ, bytesOf("new")},
+        {RegBatchOp::DeleteTree, HKEY_CURRENT_USER, "Missing\\Key", "", 0, {}},
+        {RegBatchOp::SetValue, HKEY_CURRENT_USER, "Bad\\\\Path", "v", REG_SZ, bytesOf("x")},
+    };
+    EXPECT_EQ(RegApplyBatch(ops), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(get(HKEY_CURRENT_USER, kKey, "keep").data, bytesOf("old"));
+
+    ops.pop_back();
+    ops.push_back({RegBatchOp::DeleteValue, HKEY_CURRENT_USER, kKey, "absent", 0, {}});
+    EXPECT_EQ(RegApplyBatch(ops), ERROR_SUCCESS);
+    EXPECT_EQ(get(HKEY_CURRENT_USER, kKey, "keep").data, bytesOf("new"));
+}

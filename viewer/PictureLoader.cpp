@@ -1,0 +1,196 @@
+#include "viewer/PictureLoader.h"
+
+#include <QFile>
+#include <QImageReader>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "viewer/PictureFit.h"
+
+namespace {
+
+// Decoded pictures and the decoder's working memory are bounded, so that a
+// few hundred bytes claiming 60000 x 60000 pixels cannot take the machine.
+constexpr int kImageLimitMB = 128;
+constexpr qint64 kCoefficientLimit = 192LL * 1024 * 1024;
+
+Picture failure(QString why)
+{
+    Picture p;
+    p.error = std::move(why);
+    return p;
+}
+
+QString systemError(const char* what, int err)
+{
+    return QStringLiteral("%1: %2").arg(QLatin1String(what), QString::fromLocal8Bit(std::strerror(err)));
+}
+
+bool skipBytes(QIODevice& d, qint64 n)
+{
+    const qint64 to = d.pos() + n;
+    return n >= 0 && to <= d.size() && d.seek(to);
+}
+
+bool readBytes(QIODevice& d, unsigned char* out, qint64 n)
+{
+    return d.read(reinterpret_cast<char*>(out), n) == n;
+}
+
+int word(const unsigned char* b) { return (b[0] << 8) | b[1]; }
+
+// Walks the JPEG markers up to the first scan.
+qint64 coefficientBytesFromHere(QIODevice& d)
+{
+    unsigned char b[4];
+    if (!readBytes(d, b, 2) || b[0] != 0xFF || b[1] != 0xD8)
+        return 0;
+
+    struct Component {
+        int h, v;
+    };
+    Component comps[4] = {};
+    int ncomp = 0, width = 0, height = 0;
+    bool progressive = false, haveFrame = false;
+
+    for (int guard = 0; guard < 10000; ++guard) {
+        unsigned char c = 0;
+        do {  // skip to the next marker, over fill bytes
+            if (!readBytes(d, &c, 1))
+                return 0;
+        } while (c != 0xFF);
+        do {
+            if (!readBytes(d, &c, 1))
+                return 0;
+        } while (c == 0xFF);
+        const int marker = c;
+        if (marker == 0x01 || (marker >= 0xD0 && marker <= 0xD7))
+            continue;  // stand-alone markers
+        if (marker == 0xD9)
+            return 0;
+        if (!readBytes(d, b, 2))
+            return 0;
+        const int length = word(b);
+        if (length < 2)
+            return 0;
+        const bool isFrame = marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC;
+        if (isFrame && !haveFrame) {
+            unsigned char f[6];
+            if (length < 8 || !readBytes(d, f, 6))
+                return 0;
+            height = word(f + 1);
+            width = word(f + 3);
+            ncomp = f[5];
+            progressive = marker == 0xC2 || marker == 0xC6 || marker == 0xCA || marker == 0xCE;
+            for (int i = 0; i < ncomp; ++i) {
+                unsigned char cs[3];
+                if (!readBytes(d, cs, 3))
+                    return 0;
+                if (i < 4)
+                    comps[i] = {std::max(1, cs[1] >> 4), std::max(1, cs[1] & 15)};
+            }
+            haveFrame = true;
+            if (!skipBytes(d, length - 8 - 3 * ncomp))
+                return 0;
+            continue;
+        }
+        if (marker == 0xDA) {
+            if (!haveFrame || !readBytes(d, b, 1))
+                return 0;
+            const bool multiScan = progressive || b[0] < ncomp;
+            if (!multiScan || ncomp < 1 || ncomp > 4)
+                return 0;
+            int hmax = 1, vmax = 1;
+            for (int i = 0; i < ncomp; ++i) {
+                hmax = std::max(hmax, comps[i].h);
+                vmax = std::max(vmax, comps[i].v);
+            }
+            qint64 total = 0;
+            for (int i = 0; i < ncomp; ++i) {
+                const qint64 cw = (qint64(width) * comps[i].h + hmax - 1) / hmax;
+                const qint64 ch = (qint64(height) * comps[i].v + vmax - 1) / vmax;
+                total += ((cw + 7) / 8) * ((ch + 7) / 8) * 64 * 2;  // 64 16-bit coefficients a block
+            }
+            return total;
+        }
+        if (!skipBytes(d, length - 2))
+            return 0;
+    }
+    return 0;
+}
+
+}  // namespace
+
+qint64 jpegCoefficientBytes(QIODevice& device)
+{
+    const qint64 start = device.pos();
+    if (device.isSequential() || !device.seek(0))
+        return 0;
+    const qint64 bytes = coefficientBytesFromHere(device);
+    device.seek(start);
+    return bytes;
+}
+
+Picture loadPicture(QIODevice& device, QSize screen)
+{
+    if (jpegCoefficientBytes(device) > kCoefficientLimit)
+        return failure(QStringLiteral("The picture is too large to decode."));
+
+    QImageReader reader(&device);
+    reader.setAllocationLimit(kImageLimitMB);
+    reader.setAutoTransform(true);
+    const QSize stored = reader.size();
+    if (!stored.isValid() || stored.isEmpty())
+        return failure(reader.errorString());
+
+    // The natural size is the upright size: a quarter turn swaps the sides.
+    const bool quarterTurn = reader.transformation() & QImageIOHandler::TransformationRotate90;
+    Picture picture;
+    picture.natural = quarterTurn ? stored.transposed() : stored;
+
+    const PictureFit fit = fitPicture(picture.natural, screen);
+    if (fit.scaled)
+        reader.setScaledSize(quarterTurn ? fit.rect.size().transposed() : fit.rect.size());
+
+    QImage image = reader.read();
+    if (image.isNull())
+        return failure(reader.errorString());
+    const QSize wanted = fit.scaled ? fit.rect.size() : picture.natural;
+    if (image.size() != wanted)
+        image = image.scaled(wanted, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    picture.image = std::move(image);
+    return picture;
+}
+
+Picture loadPictureFile(const QByteArray& path, QSize screen)
+{
+    if (path.isEmpty() || path.contains('\0'))
+        return failure(QStringLiteral("No picture file is named."));
+
+    // Check the type before opening: opening a FIFO for reading waits for a writer.
+    struct stat st{};
+    if (::stat(path.constData(), &st) != 0)
+        return failure(systemError("stat", errno));
+    if (!S_ISREG(st.st_mode))
+        return failure(QStringLiteral("Not a regular file."));
+
+    // O_NONBLOCK in case the name was swapped for a FIFO since the check.
+    const int fd = ::open(path.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0)
+        return failure(systemError("open", errno));
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return failure(QStringLiteral("Not a regular file."));
+    }
+
+    QFile file;
+    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        return failure(file.errorString());
+    }
+    return loadPicture(file, screen);
+}

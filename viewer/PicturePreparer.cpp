@@ -1,0 +1,100 @@
+#include "viewer/PicturePreparer.h"
+
+#include <QThreadPool>
+#include <QtConcurrent/QtConcurrentRun>
+
+#include <mutex>
+
+namespace {
+QThreadPool& workerPool()
+{
+    // One worker: preparing is for the next step or two, not for throughput.
+    static QThreadPool* pool = [] {
+        auto* p = new QThreadPool;
+        p->setMaxThreadCount(1);
+        p->setExpiryTimeout(-1);
+        return p;
+    }();
+    return *pool;
+}
+
+std::mutex& decodeTurn()
+{
+    static std::mutex m;
+    return m;
+}
+}  // namespace
+
+Picture PicturePreparer::decodeInTurn(const QByteArray& path, QSize screen)
+{
+    std::lock_guard<std::mutex> turn(decodeTurn());
+    return loadPictureFile(path, screen);
+}
+
+PicturePreparer::~PicturePreparer()
+{
+    // Work not started is dropped; a decode under way finishes on its own and
+    // its result goes with the last reference.
+    for (Entry& e : entries_)
+        e.picture.cancel();
+}
+
+std::deque<PicturePreparer::Entry>::iterator PicturePreparer::find(const QByteArray& path, QSize screen)
+{
+    for (auto it = entries_.begin(); it != entries_.end(); ++it)
+        if (it->path == path && it->screen == screen)
+            return it;
+    return entries_.end();
+}
+
+void PicturePreparer::trim()
+{
+    while (entries_.size() > static_cast<size_t>(kHeld)) {
+        entries_.back().picture.cancel();
+        entries_.pop_back();
+    }
+}
+
+void PicturePreparer::prepare(const QByteArray& path, QSize screen)
+{
+    if (path.isEmpty() || screen.isEmpty())
+        return;
+    auto it = find(path, screen);
+    if (it != entries_.end()) {
+        Entry e = std::move(*it);
+        entries_.erase(it);
+        entries_.push_front(std::move(e));
+        return;
+    }
+    entries_.push_front(Entry{path, screen, QtConcurrent::run(&workerPool(), &decodeInTurn, path, screen)});
+    trim();
+}
+
+Picture PicturePreparer::take(const QByteArray& path, QSize screen)
+{
+    auto it = find(path, screen);
+    if (it != entries_.end() && !it->picture.isCanceled()) {
+        Entry e = std::move(*it);
+        entries_.erase(it);
+        e.picture.waitForFinished();
+        if (e.picture.resultCount() > 0) {
+            Picture p = e.picture.result();
+            entries_.push_front(std::move(e));
+            return p;
+        }
+    }
+    Picture p = decodeInTurn(path, screen);
+    if (!path.isEmpty()) {
+        entries_.push_front(Entry{path, screen, QtFuture::makeReadyFuture(p)});
+        trim();
+    }
+    return p;
+}
+
+bool PicturePreparer::isReady(const QByteArray& path, QSize screen) const
+{
+    for (const Entry& e : entries_)
+        if (e.path == path && e.screen == screen)
+            return e.picture.isFinished() && e.picture.resultCount() > 0;
+    return false;
+}

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <QByteArray>
+#include <QFuture>
+#include <QSize>
+
+#include <deque>
+
+#include "viewer/PictureLoader.h"
+
+// Pictures decoded ahead of need on a worker thread, so that stepping onto one
+// only hands it over. At most kHeld pictures are kept, the least recently
+// asked-for dropped first. One decode runs at a time in the whole program
+// (worker or caller), which bounds the memory that decoding takes.
+class PicturePreparer {
+public:
+    static constexpr int kHeld = 3;
+
+    PicturePreparer() = default;
+    ~PicturePreparer();
+    PicturePreparer(const PicturePreparer&) = delete;
+    PicturePreparer& operator=(const PicturePreparer&) = delete;
+
+    // Starts decoding path for a screen of the given device-pixel size, unless
+    // it is held or on its way already.
+    void prepare(const QByteArray& path, QSize screen);
+
+    // The picture for path: handed over when prepared, awaited when it is being
+    // prepared, else decoded here and now.
+    Picture take(const QByteArray& path, QSize screen);
+
+    // True when path is held and decoded (for tests and measurements).
+    bool isReady(const QByteArray& path, QSize screen) const;
+    int heldCount() const { return static_cast<int>(entries_.size()); }
+
+    // Decodes path once no other decode is under way.
+    static Picture decodeInTurn(const QByteArray& path, QSize screen);
+
+private:
+    struct Entry {
+        QByteArray path;
+        QSize screen;
+        QFuture<Picture> picture;
+    };
+    std::deque<Entry>::iterator find(const QByteArray& path, QSize screen);
+    void trim();
+
+    std::deque<Entry> entries_;  // most recently asked-for first
+};
