@@ -37,6 +37,8 @@ public:
     void SetTimer_Click();      // applies the delay setting to both timers
     void Timer1_Timer();        // one progressive step
     void Timer2_Timer();        // one random step
+    // The random order's memory, which outlives the window.
+    const SlideShowData& SlideShow() const { return data_.slideShow; }
 
     // Windows virtual-key codes: 27 Escape, 32 Space, 38 Up, 40 Down.
     void Form_KeyDown(int KeyCode, int Shift);
@@ -76,6 +78,7 @@ protected:
 private:
     void showErrorPicture();
     void prepareNeighbours();
+    void prepareNextPick(int n);
     QByteArray entryPath(int listIndex) const;
 
     Data& data_;

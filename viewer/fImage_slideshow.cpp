@@ -34,6 +34,19 @@ void fImage::RandomNumber_Click()
     if (newCycle)
         search.txtResetCount->setText("0");
     search.List1->setSelected(data_.slideShow.order.Pick(n, newCycle));
+    prepareNextPick(n);
+}
+
+// The next random position is drawn now and its picture decoded while this one
+// is on screen, so the next tick only hands it over. The request waits until
+// the caller's fit has asked for the current picture and its neighbours: the
+// preparer keeps the most recently asked-for pictures.
+void fImage::prepareNextPick(int n)
+{
+    if (n < 2)
+        return;
+    const int ahead = data_.slideShow.order.DrawAhead(n);
+    QTimer::singleShot(0, this, [this, ahead] { PrepareEntry(ahead); });
 }
 
 void fImage::Timer1_Timer()

@@ -161,17 +161,6 @@ TEST(RandomOrder, DrawnAheadPositionIsThrownAwayOnRefillOrResize)
     }
 }
 
-TEST(RandomOrder, PositionsBeyondSixteenBitsAreReached)
-{
-    RandomOrder order(23);
-    const std::int32_t n = 200000;
-    std::int32_t highest = 0;
-    for (auto p : picks(order, n, n / 2))
-        highest = std::max(highest, p);
-    EXPECT_GT(highest, 32767);
-    EXPECT_EQ(order.ShownCount(), n / 2);
-}
-
 namespace {
 
 // Chi-square of the counts against equal frequencies, compared with its upper

@@ -1,0 +1,254 @@
+#include <gtest/gtest.h>
+
+#include <QFile>
+#include <QProcess>
+
+#include "settings/AppSettings.h"
+#include "tests/support/TempStore.h"
+#include "tools/StoreTree.h"
+
+namespace {
+
+struct Result {
+    int code = -1;
+    std::string out, err;
+};
+
+// Runs the real command on the store TempStore points at.
+Result reg(const QStringList& args, const QByteArray& input = {})
+{
+    QProcess p;
+    p.start(MARBLEGLEN_REG_BIN, args);
+    p.write(input);
+    p.closeWriteChannel();
+    p.waitForFinished(30000);
+    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, p.readAllStandardOutput().toStdString(),
+            p.readAllStandardError().toStdString()};
+}
+
+const char* kDone = "The operation completed successfully.\n";
+const char* kMissing = "ERROR: The system was unable to find the specified registry key or value.\n";
+const QString kKey = "HKCU\\Software\\Marbleglen";
+
+void add(const QStringList& args)
+{
+    Result r = reg(QStringList{"add", kKey} + args + QStringList{"/f"});
+    ASSERT_EQ(r.code, 0) << r.err;
+}
+
+std::vector<regfile::Key> tree(HKEY root, const std::string& path)
+{
+    std::vector<regfile::Key> keys;
+    storetree::ReadTree(root, path, "", true, keys);
+    return keys;
+}
+
+QByteArray fileBytes(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+}  // namespace
+
+TEST(MarbleglenReg, AnAddedCaptionIsWhatTheProgramReadsNext)
+{
+    TempStore store;
+    Result r = reg({"add", "HKCU\\Software\\Marbleglen", "/v", "txtImageCaption1", "/d", "Summer holidays 2025"});
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(r.out, kDone);
+    EXPECT_EQ(AppSettings::ReadText("txtImageCaption1"), "Summer holidays 2025");
+}
+
+TEST(MarbleglenReg, QueryPrintsEveryTypeInRegStyle)
+{
+    TempStore store;
+    add({"/ve", "/d", "default"});
+    add({"/v", "path", "/t", "REG_EXPAND_SZ", "/d", "%HOME%\\x"});
+    add({"/v", "bin", "/t", "REG_BINARY", "/d", "00ff10"});
+    add({"/v", "n", "/t", "REG_DWORD", "/d", "10"});
+    add({"/v", "be", "/t", "REG_DWORD_BIG_ENDIAN", "/d", "0x10"});
+    add({"/v", "multi", "/t", "REG_MULTI_SZ", "/d", "a\\0b"});
+    add({"/v", "none", "/t", "REG_NONE", "/d", ""});
+    Result sub = reg({"add", kKey + "\\Sub", "/v", "x", "/d", "1"});
+    ASSERT_EQ(sub.code, 0);
+
+    const std::string values = "\nHKEY_CURRENT_USER\\Software\\Marbleglen\n"
+                               "    (Default)    REG_SZ    default\n"
+                               "    path    REG_EXPAND_SZ    %HOME%\\x\n"
+                               "    bin    REG_BINARY    00FF10\n"
+                               "    n    REG_DWORD    0xa\n"
+                               "    be    REG_DWORD_BIG_ENDIAN    0x10\n"
+                               "    multi    REG_MULTI_SZ    a\\0b\n"
+                               "    none    REG_NONE    \n";
+    Result r = reg({"query", kKey});
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(r.out, values + "\nHKEY_CURRENT_USER\\Software\\Marbleglen\\Sub\n\n");
+
+    r = reg({"query", "HKEY_CURRENT_USER\\Software\\Marbleglen", "/s"});
+    EXPECT_EQ(r.out, values + "\nHKEY_CURRENT_USER\\Software\\Marbleglen\\Sub\n    x    REG_SZ    1\n\n");
+
+    r = reg({"query", kKey, "/v", "N"});
+    EXPECT_EQ(r.out, "\nHKEY_CURRENT_USER\\Software\\Marbleglen\n    n    REG_DWORD    0xa\n\n");
+    r = reg({"query", kKey, "/ve"});
+    EXPECT_EQ(r.out, "\nHKEY_CURRENT_USER\\Software\\Marbleglen\n    (Default)    REG_SZ    default\n\n");
+}
+
+TEST(MarbleglenReg, MissingKeysAndBadArgumentsFail)
+{
+    TempStore store;
+    Result r = reg({"query", kKey});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err, kMissing);
+    EXPECT_FALSE(QFile::exists(store.storeFile()));
+
+    add({"/v", "a", "/d", "1"});
+    struct Case {
+        QStringList args;
+        const char* err;
+    } cases[] = {
+        {{"query", kKey, "/v", "b"}, kMissing},
+        {{"delete", kKey, "/v", "b", "/f"}, kMissing},
+        {{"delete", kKey + "\\Nope", "/f"}, kMissing},
+        {{"export", kKey + "\\Nope", store.configHome() + "/x.reg"}, kMissing},
+        {{"query", "HKU\\Software"}, "ERROR: Invalid key name"},
+        {{"query", "\\\\server\\HKLM\\Software"}, "ERROR: Invalid key name"},
+        {{"add", kKey, "/v", "n", "/t", "REG_DWORD", "/d", "-1"}, "ERROR: The data for REG_DWORD"},
+        {{"add", kKey, "/v", "n", "/t", "REG_DWORD", "/d", "4294967296"}, "ERROR: The data for REG_DWORD"},
+        {{"add", kKey, "/v", "b", "/t", "REG_BINARY", "/d", "0g"}, "ERROR: The data for REG_BINARY"},
+        {{"add", kKey, "/v", "b", "/t", "REG_WHATEVER"}, "ERROR: Invalid type"},
+        {{"add", kKey, "/v", "a", "/ve"}, "ERROR: Invalid syntax"},
+        {{"delete", "HKCU", "/f"}, "ERROR: Invalid key name"},
+        {{"frobnicate", kKey}, "ERROR: Invalid syntax"},
+        {{}, "ERROR: Invalid syntax"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args.join(' ').toStdString());
+        Result e = reg(c.args);
+        EXPECT_EQ(e.code, 1);
+        EXPECT_EQ(e.err.rfind(c.err, 0), 0u) << e.err;
+    }
+    EXPECT_EQ(AppSettings::ReadText("a"), "1");
+}
+
+TEST(MarbleglenReg, AddAsksBeforeOverwritingAndDeleteBeforeRemoving)
+{
+    TempStore store;
+    add({"/v", "a", "/d", "old"});
+    Result r = reg({"add", kKey, "/v", "a", "/d", "new"});  // no answer: nothing changes
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(AppSettings::ReadText("a"), "old");
+    r = reg({"add", kKey, "/v", "a", "/d", "new"}, "yes\n");
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(AppSettings::ReadText("a"), "new");
+
+    r = reg({"delete", kKey, "/v", "a"}, "no\n");
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(AppSettings::ReadText("a"), "new");
+    r = reg({"delete", kKey, "/v", "A"}, "y\n");
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(r.out, std::string("Delete the registry value A (Yes/No)? ") + kDone);
+    EXPECT_EQ(AppSettings::ReadText("a"), "");
+}
+
+TEST(MarbleglenReg, DeleteRemovesValuesOrWholeKeys)
+{
+    TempStore store;
+    add({"/v", "a", "/d", "1"});
+    add({"/v", "b", "/d", "2"});
+    ASSERT_EQ(reg({"add", kKey + "\\Sub\\Deeper", "/ve", "/d", "x"}).code, 0);
+
+    EXPECT_EQ(reg({"delete", kKey, "/va", "/f"}).out, kDone);
+    auto keys = tree(HKEY_CURRENT_USER, "Software\\Marbleglen");
+    ASSERT_EQ(keys.size(), 3u);
+    EXPECT_TRUE(keys[0].values.empty());
+    EXPECT_EQ(keys[2].values.size(), 1u);
+
+    EXPECT_EQ(reg({"delete", kKey, "/f"}).out, kDone);
+    EXPECT_TRUE(tree(HKEY_CURRENT_USER, "Software\\Marbleglen").empty());
+    EXPECT_EQ(tree(HKEY_CURRENT_USER, "Software").size(), 1u);
+}
+
+TEST(MarbleglenReg, ExportThenImportIntoAnEmptyStoreGivesTheSameStore)
+{
+    QString file;
+    std::vector<regfile::Key> before;
+    TempStore source;
+    file = source.configHome() + "/settings.reg";
+    add({"/ve", "/d", "Caf\xC3\xA9 \"quoted\" C:\\dir\\"});
+    add({"/v", "path", "/t", "REG_EXPAND_SZ", "/d", "%HOME%/Pictures"});
+    add({"/v", "bin", "/t", "REG_BINARY", "/d", QString("0a").repeated(200)});
+    add({"/v", "n", "/t", "REG_DWORD", "/d", "0xdeadbeef"});
+    add({"/v", "be", "/t", "REG_DWORD_BIG_ENDIAN", "/d", "7"});
+    add({"/v", "multi", "/t", "REG_MULTI_SZ", "/d", "one\\0two"});
+    add({"/v", "none", "/t", "REG_NONE", "/d", "01"});
+    add({"/v", "q", "/t", "REG_QWORD", "/d", "1"});
+    ASSERT_EQ(reg({"add", kKey + "\\Empty\\Sub"}).code, 0);
+    ASSERT_EQ(reg({"add", "HKLM\\Other", "/v", "x", "/d", "not exported"}).code, 0);
+    before = tree(HKEY_CURRENT_USER, "Software\\Marbleglen");
+
+    Result r = reg({"export", kKey, file});
+    ASSERT_EQ(r.code, 0) << r.err;
+    const QByteArray exported = fileBytes(file);
+    EXPECT_TRUE(exported.startsWith("\xFF\xFEW\0i\0n\0"));
+
+    r = reg({"export", kKey, file});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("/y"), std::string::npos);
+    EXPECT_EQ(reg({"export", kKey, file, "/y"}).code, 0);
+
+    TempStore target;
+    r = reg({"import", file});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out, kDone);
+    auto after = tree(HKEY_CURRENT_USER, "Software\\Marbleglen");
+    ASSERT_EQ(after.size(), before.size());
+    ASSERT_EQ(after.size(), 3u);
+    for (std::size_t k = 0; k < after.size(); ++k) {
+        EXPECT_EQ(after[k].name, before[k].name);
+        ASSERT_EQ(after[k].values.size(), before[k].values.size());
+        for (std::size_t v = 0; v < after[k].values.size(); ++v) {
+            SCOPED_TRACE(before[k].values[v].name);
+            EXPECT_EQ(after[k].values[v].name, before[k].values[v].name);
+            EXPECT_EQ(after[k].values[v].type, before[k].values[v].type);
+            EXPECT_EQ(after[k].values[v].data, before[k].values[v].data);
+        }
+    }
+    EXPECT_TRUE(tree(HKEY_LOCAL_MACHINE, "Other").empty());
+}
+
+TEST(MarbleglenReg, ABrokenImportChangesNothingAndNamesItsLine)
+{
+    TempStore store;
+    add({"/v", "keep", "/d", "old"});
+    const QByteArray before = fileBytes(store.storeFile());
+    QString file = store.configHome() + "/broken.reg";
+    QFile f(file);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write("REGEDIT4\r\n\r\n[-HKEY_CURRENT_USER\\Software]\r\n[HKEY_CURRENT_USER\\New]\r\n"
+            "\"keep\"=\"new\"\r\n\r\n; fine so far\r\n\"bad\"=dword:xyz\r\n");
+    f.close();
+    Result r = reg({"import", file});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err.rfind("ERROR: line 8: ", 0), 0u) << r.err;
+    EXPECT_EQ(fileBytes(store.storeFile()), before);
+    EXPECT_EQ(AppSettings::ReadText("keep"), "old");
+}
+
+TEST(MarbleglenReg, ADamagedStoreIsReportedAndLeftAlone)
+{
+    TempStore store;
+    add({"/v", "a", "/d", "1"});
+    QFile f(store.storeFile());
+    ASSERT_TRUE(f.open(QIODevice::ReadWrite));
+    f.write("not our header!!");
+    f.close();
+    const QByteArray before = fileBytes(store.storeFile());
+    for (const QStringList& args : {QStringList{"query", kKey}, QStringList{"add", kKey, "/v", "b", "/d", "2", "/f"},
+                                    QStringList{"delete", kKey, "/f"}}) {
+        Result r = reg(args);
+        EXPECT_EQ(r.code, 1);
+        EXPECT_NE(r.err.find("is damaged or was not written by Marbleglen"), std::string::npos) << r.err;
+    }
+    EXPECT_EQ(fileBytes(store.storeFile()), before);
+}

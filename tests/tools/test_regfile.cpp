@@ -1,0 +1,227 @@
+#include <gtest/gtest.h>
+
+#include <QString>
+
+#include "tools/RegFile.h"
+
+using regfile::Parse;
+using Bytes = std::vector<BYTE>;
+
+namespace {
+
+// A version 5 file as Windows writes it: UTF-16LE after a byte-order mark.
+std::string utf16File(const char* utf8)
+{
+    QString text = QString::fromUtf8(utf8);
+    std::string out = "\xFF\xFE";
+    for (QChar c : text) {
+        out += static_cast<char>(c.unicode() & 0xFF);
+        out += static_cast<char>(c.unicode() >> 8);
+    }
+    return out;
+}
+
+std::string fromUtf16File(const std::string& bytes)
+{
+    EXPECT_EQ(bytes.substr(0, 2), "\xFF\xFE");
+    return QString::fromUtf16(reinterpret_cast<const char16_t*>(bytes.data() + 2), (bytes.size() - 2) / 2)
+        .toStdString();
+}
+
+Bytes sz(const std::string& s)
+{
+    Bytes b(s.begin(), s.end());
+    b.push_back(0);
+    return b;
+}
+
+struct Op {
+    RegBatchOp::Kind kind;
+    HKEY root;
+    std::string key, name;
+    DWORD type;
+    Bytes data;
+};
+
+void expectOps(const std::vector<RegBatchOp>& got, const std::vector<Op>& want)
+{
+    ASSERT_EQ(got.size(), want.size());
+    for (std::size_t i = 0; i < got.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(got[i].kind, want[i].kind);
+        EXPECT_EQ(got[i].root, want[i].root);
+        EXPECT_EQ(got[i].key, want[i].key);
+        EXPECT_EQ(got[i].name, want[i].name);
+        EXPECT_EQ(got[i].type, want[i].type);
+        EXPECT_EQ(got[i].data, want[i].data);
+    }
+}
+
+}  // namespace
+
+TEST(RegFile, ReadsAHandWrittenVersion5FileWithByteOrderMark)
+{
+    auto r = Parse(utf16File("Windows Registry Editor Version 5.00\r\n"
+                             "\r\n"
+                             "; settings brought over\r\n"
+                             "[HKEY_CURRENT_USER\\Software\\Marbleglen]\r\n"
+                             "\"txtImageCaption1\"=\"Caf\xC3\xA9 \\\"2025\\\"\"\r\n"
+                             "@=\"C:\\\\Photos\"\r\n"
+                             "\"n\" = dword:0000000A ; ten\r\n"
+                             "\"e\"=hex(2):25,00,48,00,4f,00,\\\r\n"
+                             "  4d,00,45,00,25,00,00,00\r\n"
+                             "\"m\"=hex(7):61,00,00,00,e9,00,00,00,00,00\r\n"
+                             "\"b\"=hex:\r\n"
+                             "\"q\"=hex(b):01,00,00,00,00,00,00,00\r\n"
+                             "\"old\"=-\r\n"
+                             "\r\n"
+                             "[-HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes\\.jpg]\r\n"));
+    ASSERT_TRUE(r.ok) << r.line << ": " << r.message;
+    const HKEY cu = HKEY_CURRENT_USER;
+    const std::string k = "Software\\Marbleglen";
+    expectOps(r.ops, {
+                         {RegBatchOp::CreateKey, cu, k, "", 0, {}},
+                         {RegBatchOp::SetValue, cu, k, "txtImageCaption1", REG_SZ, sz("Caf\xC3\xA9 \"2025\"")},
+                         {RegBatchOp::SetValue, cu, k, "", REG_SZ, sz("C:\\Photos")},
+                         {RegBatchOp::SetValue, cu, k, "n", REG_DWORD, {10, 0, 0, 0}},
+                         {RegBatchOp::SetValue, cu, k, "e", REG_EXPAND_SZ, sz("%HOME%")},
+                         {RegBatchOp::SetValue, cu, k, "m", REG_MULTI_SZ, Bytes{'a', 0, 0xC3, 0xA9, 0, 0}},
+                         {RegBatchOp::SetValue, cu, k, "b", REG_BINARY, {}},
+                         {RegBatchOp::SetValue, cu, k, "q", 11, {1, 0, 0, 0, 0, 0, 0, 0}},
+                         {RegBatchOp::DeleteValue, cu, k, "old", 0, {}},
+                         {RegBatchOp::DeleteTree, HKEY_LOCAL_MACHINE, "SOFTWARE\\Classes\\.jpg", "", 0, {}},
+                     });
+}
+
+TEST(RegFile, ReadsARegedit4FileAsEightBitText)
+{
+    auto r = Parse("REGEDIT4\n\n[HKEY_CLASSES_ROOT\\.jpg]\n@=\"jpegfile\"\n"
+                   "\"x\"=hex(2):25,48,25,00\n[HKCU\\A\\B\\]\n");
+    ASSERT_TRUE(r.ok) << r.line << ": " << r.message;
+    expectOps(r.ops, {
+                         {RegBatchOp::CreateKey, HKEY_CLASSES_ROOT, ".jpg", "", 0, {}},
+                         {RegBatchOp::SetValue, HKEY_CLASSES_ROOT, ".jpg", "", REG_SZ, sz("jpegfile")},
+                         {RegBatchOp::SetValue, HKEY_CLASSES_ROOT, ".jpg", "x", REG_EXPAND_SZ, sz("%H%")},
+                         {RegBatchOp::CreateKey, HKEY_CURRENT_USER, "A\\B", "", 0, {}},
+                     });
+}
+
+TEST(RegFile, ABrokenFileNamesItsLine)
+{
+    const std::string v5 = "Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\K]\n";
+    struct Case {
+        std::string text;
+        int line;
+        const char* says;
+    } cases[] = {
+        {"", 1, "empty"},
+        {"\n\nREGEDIT5\n", 3, "does not begin"},
+        {"REGEDIT4\n\"a\"=\"b\"\n", 2, "must follow a key"},
+        {"REGEDIT4\n[HKEY_CURRENT_USER\\K\n", 2, "closing ']'"},
+        {"REGEDIT4\n[HKEY_USERS\\K]\n", 2, "does not begin with HKEY_"},
+        {"REGEDIT4\n[HKEY_CURRENT_USER\\a\\\\b]\n", 2, "empty or longer"},
+        {"REGEDIT4\n[HKEY_CURRENT_USER\\" + std::string(256, 'k') + "]\n", 2, "empty or longer"},
+        {v5 + "\"a\"=\"C:\\Photos\"\n", 4, "backslash in quotes"},
+        {v5 + "\"a\"=\"open\n", 4, "no closing quote"},
+        {v5 + "\"a\"\n", 4, "'=' expected"},
+        {v5 + "\"a\"=dword:123456789\n", 4, "too many hex digits"},
+        {v5 + "\"a\"=dword:\n", 4, "no hex digits"},
+        {v5 + "\"a\"=hex:01,zz\n", 4, "no hex digits"},
+        {v5 + "\"a\"=hex:01,\\\n  02,\\\n  zz\n", 4, "no hex digits"},
+        {v5 + "\"a\"=hex(2):41\n", 4, "even number"},
+        {v5 + "\"a\"=hex(7:00\n", 4, "')' expected"},
+        {v5 + "\"a\"=\"b\" c\n", 4, "unexpected text"},
+        {v5 + "\"a\"=text\n", 4, "neither -, a quoted"},
+        {v5 + "\n\nnonsense\n", 6, "neither a key"},
+        {v5 + "[-HKEY_CURRENT_USER\\K]\n\"a\"=\"b\"\n", 5, "must follow a key"},
+        {"\xFF\xFE" "R\0E\0G\0", 1, "middle of a UTF-16"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        auto r = Parse(c.text);
+        EXPECT_FALSE(r.ok);
+        EXPECT_EQ(r.line, c.line);
+        EXPECT_NE(r.message.find(c.says), std::string::npos) << r.message;
+        EXPECT_TRUE(r.ops.empty());
+    }
+}
+
+TEST(RegFile, WritesTheVersion5FormatAsWindowsDoes)
+{
+    std::vector<regfile::Key> keys = {
+        {"HKEY_CURRENT_USER\\Software\\Marbleglen",
+         {
+             {"txtImageCaption1", REG_SZ, sz("Summer \"25\" C:\\x")},
+             {"", REG_SZ, sz("")},
+             {"n", REG_DWORD, {10, 0, 0, 0}},
+             {"e", REG_EXPAND_SZ, sz("%A%")},
+             {"m", REG_MULTI_SZ, {'a', 0, 0}},
+             {"none", REG_NONE, {}},
+             {"be", REG_DWORD_BIG_ENDIAN, {0, 0, 0, 1}},
+             {"odd", REG_SZ, {'x'}},
+             {"long", REG_BINARY, Bytes(30, 0xAB)},
+         }},
+        {"HKEY_CURRENT_USER\\Software\\Marbleglen\\Empty", {}},
+    };
+    std::string out, error;
+    ASSERT_TRUE(regfile::Format(keys, out, error)) << error;
+    std::string longLine = "\"long\"=hex:";
+    for (int i = 0; i < 22; ++i)
+        longLine += "ab,";
+    longLine += "\\\r\n  ab,ab,ab,ab,ab,ab,ab,ab";
+    EXPECT_EQ(fromUtf16File(out), "Windows Registry Editor Version 5.00\r\n\r\n"
+                                  "[HKEY_CURRENT_USER\\Software\\Marbleglen]\r\n"
+                                  "\"txtImageCaption1\"=\"Summer \\\"25\\\" C:\\\\x\"\r\n"
+                                  "@=\"\"\r\n"
+                                  "\"n\"=dword:0000000a\r\n"
+                                  "\"e\"=hex(2):25,00,41,00,25,00,00,00\r\n"
+                                  "\"m\"=hex(7):61,00,00,00,00,00\r\n"
+                                  "\"none\"=hex(0):\r\n"
+                                  "\"be\"=hex(5):00,00,00,01\r\n"
+                                  "\"odd\"=hex(1):78,00\r\n" +
+                                      longLine +
+                                      "\r\n\r\n"
+                                      "[HKEY_CURRENT_USER\\Software\\Marbleglen\\Empty]\r\n\r\n");
+
+    keys[0].values[0].name = "two\nlines";
+    EXPECT_FALSE(regfile::Format(keys, out, error));
+}
+
+// Whatever the store holds comes back byte for byte, names included, even
+// bytes that are not UTF-8.
+TEST(RegFile, WritingThenReadingGivesTheSameBytes)
+{
+    const std::vector<regfile::Value> values = {
+        {"sz", REG_SZ, sz("Caf\xC3\xA9 \xF0\x9F\x93\xB7")},
+        {"", REG_SZ, sz("default")},
+        {"sz with NUL", REG_SZ, {'a', 0, 'b', 0}},
+        {"sz no NUL", REG_SZ, {'a', 'b'}},
+        {"latin1 \xE9", REG_SZ, sz("\xE9t\xE9")},
+        {"crlf", REG_SZ, sz("a\r\nb")},
+        {"expand", REG_EXPAND_SZ, sz("%HOME%/x")},
+        {"expand odd", REG_EXPAND_SZ, {0xFF, 0xC3}},
+        {"multi", REG_MULTI_SZ, {'a', 0, 'b', 0, 0}},
+        {"bin", REG_BINARY, Bytes(100, 7)},
+        {"bin empty", REG_BINARY, {}},
+        {"dword", REG_DWORD, {1, 2, 3, 4}},
+        {"dword short", REG_DWORD, {1}},
+        {"big", REG_DWORD_BIG_ENDIAN, {1, 2, 3, 4}},
+        {"none", REG_NONE, {1}},
+        {"link", REG_LINK, {1, 2, 3}},
+        {"qword", 11, {1, 2, 3, 4, 5, 6, 7, 8}},
+        {"high", 0x80000000u, {9}},
+        {"quote\"back\\slash", REG_SZ, sz("\"\\")},
+    };
+    std::string out, error;
+    ASSERT_TRUE(regfile::Format({{"HKEY_LOCAL_MACHINE\\K\\\xC3\xA9\xFF", values}}, out, error)) << error;
+    auto r = Parse(out);
+    ASSERT_TRUE(r.ok) << r.line << ": " << r.message;
+    ASSERT_EQ(r.ops.size(), values.size() + 1);
+    EXPECT_EQ(r.ops[0].key, "K\\\xC3\xA9\xFF");
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        SCOPED_TRACE(values[i].name);
+        EXPECT_EQ(r.ops[i + 1].name, values[i].name);
+        EXPECT_EQ(r.ops[i + 1].type, values[i].type);
+        EXPECT_EQ(r.ops[i + 1].data, values[i].data);
+    }
+}

@@ -1,0 +1,50 @@
+#pragma once
+
+// .reg files: writing the "Windows Registry Editor Version 5.00" format
+// (UTF-16LE with byte-order mark, CRLF) and reading it and "REGEDIT4" (8-bit).
+// Plain functions over bytes, so the reader can be fed anything.
+
+#include <string>
+#include <vector>
+
+#include "settings/RegStore.h"
+
+namespace regfile {
+
+// Splits "HKEY_CURRENT_USER\Software\X" (or "HKCU\Software\X") into a root and
+// the path below it. Returns false for an unknown root.
+bool SplitKeyName(const std::string& name, HKEY& root, std::string& path);
+// "HKEY_CURRENT_USER" and friends; "" for anything else.
+std::string RootName(HKEY root);
+
+struct Value {
+    std::string name;
+    DWORD type = 0;
+    std::vector<BYTE> data;
+};
+
+struct Key {
+    std::string name;  // full name, root included
+    std::vector<Value> values;
+};
+
+// The whole file, byte-order mark included. Fails (returns false with a reason)
+// for a name that a line-based file cannot hold (CR or LF in it).
+bool Format(const std::vector<Key>& keys, std::string& out, std::string& error);
+
+struct ParseResult {
+    bool ok = false;
+    int line = 0;  // where the error is, 1-based
+    std::string message;
+    std::vector<RegBatchOp> ops;
+};
+
+// Reads a whole file into changes to apply; stops at the first error.
+ParseResult Parse(const std::string& bytes);
+
+// Text conversions used for string data and names. Bytes that are not UTF-8
+// travel as U+DC80..U+DCFF and come back as the same bytes.
+std::u16string Utf8ToUtf16(const std::string& s);
+bool Utf16ToUtf8(const std::u16string& s, std::string& out);
+
+}  // namespace regfile
