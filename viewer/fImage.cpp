@@ -8,7 +8,6 @@
 #include <QTimer>
 
 #include <cmath>
-#include <cstdlib>
 
 #include "app/ImageListBox.h"
 #include "app/forms.h"
@@ -33,21 +32,6 @@ int virtualKeyCode(int qtKey)
     case Qt::Key_Down: return kDown;
     default: return 0;
     }
-}
-
-// The slide-show type as a 16-bit whole number; text that is no number, or
-// out of range, counts as a type of its own (0) that starts nothing.
-int slideShowType(const std::string& text)
-{
-    const char* begin = text.c_str();
-    char* end = nullptr;
-    const double value = std::strtod(begin, &end);
-    while (end && (*end == ' ' || *end == '\t'))
-        ++end;
-    if (end == begin || !end || *end != '\0' || !std::isfinite(value))
-        return 0;
-    const double rounded = std::nearbyint(value);  // halves to even
-    return rounded < -32768 || rounded > 32767 ? 0 : static_cast<int>(rounded);
 }
 
 void showRegistryError(const RegistryError& error)
@@ -225,7 +209,7 @@ void fImage::Form_KeyDown(int KeyCode, int)
 {
     int type = 0;
     try {
-        type = slideShowType(AppSettings::ReadText("varSlideShowType"));
+        type = AppSettings::ReadInt16("varSlideShowType");
     } catch (const RegistryError& e) {
         showRegistryError(e);
         return;
