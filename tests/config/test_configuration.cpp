@@ -55,12 +55,14 @@ protected:
 
     void TearDown() override
     {
-        SetFolderChooser({});
-        setMsgBoxHook(previousBox_);
-        setEndProgramHook(previousEnd_);
+        // Windows first: the main window's close would end the program
+        // without the hook, and no nested event loop would run afterwards.
         for (QWidget* w : QApplication::topLevelWidgets())
             w->close();
         DestroyClosedWindows();
+        SetFolderChooser({});
+        setMsgBoxHook(previousBox_);
+        setEndProgramHook(previousEnd_);
     }
 
     TempStore store_;
