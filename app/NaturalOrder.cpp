@@ -31,6 +31,11 @@ int NaturalCompare(std::string_view a, std::string_view b)
 {
     std::size_t i = 0, j = 0;
     while (i < a.size() && j < b.size()) {
+        if (a[i] == b[j] && !isDigit(a[i])) {  // the common case, cheaply
+            ++i;
+            ++j;
+            continue;
+        }
         if (isDigit(a[i]) && isDigit(b[j])) {
             const std::size_t ea = digitsEnd(a, i), eb = digitsEnd(b, j);
             const std::size_t sa = skipZeros(a, i, ea), sb = skipZeros(b, j, eb);

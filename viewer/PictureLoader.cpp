@@ -30,6 +30,12 @@ QString systemError(const char* what, int err)
     return QStringLiteral("%1: %2").arg(QLatin1String(what), QString::fromLocal8Bit(std::strerror(err)));
 }
 
+bool skipBytes(QIODevice& d, qint64 n)
+{
+    const qint64 to = d.pos() + n;
+    return n >= 0 && to <= d.size() && d.seek(to);
+}
+
 bool readBytes(QIODevice& d, unsigned char* out, qint64 n)
 {
     return d.read(reinterpret_cast<char*>(out), n) == n;
@@ -88,7 +94,7 @@ qint64 coefficientBytesFromHere(QIODevice& d)
                     comps[i] = {std::max(1, cs[1] >> 4), std::max(1, cs[1] & 15)};
             }
             haveFrame = true;
-            if (!d.seek(d.pos() + (length - 8 - 3 * ncomp)))
+            if (!skipBytes(d, length - 8 - 3 * ncomp))
                 return 0;
             continue;
         }
@@ -111,7 +117,7 @@ qint64 coefficientBytesFromHere(QIODevice& d)
             }
             return total;
         }
-        if (!d.seek(d.pos() + length - 2))
+        if (!skipBytes(d, length - 2))
             return 0;
     }
     return 0;

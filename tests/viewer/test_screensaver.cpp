@@ -1,0 +1,140 @@
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QDBusConnection>
+#include <QElapsedTimer>
+#include <QPointer>
+#include <QProcess>
+#include <QTimer>
+
+#include "viewer/ScreenSaverSwitch.h"
+#include "viewer/fImage.h"
+
+#ifndef FAKE_SCREENSAVER
+#error "FAKE_SCREENSAVER must name the fake service's executable"
+#endif
+
+namespace {
+
+// A private session bus (dbus-daemon) with the fake service on it. The
+// variable that names the session bus is set before anything in this process
+// opens it, so the viewer's own calls go there.
+class ScreenSaverBus : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        daemon_ = new QProcess;
+        daemon_->start("dbus-daemon", {"--session", "--nofork", "--print-address"});
+        ASSERT_TRUE(daemon_->waitForStarted(5000));
+        ASSERT_TRUE(daemon_->waitForReadyRead(5000));
+        address_ = QString::fromUtf8(daemon_->readLine()).trimmed();
+        ASSERT_FALSE(address_.isEmpty());
+        qputenv("DBUS_SESSION_BUS_ADDRESS", address_.toUtf8());
+        startService();
+    }
+
+    static void TearDownTestSuite()
+    {
+        stopService();
+        daemon_->terminate();
+        daemon_->waitForFinished(5000);
+        delete daemon_;
+    }
+
+    static void startService()
+    {
+        service_ = new QProcess;
+        service_->start(FAKE_SCREENSAVER, {});
+        ASSERT_TRUE(service_->waitForStarted(5000));
+        ASSERT_EQ(nextLine(), "ready");
+    }
+
+    static void stopService()
+    {
+        if (!service_)
+            return;
+        service_->terminate();
+        service_->waitForFinished(5000);
+        delete service_;
+        service_ = nullptr;
+    }
+
+    // The fake service's next line of output, "" when none came in time.
+    static QString nextLine(int waitMs = 5000)
+    {
+        QElapsedTimer timer;
+        timer.start();
+        while (!service_->canReadLine() && timer.elapsed() < waitMs)
+            service_->waitForReadyRead(100);
+        return QString::fromUtf8(service_->readLine()).trimmed();
+    }
+
+    static fImage* openViewer(fImage::Data& data)
+    {
+        auto* viewer = new fImage(data);
+        viewer->Form_Load();
+        return viewer;
+    }
+
+    static void closeViewer(fImage* viewer)
+    {
+        QPointer<fImage> alive(viewer);
+        viewer->close();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        EXPECT_TRUE(alive.isNull());
+    }
+
+    static inline QProcess* daemon_ = nullptr;
+    static inline QProcess* service_ = nullptr;
+    static inline QString address_;
+};
+
+TEST_F(ScreenSaverBus, OpeningInhibitsAndClosingReleasesTheSameCookie)
+{
+    fImage::Data data;
+    for (int opening = 0; opening < 2; ++opening) {
+        fImage* viewer = openViewer(data);
+        const QStringList inhibit = nextLine().split(' ');
+        ASSERT_EQ(inhibit.size(), 3) << inhibit.join(' ').toStdString();
+        EXPECT_EQ(inhibit[0], "Inhibit");
+        closeViewer(viewer);
+        EXPECT_EQ(nextLine(), "UnInhibit " + inhibit[1]);
+    }
+}
+
+TEST_F(ScreenSaverBus, QuittingWithTheViewerOpenReleasesTheInhibition)
+{
+    fImage::Data data;
+    fImage* viewer = openViewer(data);
+    const QStringList inhibit = nextLine().split(' ');
+    ASSERT_EQ(inhibit.size(), 3);
+
+    QTimer::singleShot(0, qApp, &QCoreApplication::quit);
+    QCoreApplication::exec();
+    EXPECT_EQ(nextLine(), "UnInhibit " + inhibit[1]);
+
+    closeViewer(viewer);  // nothing left to release
+    EXPECT_EQ(nextLine(300), "");
+}
+
+TEST_F(ScreenSaverBus, NoServiceOrNoBusIsNoFailure)
+{
+    stopService();
+    {
+        QElapsedTimer timer;
+        timer.start();
+        ScreenSaverInhibition noService;  // the session bus, without the service
+        EXPECT_FALSE(noService.cookie().has_value());
+        EXPECT_LT(timer.elapsed(), 3000);
+    }
+    {
+        ScreenSaverInhibition noBus(QDBusConnection::connectToBus("unix:path=/nonexistent/bus", "no-bus"));
+        EXPECT_FALSE(noBus.cookie().has_value());
+        EXPECT_FALSE(noBus.suspendedX11());  // offscreen: no X server either
+    }
+    fImage::Data data;
+    closeViewer(openViewer(data));
+    startService();
+}
+
+}  // namespace

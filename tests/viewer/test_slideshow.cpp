@@ -1,0 +1,243 @@
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QLineEdit>
+#include <QTest>
+#include <QTimer>
+
+#include <set>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "app/ImageListBox.h"
+#include "app/forms.h"
+#include "app/frmSearch.h"
+#include "settings/AppSettings.h"
+#include "tests/support/TempStore.h"
+#include "viewer/fImage.h"
+
+namespace {
+
+void store(const char* name, const std::string& text)
+{
+    cRegistry reg = AppSettings::Open();
+    reg.setValueKey(name);
+    reg.setValue(text);
+}
+
+ImageListBox& list() { return *forms::frmSearch().List1; }
+QLineEdit& resetFlag() { return *forms::frmSearch().txtResetCount; }
+
+// A list of n entries as a search leaves it: nothing current, the flag at "1".
+// The files need not exist: the fit then shows the error picture.
+void searchFinds(int n)
+{
+    list().Clear();
+    for (int i = 0; i < n; ++i)
+        list().AddItem("/nonexistent/picture" + QByteArray::number(i) + ".jpg");
+    resetFlag().setText("1");
+}
+
+std::int32_t shownCount() { return forms::fImage().SlideShow().order.ShownCount(); }
+const std::vector<std::int32_t>& shownHistory()
+{
+    return forms::fImage().SlideShow().order.ShownHistory();
+}
+
+// The distinct entries made current by `times` runs of a viewer operation.
+std::set<int> currentAfter(int times, void (fImage::*operation)())
+{
+    std::set<int> shown;
+    for (int i = 0; i < times; ++i) {
+        (forms::fImage().*operation)();
+        shown.insert(list().ListIndex());
+    }
+    return shown;
+}
+
+void closeViewer()
+{
+    if (fImage* viewer = forms::existingFImage())
+        viewer->close();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    ASSERT_EQ(forms::existingFImage(), nullptr);
+}
+
+class SlideShow : public ::testing::Test {
+protected:
+    void TearDown() override { closeViewer(); }
+    TempStore settings_;
+};
+
+}  // namespace
+
+// The delay is read as the viewer opens; codes other than "1" to "7" (the
+// whole table is tested on its own) leave the timers as they were created.
+TEST_F(SlideShow, DelaySettingSetsBothTimersWhenTheViewerOpens)
+{
+    const std::tuple<const char*, int, int> table[] = {
+        {nullptr, 1000, 500}, {"6", 10000, 10000}, {"1", 500, 500}, {" 1", 1000, 500}, {"", 1000, 500},
+    };
+    for (const auto& [code, timer1, timer2] : table) {
+        if (code)
+            store("varSlideShowDelayTime", code);
+        fImage& viewer = forms::fImage();
+        const std::string what = code ? std::string("\"") + code + "\"" : "absent";
+        EXPECT_EQ(viewer.Timer1->interval(), timer1) << what;
+        EXPECT_EQ(viewer.Timer2->interval(), timer2) << what;
+        EXPECT_FALSE(viewer.Timer1->isActive() || viewer.Timer2->isActive());
+        closeViewer();
+    }
+}
+
+TEST_F(SlideShow, DelayChangedWhileOpenTakesEffectAtTheNextOpening)
+{
+    store("varSlideShowDelayTime", "6");
+    fImage& viewer = forms::fImage();
+    store("varSlideShowDelayTime", "1");
+    EXPECT_EQ(viewer.Timer1->interval(), 10000);
+    closeViewer();
+    EXPECT_EQ(forms::fImage().Timer2->interval(), 500);
+}
+
+TEST_F(SlideShow, RandomPicksShowFiveDifferentEntriesThenBeginAgain)
+{
+    searchFinds(5);
+    EXPECT_EQ(currentAfter(5, &fImage::RandomNumber_Click).size(), 5u);
+    EXPECT_EQ(shownCount(), 0);
+    forms::fImage().RandomNumber_Click();
+    EXPECT_EQ(shownCount(), 1);
+}
+
+TEST_F(SlideShow, RandomPickOnOneEntrySelectsItEveryTime)
+{
+    searchFinds(1);
+    for (int i = 0; i < 3; ++i) {
+        forms::fImage().RandomNumber_Click();
+        EXPECT_EQ(list().ListIndex(), 0);
+        EXPECT_EQ(shownCount(), 0);
+    }
+}
+
+TEST_F(SlideShow, RandomCycleGoesOnAfterTheViewerWasClosed)
+{
+    searchFinds(10);
+    std::set<int> shown = currentAfter(3, &fImage::RandomNumber_Click);
+    closeViewer();
+    for (int i = 0; i < 7; ++i) {
+        forms::fImage().RandomNumber_Click();
+        EXPECT_TRUE(shown.insert(list().ListIndex()).second) << "shown twice in one cycle";
+    }
+    EXPECT_EQ(shown.size(), 10u);
+    EXPECT_EQ(shownCount(), 0);
+}
+
+TEST_F(SlideShow, SearchBetweenPicksBeginsANewCycleAndClearsTheFlag)
+{
+    searchFinds(10);
+    for (int i = 0; i < 4; ++i)
+        forms::fImage().RandomNumber_Click();
+    EXPECT_EQ(resetFlag().text(), "0");
+    EXPECT_EQ(shownCount(), 4);
+    searchFinds(10);
+    forms::fImage().RandomNumber_Click();
+    EXPECT_EQ(shownCount(), 1);
+    EXPECT_EQ(resetFlag().text(), "0");
+}
+
+TEST_F(SlideShow, RandomPickOnAnEmptyListChangesNothing)
+{
+    searchFinds(6);
+    forms::fImage().RandomNumber_Click();
+    forms::fImage().RandomNumber_Click();
+    const std::vector<std::int32_t> history = shownHistory();
+    searchFinds(0);
+    forms::fImage().Timer2_Timer();  // a random show still ticking
+    EXPECT_EQ(list().ListIndex(), -1);
+    EXPECT_EQ(shownCount(), 2);
+    EXPECT_EQ(shownHistory(), history);
+}
+
+TEST_F(SlideShow, TicksStepInListOrderAndWrap)
+{
+    searchFinds(3);
+    list().setSelected(1);
+    const int expected[] = {2, 0, 1};
+    for (int index : expected) {
+        forms::fImage().Timer1_Timer();
+        EXPECT_EQ(list().ListIndex(), index);
+    }
+}
+
+TEST_F(SlideShow, RandomTicksPickFromTheCycle)
+{
+    searchFinds(4);
+    EXPECT_EQ(currentAfter(4, &fImage::Timer2_Timer).size(), 4u);
+}
+
+// Space: pause when a timer runs, else resume in the order stored at that
+// moment: type 1 steps first, type 2 picks first; one entry does nothing.
+TEST_F(SlideShow, SpacePausesAndResumesInTheConfiguredOrder)
+{
+    searchFinds(5);
+    list().setSelected(2);
+    frmSearch& search = forms::frmSearch();
+    search.Command2_Click();  // View
+    fImage& viewer = forms::fImage();
+
+    store("varSlideShowType", "1");
+    QTest::keyClick(&viewer, Qt::Key_Space);
+    EXPECT_EQ(list().ListIndex(), 3);
+    EXPECT_TRUE(viewer.Timer1->isActive());
+    EXPECT_FALSE(viewer.Timer2->isActive());
+
+    store("varSlideShowType", "2");  // changing the order does not touch a running show
+    QTest::keyClick(&viewer, Qt::Key_Space);
+    EXPECT_FALSE(viewer.Timer1->isActive() || viewer.Timer2->isActive());
+    EXPECT_EQ(list().ListIndex(), 3) << "a pause keeps the picture";
+
+    QTest::keyClick(&viewer, Qt::Key_Space);
+    EXPECT_TRUE(viewer.Timer2->isActive());
+    EXPECT_FALSE(viewer.Timer1->isActive());
+    EXPECT_EQ(shownCount(), 1);
+    EXPECT_EQ(list().ListIndex(), shownHistory()[1]);
+    QTest::keyClick(&viewer, Qt::Key_Space);
+    EXPECT_FALSE(viewer.Timer1->isActive() || viewer.Timer2->isActive());
+}
+
+TEST_F(SlideShow, SpaceWithOneEntryDoesNothing)
+{
+    searchFinds(1);
+    list().setSelected(0);
+    forms::frmSearch().Command2_Click();
+    fImage& viewer = forms::fImage();
+    for (const char* type : {"1", "2"}) {
+        store("varSlideShowType", type);
+        QTest::keyClick(&viewer, Qt::Key_Space);
+        EXPECT_FALSE(viewer.Timer1->isActive() || viewer.Timer2->isActive()) << type;
+        EXPECT_EQ(resetFlag().text(), "1") << "no pick was made";
+    }
+}
+
+TEST_F(SlideShow, StartSlideShowRunsTheConfiguredOrder)
+{
+    searchFinds(4);
+    store("varSlideShowType", "1");
+    forms::frmSearch().lblSlideShow_Click();
+    EXPECT_EQ(list().ListIndex(), 0) << "the first entry when none was current";
+    EXPECT_TRUE(forms::fImage().isVisible());
+    EXPECT_TRUE(forms::fImage().Timer1->isActive());
+    EXPECT_FALSE(forms::fImage().Timer2->isActive());
+    closeViewer();
+
+    store("varSlideShowType", "2");
+    forms::frmSearch().lblSlideShow_Click();
+    fImage& viewer = forms::fImage();
+    EXPECT_TRUE(viewer.isVisible());
+    EXPECT_TRUE(viewer.Timer2->isActive());
+    EXPECT_FALSE(viewer.Timer1->isActive());
+    EXPECT_EQ(resetFlag().text(), "0");
+    EXPECT_EQ(shownCount(), 1);
+    EXPECT_EQ(list().ListIndex(), shownHistory()[1]);
+}
