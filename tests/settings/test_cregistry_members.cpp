@@ -19,16 +19,6 @@ cRegistry at(HKEY root, const std::string& section, const std::string& value = "
     return reg;
 }
 
-template <typename F>
-RegistryError raised(F f)
-{
-    try {
-        f();
-    } catch (const RegistryError& e) {
-        return e;
-    }
-    return RegistryError(0, "", "");
-}
 
 std::string text(HKEY root, const std::string& key, const std::string& name = "")
 {
