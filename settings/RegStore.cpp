@@ -769,6 +769,8 @@ DWORD ExpandEnvironmentStringsA(const char* lpSrc, char* lpDst, DWORD nSize)
 
 LONG RegApplyBatch(const std::vector<RegBatchOp>& ops)
 {
+    if (ops.empty())
+        return ERROR_SUCCESS;  // nothing to change: not even a new file
     for (const auto& op : ops) {
         if (rootId(op.root) == 0)
             return ERROR_INVALID_HANDLE;
