@@ -3,7 +3,6 @@
 #include <QCloseEvent>
 #include <QGuiApplication>
 #include <QKeyEvent>
-#include <QMessageBox>
 #include <QScreen>
 #include <QTimer>
 
@@ -12,6 +11,7 @@
 #include "app/ImageListBox.h"
 #include "app/forms.h"
 #include "app/frmSearch.h"
+#include "app/runtime_services.h"
 #include "settings/AppSettings.h"
 #include "viewer/PictureBox.h"
 #include "viewer/PictureFit.h"
@@ -32,13 +32,6 @@ int virtualKeyCode(int qtKey)
     case Qt::Key_Down: return kDown;
     default: return 0;
     }
-}
-
-void showRegistryError(const RegistryError& error)
-{
-    QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Marbleglen"), QString::fromStdString(error.Description()),
-                    QMessageBox::Ok);
-    box.exec();
 }
 
 QImage errorPicture()
@@ -73,11 +66,11 @@ fImage::fImage(Data& data) : data_(data), preparer_(std::make_unique<PicturePrep
     Timer1 = new QTimer(this);
     Timer1->setObjectName("Timer1");
     Timer1->setInterval(1000);
-    connect(Timer1, &QTimer::timeout, this, &fImage::Timer1_Timer);
+    connect(Timer1, &QTimer::timeout, this, [this] { runHandler([this] { Timer1_Timer(); }); });
     Timer2 = new QTimer(this);
     Timer2->setObjectName("Timer2");
     Timer2->setInterval(500);
-    connect(Timer2, &QTimer::timeout, this, &fImage::Timer2_Timer);
+    connect(Timer2, &QTimer::timeout, this, [this] { runHandler([this] { Timer2_Timer(); }); });
 }
 
 fImage::~fImage()
@@ -93,11 +86,7 @@ void fImage::Form_Load()
     SetScreenSaverActive(false);
     setCursor(Qt::BlankCursor);
     loaded_ = true;
-    try {
-        SetTimer_Click();
-    } catch (const RegistryError& e) {
-        showRegistryError(e);
-    }
+    runHandler([this] { SetTimer_Click(); });
 }
 
 void fImage::Form_Unload()
@@ -182,9 +171,9 @@ void fImage::showErrorPicture()
 QByteArray fImage::entryPath(int listIndex) const
 {
     const ImageListBox* list = forms::frmSearch().List1;
-    if (listIndex < 0 || listIndex >= list->ListCount() || !list->model())
+    if (listIndex < 0 || listIndex >= list->ListCount())
         return {};
-    return list->model()->index(listIndex, 0).data(Qt::UserRole).toByteArray();
+    return list->List(listIndex);
 }
 
 void fImage::prepareNeighbours()
@@ -207,13 +196,7 @@ bool fImage::IsPrepared(const QByteArray& path) const { return preparer_->isRead
 
 void fImage::Form_KeyDown(int KeyCode, int)
 {
-    int type = 0;
-    try {
-        type = AppSettings::ReadInt16("varSlideShowType");
-    } catch (const RegistryError& e) {
-        showRegistryError(e);
-        return;
-    }
+    const int type = AppSettings::ReadInt16("varSlideShowType");
 
     frmSearch& main = forms::frmSearch();
     switch (KeyCode) {
@@ -257,7 +240,8 @@ void fImage::Form_KeyDown(int KeyCode, int)
 
 void fImage::keyPressEvent(QKeyEvent* event)
 {
-    Form_KeyDown(virtualKeyCode(event->key()), static_cast<int>(event->modifiers()));
+    const int code = virtualKeyCode(event->key());
+    runHandler([this, code, event] { Form_KeyDown(code, static_cast<int>(event->modifiers())); });
     event->accept();
 }
 
