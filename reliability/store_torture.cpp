@@ -306,8 +306,13 @@ int runKill(int rounds)
 }
 
 // ---- contend: two writers at once.
-// Settings-sized values: the store stays small, as the program's own does.
-std::string pairContent(const std::string& who, int i) { return who + ":" + std::to_string(i) + ":/home/user/Pictures"; }
+// Settings-sized values keep the store small, as the program's own is; with
+// STORE_TORTURE_LARGE set each value is a few kilobytes (a store of tens of MB).
+std::string pairContent(const std::string& who, int i)
+{
+    static const bool large = std::getenv("STORE_TORTURE_LARGE") != nullptr;
+    return who + ":" + std::to_string(i) + ":" + (large ? content(i) : "/home/user/Pictures");
+}
 
 int runPair(const std::string& who, int writes, int shared)
 {
