@@ -132,6 +132,7 @@ int main(int argc, char** argv)
         if (gap > kStallMs) {
             ++stalls;
             std::printf("soak: stall of %lld ms before step %ld at %.1f s\n", gap, steps + 1, now / 1000.0);
+            std::fflush(stdout);
         }
         ++steps;
         if (viewer.Image2->isVisible())
@@ -177,6 +178,7 @@ int main(int argc, char** argv)
                 m4, growth, flat ? "flat" : "GREW");
     const bool ok = running && steps > 0 && stalls == 0 && errors == 0 && flat;
     std::printf("soak: %s\n", ok ? "passed" : "FAILED");
+    std::fflush(stdout);
     delete forms::existingFImage();
     delete forms::existingFrmSearch();
     return ok ? 0 : 1;
