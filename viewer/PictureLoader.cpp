@@ -17,6 +17,12 @@ namespace {
 // few hundred bytes claiming 60000 x 60000 pixels cannot take the machine.
 constexpr int kImageLimitMB = 128;
 constexpr qint64 kCoefficientLimit = 192LL * 1024 * 1024;
+// No picture we could show comes near this; reading a larger file (a sparse
+// 2 GB one, say) to its end would freeze the viewer for many seconds.
+constexpr qint64 kFileLimit = 256LL * 1024 * 1024;
+// Between two segments a JPEG holds fill bytes only; after this much of
+// anything else the headers are not worth walking.
+constexpr int kMarkerSearchLimit = 64 * 1024;
 
 Picture failure(QString why)
 {
@@ -59,8 +65,9 @@ qint64 coefficientBytesFromHere(QIODevice& d)
 
     for (int guard = 0; guard < 10000; ++guard) {
         unsigned char c = 0;
+        int skipped = 0;
         do {  // skip to the next marker, over fill bytes
-            if (!readBytes(d, &c, 1))
+            if (++skipped > kMarkerSearchLimit || !readBytes(d, &c, 1))
                 return 0;
         } while (c != 0xFF);
         do {
@@ -185,6 +192,10 @@ Picture loadPictureFile(const QByteArray& path, QSize screen)
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(fd);
         return failure(QStringLiteral("Not a regular file."));
+    }
+    if (st.st_size > kFileLimit) {
+        ::close(fd);
+        return failure(QStringLiteral("The picture file is too large."));
     }
 
     QFile file;
