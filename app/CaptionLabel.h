@@ -4,6 +4,9 @@
 
 // One of the main window's clickable text labels: a caption, a Click and the
 // hand pointer while the mouse is over it. Its look does not change on hover.
+// From the keyboard it takes the focus with Tab (never with a click), shows a
+// focus mark only while focused, and Enter or Space clicks it; assistive
+// technology sees its caption and a "Press" action.
 class CaptionLabel : public QLabel {
     Q_OBJECT
 public:
@@ -18,6 +21,8 @@ signals:
 protected:
     void mousePressEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
 
 private:
     bool pressed_ = false;

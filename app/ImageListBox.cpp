@@ -1,5 +1,7 @@
 #include "app/ImageListBox.h"
 
+#include <QKeyEvent>
+
 #include <stdexcept>
 
 #include "app/ImageListModel.h"
@@ -18,6 +20,17 @@ ImageListBox::ImageListBox(QWidget* parent) : QListView(parent), model_(new Imag
     p.setColor(QPalette::Base, Qt::white);
     setPalette(p);
     setAccessibleName("Image List");
+    connect(this, &QListView::doubleClicked, this, &ImageListBox::DblClick);
+}
+
+void ImageListBox::keyPressEvent(QKeyEvent* event)
+{
+    if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) && ListIndex() >= 0) {
+        event->accept();
+        emit DblClick();
+        return;
+    }
+    QListView::keyPressEvent(event);
 }
 
 int ImageListBox::ListCount() const { return model_->count(); }

@@ -33,6 +33,13 @@ public:
     // Appends many entries at once (a search result).
     void AddItems(std::vector<QByteArray>&& paths);
 
+signals:
+    // A double click on an entry, or Enter with an entry current.
+    void DblClick();
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+
 private:
     ImageListModel* model_;
 };

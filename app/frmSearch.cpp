@@ -113,7 +113,7 @@ frmSearch::frmSearch(Data&)
 
     List1 = new ImageListBox(this);
     List1->setGeometry(px(kListLeft), 0, px(3165), px(1845));
-    connect(List1, &ImageListBox::doubleClicked, this, [this] { runHandler([this] { List1_DblClick(); }); });
+    connect(List1, &ImageListBox::DblClick, this, [this] { runHandler([this] { List1_DblClick(); }); });
 
     StatusBar1 = new QStatusBar(this);
     StatusBar1->setObjectName("StatusBar1");
@@ -125,6 +125,13 @@ frmSearch::frmSearch(Data&)
     txtResetCount->setObjectName("txtResetCount");
     txtResetCount->setGeometry(px(2400), px(4200), px(855), px(375));
     txtResetCount->hide();
+
+    // Tab goes through the labels from top to bottom, then to the list.
+    QWidget* order[] = {lblSlideShow, lblViewImage, lblImageCaption1, lblImageCaption2,
+                        lblImageCaption3, lblImageCaption4, lblChangeConfig, List1};
+    for (std::size_t i = 0; i + 1 < std::size(order); ++i)
+        setTabOrder(order[i], order[i + 1]);
+    List1->setFocus();
 
     // Key preview: Form_KeyDown sees a key before the control with the focus.
     qApp->installEventFilter(this);

@@ -279,3 +279,100 @@ TEST_F(MainWindow, DoubleClickOpensTheViewerOnThatEntry)
     EXPECT_TRUE(forms::existingFImage()->isVisible());
     forms::existingFImage()->hide();
 }
+
+TEST_F(MainWindow, KeyboardAloneSearchesAFolderAndOpensTheViewer)
+{
+    FolderTree tree;
+    tree.files({"a.jpg", "b.jpg"});
+    store("varImagePath1", tree.root().toStdString());
+    frmSearch& w = open();
+    QApplication::setActiveWindow(&w);
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
+    ASSERT_EQ(QApplication::focusWidget(), w.List1);
+    auto press = [](Qt::Key key) { QTest::keyClick(QApplication::focusWidget(), key); };
+
+    // Tab walks the labels from the top; Shift+Tab back.
+    const std::pair<Qt::Key, QWidget*> walk[] = {
+        {Qt::Key_Tab, w.lblSlideShow},     {Qt::Key_Tab, w.lblViewImage},
+        {Qt::Key_Tab, w.lblImageCaption1}, {Qt::Key_Tab, w.lblImageCaption2},
+        {Qt::Key_Tab, w.lblImageCaption3}, {Qt::Key_Tab, w.lblImageCaption4},
+        {Qt::Key_Tab, w.lblChangeConfig},  {Qt::Key_Tab, w.List1},
+        {Qt::Key_Tab, w.lblSlideShow},     {Qt::Key_Backtab, w.List1},
+        {Qt::Key_Backtab, w.lblChangeConfig},
+    };
+    for (const auto& [key, expected] : walk) {
+        press(key);
+        EXPECT_EQ(QApplication::focusWidget(), expected) << expected->objectName().toStdString();
+    }
+
+    w.lblImageCaption1->setFocus(Qt::TabFocusReason);
+    press(Qt::Key_Return);
+    EXPECT_EQ(w.List1->ListCount(), 2);
+    EXPECT_EQ(w.StatusBar1->currentMessage(), " 2 Files found in 1 Directory");
+
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backtab);
+    ASSERT_EQ(QApplication::focusWidget(), w.lblViewImage);
+    press(Qt::Key_Space);
+    EXPECT_EQ(w.List1->ListIndex(), 0);
+    ASSERT_NE(forms::existingFImage(), nullptr);
+    EXPECT_TRUE(forms::existingFImage()->isVisible());
+    forms::existingFImage()->hide();
+    EXPECT_TRUE(messages.empty());
+
+    // In the list, Enter opens the viewer on the current entry.
+    QApplication::setActiveWindow(&w);
+    w.List1->setFocus();
+    w.List1->setSelected(1);
+    press(Qt::Key_Return);
+    EXPECT_TRUE(forms::existingFImage()->isVisible());
+    EXPECT_EQ(w.List1->ListIndex(), 1);
+    forms::existingFImage()->hide();
+}
+
+TEST_F(MainWindow, LabelsShowAFocusMarkOnlyWhileFocused)
+{
+    frmSearch& w = open();
+    QApplication::setActiveWindow(&w);
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
+    const QImage before = w.lblViewImage->grab().toImage();
+    w.lblViewImage->setFocus(Qt::TabFocusReason);
+    const QImage focused = w.lblViewImage->grab().toImage();
+    w.List1->setFocus(Qt::TabFocusReason);
+    const QImage after = w.lblViewImage->grab().toImage();
+    EXPECT_NE(before, focused);
+    EXPECT_EQ(before, after);
+
+    // A mouse click does not take the focus, so the mark never shows for it.
+    QTest::mouseClick(w.lblViewImage, Qt::LeftButton);
+    EXPECT_EQ(QApplication::focusWidget(), w.List1);
+    EXPECT_EQ(messages.size(), 1u);  // the click itself ran: the list is empty
+}
+
+TEST_F(MainWindow, LabelsOfferAPressActionToAssistiveTechnology)
+{
+    store("txtImageCaption2", "Garden");
+    frmSearch& w = open();
+    for (CaptionLabel* label : {w.lblSlideShow, w.lblViewImage, w.lblImageCaption1, w.lblImageCaption2,
+                                w.lblImageCaption3, w.lblImageCaption4, w.lblChangeConfig}) {
+        QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(label);
+        ASSERT_NE(accessible, nullptr);
+        EXPECT_EQ(accessible->text(QAccessible::Name), label->Caption());
+        EXPECT_TRUE(accessible->state().focusable);
+        ASSERT_NE(accessible->actionInterface(), nullptr);
+        EXPECT_TRUE(accessible->actionInterface()->actionNames().contains(QAccessibleActionInterface::pressAction()))
+            << label->objectName().toStdString();
+    }
+    QAccessible::queryAccessibleInterface(w.lblViewImage)
+        ->actionInterface()
+        ->doAction(QAccessibleActionInterface::pressAction());
+    QAccessible::queryAccessibleInterface(w.lblImageCaption3)
+        ->actionInterface()
+        ->doAction(QAccessibleActionInterface::pressAction());
+    EXPECT_EQ(messages, (std::vector<std::string>{
+                            kNoImages, "You must first set the Search Folders in the Configuration Options."}));
+
+    // Escape still ends the program with a label focused.
+    w.lblImageCaption2->setFocus(Qt::TabFocusReason);
+    QTest::keyClick(w.lblImageCaption2, Qt::Key_Escape);
+    EXPECT_EQ(ended, 1);
+}

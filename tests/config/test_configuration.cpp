@@ -2,10 +2,11 @@
 
 #include <QAccessible>
 #include <QApplication>
+#include <QDir>
 #include <QFile>
+#include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSlider>
@@ -15,7 +16,9 @@
 #include <QTimer>
 
 #include "app/forms.h"
+#include "app/CaptionLabel.h"
 #include "app/frmSearch.h"
+#include "app/runtime_services.h"
 #include "config/Configuration.h"
 #include "config/FolderPicker.h"
 #include "settings/AppSettings.h"
@@ -35,6 +38,13 @@ void DestroyClosedWindows() { QCoreApplication::sendPostedEvents(nullptr, QEvent
 
 class ConfigurationTest : public ::testing::Test {
 protected:
+    void SetUp() override
+    {
+        previousBox_ = setMsgBoxHook([this](const QString& text) { messages.push_back(text); });
+        // Closing the main window would end the program.
+        previousEnd_ = setEndProgramHook([] {});
+    }
+
     // Opens the dialog as the main window does: created, loaded, shown.
     Configuration& Open()
     {
@@ -45,16 +55,21 @@ protected:
 
     void TearDown() override
     {
-        SetFolderChooser({});
+        // Windows first: the main window's close would end the program
+        // without the hook, and no nested event loop would run afterwards.
         for (QWidget* w : QApplication::topLevelWidgets())
             w->close();
         DestroyClosedWindows();
+        SetFolderChooser({});
+        setMsgBoxHook(previousBox_);
+        setEndProgramHook(previousEnd_);
     }
 
     TempStore store_;
+    MsgBoxHook previousBox_;
+    EndProgramHook previousEnd_;
+    std::vector<QString> messages;
 };
-
-QMessageBox* MessageBoxOf(QWidget& owner) { return owner.findChild<QMessageBox*>(); }
 }  // namespace
 
 TEST_F(ConfigurationTest, OpensEmptyWithProgressiveAndOneSecondWhenNothingIsStored)
@@ -175,12 +190,9 @@ TEST_F(ConfigurationTest, SaveStoresTheNineValuesRefreshesMainWindowAndCloses)
     EXPECT_EQ(Stored("varImagePath1"), "");
     EXPECT_EQ(Stored("varSlideShowDelayTime"), "3");
     EXPECT_EQ(Stored("varSlideShowType"), "2");
-    if (auto* caption = forms::frmSearch().findChild<QLabel*>("lblImageCaption1")) {
-        EXPECT_EQ(caption->text(), "");
-    }
-    if (auto* caption = forms::frmSearch().findChild<QLabel*>("lblImageCaption2")) {
-        EXPECT_EQ(caption->text(), "Garden");
-    }
+    EXPECT_EQ(forms::frmSearch().lblImageCaption1->Caption(), "");
+    EXPECT_EQ(forms::frmSearch().lblImageCaption2->Caption(), "Garden");
+    EXPECT_TRUE(messages.empty());
 }
 
 TEST_F(ConfigurationTest, SavingAnUntouchedBoxKeepsBytesThatAreNotValidText)
@@ -200,9 +212,7 @@ TEST_F(ConfigurationTest, SavingAnUntouchedBoxKeepsBytesThatAreNotValidText)
 TEST_F(ConfigurationTest, FailedSaveIsReportedAndKeepsTheDialogOpen)
 {
     Store("txtImageCaption1", "Old name");
-    forms::frmSearch();
-    auto* mainCaption = forms::frmSearch().findChild<QLabel*>("lblImageCaption1");
-    const QString captionBefore = mainCaption ? mainCaption->text() : QString();
+    ASSERT_EQ(forms::frmSearch().lblImageCaption1->Caption(), "Old name");
 
     // Damage the store file: every write now fails, and the file is kept as it is.
     QFile file(store_.storeFile());
@@ -219,26 +229,18 @@ TEST_F(ConfigurationTest, FailedSaveIsReportedAndKeepsTheDialogOpen)
 
     ASSERT_EQ(forms::existingConfiguration(), &dialog);
     EXPECT_TRUE(dialog.isVisible());
-    QMessageBox* box = MessageBoxOf(dialog);
-    ASSERT_NE(box, nullptr);
-    EXPECT_EQ(box->windowTitle(), "Marbleglen");
-    EXPECT_FALSE(box->text().isEmpty());
-    EXPECT_EQ(box->icon(), QMessageBox::NoIcon);
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_FALSE(messages[0].isEmpty());
     EXPECT_EQ(dialog.txtImageCaption[0]->text(), "Typed");
     EXPECT_EQ(dialog.Slider1->value(), 6);
-    if (mainCaption) {
-        EXPECT_EQ(mainCaption->text(), captionBefore);
-    }
+    EXPECT_EQ(forms::frmSearch().lblImageCaption1->Caption(), "Old name");
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
     EXPECT_EQ(file.readAll(), damaged);
     file.close();
-    box->close();
-    DestroyClosedWindows();
 
     // Choosing a slide-show type on the damaged store is reported the same way.
     QTest::mouseClick(dialog.Option2, Qt::LeftButton);
-    ASSERT_NE(MessageBoxOf(dialog), nullptr);
-    EXPECT_EQ(MessageBoxOf(dialog)->windowTitle(), "Marbleglen");
+    EXPECT_EQ(messages.size(), 2u);
 }
 
 TEST_F(ConfigurationTest, EachTabShowsExactlyItsOwnPage)
@@ -325,6 +327,58 @@ TEST_F(ConfigurationTest, FolderPictureSetsItsOwnPathAndName)
     DestroyClosedWindows();
     EXPECT_EQ(Stored("varImagePath3"), "");
     EXPECT_EQ(Stored("txtImageCaption3"), "");
+}
+
+TEST_F(ConfigurationTest, QtChooserIsModalToTheDialogAndOffersFoldersOnly)
+{
+    QTemporaryDir root;
+    ASSERT_TRUE(QDir(root.path()).mkdir("Summer 2005"));
+    const QString chosen = QDir(root.path() + "/Summer 2005").canonicalPath();
+    Configuration& dialog = Open();
+    dialog.txtImageCaption[1]->setText("typed");
+
+    // The chooser runs its own event loop; answer it from inside that loop.
+    struct Seen {
+        QString title;
+        QWidget* parent = nullptr;
+        bool foldersOnly = false;
+    };
+    auto answer = [](bool accept, Seen* seen, const QString& folder) {
+        auto* poll = new QTimer;
+        QObject::connect(poll, &QTimer::timeout, poll, [=] {
+            auto* chooser = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+            if (!chooser)
+                return;
+            poll->deleteLater();
+            seen->title = chooser->windowTitle();
+            seen->parent = chooser->parentWidget();
+            seen->foldersOnly = chooser->fileMode() == QFileDialog::Directory &&
+                                chooser->testOption(QFileDialog::ShowDirsOnly);
+            if (!accept) {
+                chooser->reject();
+                return;
+            }
+            chooser->setDirectory(folder);
+            static_cast<QDialog*>(chooser)->accept();
+        });
+        poll->start(20);
+    };
+
+    Seen cancelled;
+    answer(false, &cancelled, {});
+    dialog.imgPathSelect2_Click();
+    EXPECT_EQ(cancelled.title, "Select Folder");
+    EXPECT_EQ(cancelled.parent, &dialog);
+    EXPECT_TRUE(cancelled.foldersOnly);
+    EXPECT_EQ(dialog.txtImagePath[1]->text(), "");
+    EXPECT_EQ(dialog.txtImageCaption[1]->text(), "typed");
+
+    Seen accepted;
+    answer(true, &accepted, chosen);
+    dialog.imgPathSelect2_Click();
+    EXPECT_EQ(accepted.title, "Select Folder");
+    EXPECT_EQ(dialog.txtImagePath[1]->text(), chosen);
+    EXPECT_EQ(dialog.txtImageCaption[1]->text(), "Summer 2005");
 }
 
 TEST_F(ConfigurationTest, EveryControlIsFoundByItsNameAndNamedForAccessibility)
