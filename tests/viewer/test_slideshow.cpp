@@ -281,3 +281,47 @@ TEST_F(SlideShow, NextRandomPictureIsPreparedBeforeItsTick)
         EXPECT_EQ(ready.count(list().ListIndex()), 1u) << "tick " << tick;
     }
 }
+
+// While a random show runs, only the pictures it shows, and the one drawn for
+// the next tick, are decoded: the list neighbours are of no use to it and would
+// queue ahead of the picture the show needs.
+TEST_F(SlideShow, RunningRandomShowPreparesOnlyItsOwnPictures)
+{
+    QTemporaryDir folder;
+    const int n = 40;
+    list().Clear();
+    for (int i = 0; i < n; ++i) {
+        const QString path = folder.filePath(QString("q%1.jpg").arg(i));
+        ASSERT_TRUE(picturefiles::write(path, picturefiles::jpeg(64, 48)));
+        list().AddItem(QFile::encodeName(path));
+    }
+    resetFlag().setText("1");
+    store("varSlideShowType", "2");
+    forms::frmSearch().lblSlideShow_Click();
+    fImage& viewer = forms::fImage();
+    viewer.Timer2->setInterval(3600 * 1000);  // running, but ticked by hand
+    ASSERT_TRUE(viewer.Timer2->isActive());
+
+    // The opening fit prepares the neighbours of the first picture (the show
+    // was not running yet); two ticks take them out of the way.
+    std::set<int> shown{list().ListIndex()};
+    for (int tick = 0; tick < 2; ++tick) {
+        viewer.Timer2_Timer();
+        shown.insert(list().ListIndex());
+        QTest::qWait(300);
+    }
+    for (int tick = 0; tick < 6; ++tick) {
+        viewer.Timer2_Timer();
+        shown.insert(list().ListIndex());
+        QTest::qWait(300);
+        std::set<int> ready;
+        for (int i = 0; i < n; ++i)
+            if (viewer.IsPrepared(list().List(i)))
+                ready.insert(i);
+        // The next tick shows the position drawn for it.
+        viewer.Timer2_Timer();
+        shown.insert(list().ListIndex());
+        for (int i : ready)
+            EXPECT_EQ(shown.count(i), 1u) << "entry " << i << " prepared but never shown, tick " << tick;
+    }
+}
