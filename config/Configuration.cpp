@@ -4,7 +4,6 @@
 #include <QFocusEvent>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSlider>
@@ -14,6 +13,7 @@
 
 #include "app/forms.h"
 #include "app/frmSearch.h"
+#include "app/runtime_services.h"
 #include "config/DialogCore.h"
 #include "config/FolderPicker.h"
 #include "settings/AppSettings.h"
@@ -70,35 +70,6 @@ std::string StoredText(const QLineEdit* box)
     return raw.toStdString();
 }
 
-// Statements that may fail on their own without ending the handler.
-template <class Statement>
-void TryStatement(Statement&& statement)
-{
-    try {
-        statement();
-    } catch (const RegistryError&) {
-    }
-}
-
-// A handler that ends at its first failing statement and tells the user why;
-// no registry error reaches the event loop.
-template <class Handler>
-bool RunReportingFailure(QWidget* owner, Handler&& handler)
-{
-    try {
-        handler();
-        return true;
-    } catch (const RegistryError& error) {
-        auto* box = new QMessageBox(QMessageBox::NoIcon, "Marbleglen",
-                                    QString::fromLocal8Bit(error.Description().c_str()),
-                                    QMessageBox::Ok, owner);
-        box->setObjectName("RegistryErrorMessage");
-        box->setAttribute(Qt::WA_DeleteOnClose);
-        box->setWindowModality(Qt::ApplicationModal);
-        box->show();
-        return false;
-    }
-}
 }  // namespace
 
 Configuration::Configuration(Data&)
@@ -121,7 +92,7 @@ Configuration::Configuration(Data&)
     // Created first, so that it is first in the focus order.
     Command3 = Place(new QPushButton("Save Settings and Close", this), "Command3",
                      TwipRect(3600, 3480, 2055, 375));
-    connect(Command3, &QPushButton::clicked, this, &Configuration::Command3_Click);
+    connect(Command3, &QPushButton::clicked, this, [this] { runHandler([this] { Command3_Click(); }); });
 
     TabStrip1 = Place(new QTabWidget(this), "TabStrip1", TwipRect(120, 120, 5535, 3255));
     for (const char* tab : {"Slide Show Settings", "Search Folders", "About"})
@@ -146,10 +117,8 @@ Configuration::Configuration(Data&)
                      TwipRect(0, 4200, 2055, 375));
     Command1->hide();
     Command2->hide();
-    connect(Command1, &QPushButton::clicked, this,
-            [this] { RunReportingFailure(this, [this] { Command1_Click(); }); });
-    connect(Command2, &QPushButton::clicked, this,
-            [this] { RunReportingFailure(this, [this] { Command2_Click(); }); });
+    connect(Command1, &QPushButton::clicked, this, [this] { runHandler([this] { Command1_Click(); }); });
+    connect(Command2, &QPushButton::clicked, this, [this] { runHandler([this] { Command2_Click(); }); });
 
     setTabOrder(Command3, TabStrip1);
     Command3->setFocus();
@@ -182,8 +151,8 @@ void Configuration::buildSlideShowPage()
                     TwipRect(3120, 960, 1695, 255));
     Option1->setChecked(true);
     // clicked, not toggled: selecting a button from code stores nothing.
-    connect(Option1, &QRadioButton::clicked, this, &Configuration::Option1_Click);
-    connect(Option2, &QRadioButton::clicked, this, &Configuration::Option2_Click);
+    connect(Option1, &QRadioButton::clicked, this, [this] { runHandler([this] { Option1_Click(); }); });
+    connect(Option2, &QRadioButton::clicked, this, [this] { runHandler([this] { Option2_Click(); }); });
 
     Label12 = Place(new QLabel(Frame1), "Label12", TwipRect(960, 1440, 3975, 975));
     Label12->setWordWrap(true);
@@ -271,9 +240,9 @@ void Configuration::buildAboutPage()
 
 void Configuration::Form_Load()
 {
-    TryStatement([this] { Command2_Click(); });
+    tryStatement([this] { Command2_Click(); });
     std::string type;
-    TryStatement([&] { type = AppSettings::ReadText(kTypeValue); });
+    tryStatement([&] { type = AppSettings::ReadText(kTypeValue); });
     const bool progressive = ShowsProgressive(type);
     Option1->setChecked(progressive);
     Option2->setChecked(!progressive);
@@ -316,20 +285,17 @@ void Configuration::Command1_Click()
 
 void Configuration::Command3_Click()
 {
-    // A failed write keeps the dialog open with everything typed, and the
-    // main window keeps its captions.
-    if (!RunReportingFailure(this, [this] { Command1_Click(); }))
-        return;
+    // A failed write ends here: the dialog stays open with everything typed,
+    // and the main window keeps its captions.
+    Command1_Click();
     forms::frmSearch().Command1_Click();
     close();
 }
 
 void Configuration::StoreSlideShowType(const char* type)
 {
-    RunReportingFailure(this, [this, type] {
-        AppSettings::WriteText(kTypeValue, type);
-        ShowSlideShowDescription();
-    });
+    AppSettings::WriteText(kTypeValue, type);
+    ShowSlideShowDescription();
 }
 
 void Configuration::Option1_Click() { StoreSlideShowType("1"); }

@@ -28,14 +28,14 @@ public:
 
     void Form_Deactivate();
     void TabStrip1_Click();
-    void Option1_Click();
-    void Option2_Click();
+    void Option1_Click();  // raises RegistryError
+    void Option2_Click();  // raises RegistryError
     void Slider1_GotFocus();
     void Slider1_LostFocus();
     void Timer1_Timer();
     void Command1_Click();  // write all values; raises RegistryError
     void Command2_Click();  // read all values; raises RegistryError
-    void Command3_Click();  // "Save Settings and Close"
+    void Command3_Click();  // "Save Settings and Close"; raises RegistryError
 
     // The folder picker.
     void imgPathSelect1_Click();

@@ -5,7 +5,6 @@
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSlider>
@@ -15,7 +14,9 @@
 #include <QTimer>
 
 #include "app/forms.h"
+#include "app/CaptionLabel.h"
 #include "app/frmSearch.h"
+#include "app/runtime_services.h"
 #include "config/Configuration.h"
 #include "config/FolderPicker.h"
 #include "settings/AppSettings.h"
@@ -35,6 +36,13 @@ void DestroyClosedWindows() { QCoreApplication::sendPostedEvents(nullptr, QEvent
 
 class ConfigurationTest : public ::testing::Test {
 protected:
+    void SetUp() override
+    {
+        previousBox_ = setMsgBoxHook([this](const QString& text) { messages.push_back(text); });
+        // Closing the main window would end the program.
+        previousEnd_ = setEndProgramHook([] {});
+    }
+
     // Opens the dialog as the main window does: created, loaded, shown.
     Configuration& Open()
     {
@@ -46,15 +54,18 @@ protected:
     void TearDown() override
     {
         SetFolderChooser({});
+        setMsgBoxHook(previousBox_);
+        setEndProgramHook(previousEnd_);
         for (QWidget* w : QApplication::topLevelWidgets())
             w->close();
         DestroyClosedWindows();
     }
 
     TempStore store_;
+    MsgBoxHook previousBox_;
+    EndProgramHook previousEnd_;
+    std::vector<QString> messages;
 };
-
-QMessageBox* MessageBoxOf(QWidget& owner) { return owner.findChild<QMessageBox*>(); }
 }  // namespace
 
 TEST_F(ConfigurationTest, OpensEmptyWithProgressiveAndOneSecondWhenNothingIsStored)
@@ -175,12 +186,9 @@ TEST_F(ConfigurationTest, SaveStoresTheNineValuesRefreshesMainWindowAndCloses)
     EXPECT_EQ(Stored("varImagePath1"), "");
     EXPECT_EQ(Stored("varSlideShowDelayTime"), "3");
     EXPECT_EQ(Stored("varSlideShowType"), "2");
-    if (auto* caption = forms::frmSearch().findChild<QLabel*>("lblImageCaption1")) {
-        EXPECT_EQ(caption->text(), "");
-    }
-    if (auto* caption = forms::frmSearch().findChild<QLabel*>("lblImageCaption2")) {
-        EXPECT_EQ(caption->text(), "Garden");
-    }
+    EXPECT_EQ(forms::frmSearch().lblImageCaption1->Caption(), "");
+    EXPECT_EQ(forms::frmSearch().lblImageCaption2->Caption(), "Garden");
+    EXPECT_TRUE(messages.empty());
 }
 
 TEST_F(ConfigurationTest, SavingAnUntouchedBoxKeepsBytesThatAreNotValidText)
@@ -200,9 +208,7 @@ TEST_F(ConfigurationTest, SavingAnUntouchedBoxKeepsBytesThatAreNotValidText)
 TEST_F(ConfigurationTest, FailedSaveIsReportedAndKeepsTheDialogOpen)
 {
     Store("txtImageCaption1", "Old name");
-    forms::frmSearch();
-    auto* mainCaption = forms::frmSearch().findChild<QLabel*>("lblImageCaption1");
-    const QString captionBefore = mainCaption ? mainCaption->text() : QString();
+    ASSERT_EQ(forms::frmSearch().lblImageCaption1->Caption(), "Old name");
 
     // Damage the store file: every write now fails, and the file is kept as it is.
     QFile file(store_.storeFile());
@@ -219,26 +225,18 @@ TEST_F(ConfigurationTest, FailedSaveIsReportedAndKeepsTheDialogOpen)
 
     ASSERT_EQ(forms::existingConfiguration(), &dialog);
     EXPECT_TRUE(dialog.isVisible());
-    QMessageBox* box = MessageBoxOf(dialog);
-    ASSERT_NE(box, nullptr);
-    EXPECT_EQ(box->windowTitle(), "Marbleglen");
-    EXPECT_FALSE(box->text().isEmpty());
-    EXPECT_EQ(box->icon(), QMessageBox::NoIcon);
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_FALSE(messages[0].isEmpty());
     EXPECT_EQ(dialog.txtImageCaption[0]->text(), "Typed");
     EXPECT_EQ(dialog.Slider1->value(), 6);
-    if (mainCaption) {
-        EXPECT_EQ(mainCaption->text(), captionBefore);
-    }
+    EXPECT_EQ(forms::frmSearch().lblImageCaption1->Caption(), "Old name");
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
     EXPECT_EQ(file.readAll(), damaged);
     file.close();
-    box->close();
-    DestroyClosedWindows();
 
     // Choosing a slide-show type on the damaged store is reported the same way.
     QTest::mouseClick(dialog.Option2, Qt::LeftButton);
-    ASSERT_NE(MessageBoxOf(dialog), nullptr);
-    EXPECT_EQ(MessageBoxOf(dialog)->windowTitle(), "Marbleglen");
+    EXPECT_EQ(messages.size(), 2u);
 }
 
 TEST_F(ConfigurationTest, EachTabShowsExactlyItsOwnPage)
