@@ -240,7 +240,7 @@ LONG openStore(Mode mode, DbPtr& out)
     out.reset();
     std::string path = RegStorePath();
     struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0) {
+    if (::stat(path.c_str(), &st) != 0) {
         if (errno != ENOENT)
             return ERROR_ACCESS_DENIED;
         if (mode != Mode::Create)
@@ -251,7 +251,7 @@ LONG openStore(Mode mode, DbPtr& out)
         return ERROR_REGISTRY_CORRUPT;
     }
     auto d = std::make_shared<Db>();
-    int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_FULLMUTEX;
+    int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX;
     int rc = sqlite3_open_v2(path.c_str(), &d->db, flags, nullptr);
     if (rc != SQLITE_OK)
         return codeFor(rc);
@@ -489,6 +489,28 @@ LONG copyName(const std::string& name, char* dst, DWORD cch)
     return ERROR_SUCCESS;
 }
 
+// Runs change(db, key id, whether the key is hKey itself) on the key lpSubKey
+// names, in one write transaction that commits only if change succeeds.
+template <typename F>
+LONG changeKey(HKEY hKey, const char* lpSubKey, DWORD access, F change)
+{
+    std::vector<std::string> parts;
+    if (LONG rc = splitPath(lpSubKey, parts); rc != ERROR_SUCCESS)
+        return rc;
+    Target t;
+    if (LONG rc = resolve(hKey, access, Mode::Change, t); rc != ERROR_SUCCESS)
+        return rc;
+    WriteTxn txn(*t.db);
+    if (txn.begun() != ERROR_SUCCESS)
+        return txn.begun();
+    std::int64_t id = 0;
+    if (LONG rc = findPath(*t.db, t.id, parts, id); rc != ERROR_SUCCESS)
+        return rc;
+    if (LONG rc = change(*t.db, id, parts.empty()); rc != ERROR_SUCCESS)
+        return rc;
+    return txn.commit();
+}
+
 }  // namespace
 
 std::string RegStorePath()
@@ -696,63 +718,30 @@ LONG RegEnumKeyA(HKEY hKey, DWORD dwIndex, char* lpName, DWORD cchName)
 
 LONG RegDeleteKeyA(HKEY hKey, const char* lpSubKey)
 {
-    std::vector<std::string> parts;
-    if (LONG rc = splitPath(lpSubKey, parts); rc != ERROR_SUCCESS)
-        return rc;
-    Target t;
-    if (LONG rc = resolve(hKey, 0, Mode::Change, t); rc != ERROR_SUCCESS)
-        return rc;
-    WriteTxn txn(*t.db);
-    if (txn.begun() != ERROR_SUCCESS)
-        return txn.begun();
-    std::int64_t id = 0;
-    if (LONG rc = findPath(*t.db, t.id, parts, id); rc != ERROR_SUCCESS)
-        return rc;
-    if (id <= 3)
-        return ERROR_ACCESS_DENIED;
-    Stmt kids(*t.db, "SELECT 1 FROM keys WHERE parent = ? LIMIT 1");
-    int r = kids.bind(1, id).step();
-    if (r == SQLITE_ROW)
-        return ERROR_ACCESS_DENIED;
-    if (r != SQLITE_DONE)
-        return codeFor(r);
-    if (LONG rc = deleteTree(*t.db, id, false); rc != ERROR_SUCCESS)
-        return rc;
-    return txn.commit();
+    return changeKey(hKey, lpSubKey, 0, [](Db& d, std::int64_t id, bool) {
+        if (id <= 3)
+            return ERROR_ACCESS_DENIED;  // a root
+        Stmt kids(d, "SELECT 1 FROM keys WHERE parent = ? LIMIT 1");
+        int r = kids.bind(1, id).step();
+        if (r != SQLITE_DONE)
+            return r == SQLITE_ROW ? ERROR_ACCESS_DENIED : codeFor(r);
+        return deleteTree(d, id, false);
+    });
 }
 
 LONG RegDeleteTreeA(HKEY hKey, const char* lpSubKey)
 {
-    std::vector<std::string> parts;
-    if (LONG rc = splitPath(lpSubKey, parts); rc != ERROR_SUCCESS)
-        return rc;
-    Target t;
-    if (LONG rc = resolve(hKey, 0, Mode::Change, t); rc != ERROR_SUCCESS)
-        return rc;
-    WriteTxn txn(*t.db);
-    if (txn.begun() != ERROR_SUCCESS)
-        return txn.begun();
-    std::int64_t id = 0;
-    if (LONG rc = findPath(*t.db, t.id, parts, id); rc != ERROR_SUCCESS)
-        return rc;
-    if (LONG rc = deleteTree(*t.db, id, parts.empty()); rc != ERROR_SUCCESS)
-        return rc;
-    return txn.commit();
+    return changeKey(hKey, lpSubKey, 0,
+                     [](Db& d, std::int64_t id, bool itself) { return deleteTree(d, id, itself); });
 }
 
 LONG RegDeleteValueA(HKEY hKey, const char* lpValueName)
 {
     if (!validValueName(lpValueName))
         return ERROR_INVALID_PARAMETER;
-    Target t;
-    if (LONG rc = resolve(hKey, KEY_SET_VALUE, Mode::Change, t); rc != ERROR_SUCCESS)
-        return rc;
-    WriteTxn txn(*t.db);
-    if (txn.begun() != ERROR_SUCCESS)
-        return txn.begun();
-    if (LONG rc = deleteValue(*t.db, t.id, lpValueName ? lpValueName : ""); rc != ERROR_SUCCESS)
-        return rc;
-    return txn.commit();
+    std::string name = lpValueName ? lpValueName : "";
+    return changeKey(hKey, nullptr, KEY_SET_VALUE,
+                     [&](Db& d, std::int64_t id, bool) { return deleteValue(d, id, name); });
 }
 
 DWORD ExpandEnvironmentStringsA(const char* lpSrc, char* lpDst, DWORD nSize)

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "settings/RegStore.h"
+#include "settings/registry_error.h"
 
 // Small direct accesses to the store for checking what was stored.
 namespace storetest {
@@ -44,6 +45,18 @@ inline Stored get(HKEY root, const std::string& key, const std::string& name)
     s.data.resize(size);
     s.rc = RegQueryValueExA(h.get(), name.c_str(), nullptr, &s.type, s.data.data(), &size);
     return s;
+}
+
+// Runs f and returns the error it raised (number 0 when it raised none).
+template <typename F>
+RegistryError raised(F f)
+{
+    try {
+        f();
+    } catch (const RegistryError& e) {
+        return e;
+    }
+    return RegistryError(0, "", "");
 }
 
 }  // namespace storetest

@@ -25,17 +25,6 @@ cRegistry settingsAt(const std::string& valueName, std::int32_t type = REG_SZ)
     return reg;
 }
 
-// Runs f and returns the error it raised (number 0 when it raised none).
-template <typename F>
-RegistryError raised(F f)
-{
-    try {
-        f();
-    } catch (const RegistryError& e) {
-        return e;
-    }
-    return RegistryError(0, "", "");
-}
 
 }  // namespace
 
