@@ -268,7 +268,13 @@ int query(const Args& a)
     std::optional<std::string> only = valueName(a);
     const bool recursive = a.has("s");
     std::vector<regfile::Key> keys;
-    check(storetree::ReadTree(key.root, key.path, key.display, recursive, keys));
+    std::vector<std::string> subKeys;
+    if (recursive) {
+        check(storetree::ReadTree(key.root, key.path, key.display, true, keys));
+    } else {
+        keys.push_back({key.display, {}});
+        check(storetree::ReadKey(key.root, key.path, keys[0].values, subKeys));
+    }
 
     bool found = false;
     for (const auto& k : keys) {
@@ -284,12 +290,9 @@ int query(const Args& a)
     }
     if (only && !found)
         fail(describe(ERROR_FILE_NOT_FOUND));
-    if (!recursive && !only) {
-        std::vector<regfile::Value> values;
-        std::vector<std::string> subKeys;
-        check(storetree::ReadKey(key.root, key.path, values, subKeys));
-        if (!subKeys.empty())
-            std::cout << '\n';
+    // Without /s the sub-keys are listed by name, as reg does.
+    if (!only && !subKeys.empty()) {
+        std::cout << '\n';
         for (const auto& s : subKeys)
             std::cout << key.display << '\\' << s << '\n';
     }

@@ -2,7 +2,9 @@
 
 #include <QAccessible>
 #include <QApplication>
+#include <QDir>
 #include <QFile>
+#include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -53,12 +55,14 @@ protected:
 
     void TearDown() override
     {
-        SetFolderChooser({});
-        setMsgBoxHook(previousBox_);
-        setEndProgramHook(previousEnd_);
+        // Windows first: the main window's close would end the program
+        // without the hook, and no nested event loop would run afterwards.
         for (QWidget* w : QApplication::topLevelWidgets())
             w->close();
         DestroyClosedWindows();
+        SetFolderChooser({});
+        setMsgBoxHook(previousBox_);
+        setEndProgramHook(previousEnd_);
     }
 
     TempStore store_;
@@ -323,6 +327,58 @@ TEST_F(ConfigurationTest, FolderPictureSetsItsOwnPathAndName)
     DestroyClosedWindows();
     EXPECT_EQ(Stored("varImagePath3"), "");
     EXPECT_EQ(Stored("txtImageCaption3"), "");
+}
+
+TEST_F(ConfigurationTest, QtChooserIsModalToTheDialogAndOffersFoldersOnly)
+{
+    QTemporaryDir root;
+    ASSERT_TRUE(QDir(root.path()).mkdir("Summer 2005"));
+    const QString chosen = QDir(root.path() + "/Summer 2005").canonicalPath();
+    Configuration& dialog = Open();
+    dialog.txtImageCaption[1]->setText("typed");
+
+    // The chooser runs its own event loop; answer it from inside that loop.
+    struct Seen {
+        QString title;
+        QWidget* parent = nullptr;
+        bool foldersOnly = false;
+    };
+    auto answer = [](bool accept, Seen* seen, const QString& folder) {
+        auto* poll = new QTimer;
+        QObject::connect(poll, &QTimer::timeout, poll, [=] {
+            auto* chooser = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+            if (!chooser)
+                return;
+            poll->deleteLater();
+            seen->title = chooser->windowTitle();
+            seen->parent = chooser->parentWidget();
+            seen->foldersOnly = chooser->fileMode() == QFileDialog::Directory &&
+                                chooser->testOption(QFileDialog::ShowDirsOnly);
+            if (!accept) {
+                chooser->reject();
+                return;
+            }
+            chooser->setDirectory(folder);
+            static_cast<QDialog*>(chooser)->accept();
+        });
+        poll->start(20);
+    };
+
+    Seen cancelled;
+    answer(false, &cancelled, {});
+    dialog.imgPathSelect2_Click();
+    EXPECT_EQ(cancelled.title, "Select Folder");
+    EXPECT_EQ(cancelled.parent, &dialog);
+    EXPECT_TRUE(cancelled.foldersOnly);
+    EXPECT_EQ(dialog.txtImagePath[1]->text(), "");
+    EXPECT_EQ(dialog.txtImageCaption[1]->text(), "typed");
+
+    Seen accepted;
+    answer(true, &accepted, chosen);
+    dialog.imgPathSelect2_Click();
+    EXPECT_EQ(accepted.title, "Select Folder");
+    EXPECT_EQ(dialog.txtImagePath[1]->text(), chosen);
+    EXPECT_EQ(dialog.txtImageCaption[1]->text(), "Summer 2005");
 }
 
 TEST_F(ConfigurationTest, EveryControlIsFoundByItsNameAndNamedForAccessibility)

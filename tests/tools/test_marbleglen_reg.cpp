@@ -252,3 +252,34 @@ TEST(MarbleglenReg, ADamagedStoreIsReportedAndLeftAlone)
     }
     EXPECT_EQ(fileBytes(store.storeFile()), before);
 }
+
+TEST(MarbleglenReg, ImportsHandWrittenFilesOfBothVersions)
+{
+    TempStore store;
+    add({"/v", "old", "/d", "x"});
+    const QString v5 = QString::fromUtf8("Windows Registry Editor Version 5.00\r\n\r\n"
+                                         "[HKEY_CURRENT_USER\\Software\\Marbleglen]\r\n"
+                                         "\"txtImageCaption1\"=\"Caf\xC3\xA9\"\r\n"
+                                         "\"old\"=-\r\n"
+                                         "\"varImagePath1\"=hex(2):25,00,4d,00,47,00,44,00,25,00,00,00\r\n");
+    QByteArray v5Bytes("\xFF\xFE", 2);
+    v5Bytes.append(reinterpret_cast<const char*>(v5.utf16()), v5.size() * 2);
+    const QByteArray v4 = "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Marbleglen]\n"
+                          "\"varSlideShowType\"=\"2\"\n\"n\"=dword:00000003\n";
+    int i = 0;
+    for (const QByteArray& bytes : {v5Bytes, v4}) {
+        QString file = store.configHome() + "/in" + QString::number(i++) + ".reg";
+        QFile f(file);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(bytes);
+        f.close();
+        Result r = reg({"import", file});
+        ASSERT_EQ(r.code, 0) << r.err;
+    }
+    setenv("MGD", "/home/tester", 1);
+    EXPECT_EQ(AppSettings::ReadText("txtImageCaption1"), "Caf\xC3\xA9");
+    EXPECT_EQ(AppSettings::ReadText("varImagePath1"), "/home/tester");
+    EXPECT_EQ(AppSettings::ReadText("old"), "");
+    EXPECT_EQ(AppSettings::ReadInt16("varSlideShowType"), 2);
+    EXPECT_EQ(AppSettings::ReadText("n"), "3");
+}
