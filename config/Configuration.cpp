@@ -63,11 +63,10 @@ void SetStoredText(QLineEdit* box, const std::string& bytes)
 
 std::string StoredText(const QLineEdit* box)
 {
-    QByteArray raw = box->property("storedShown").toString() == box->text() &&
-                             box->property("storedShown").isValid()
-                         ? box->property("storedBytes").toByteArray()
-                         : box->text().toLocal8Bit();
-    return raw.toStdString();
+    const QVariant shown = box->property("storedShown");
+    if (shown.isValid() && shown.toString() == box->text())
+        return box->property("storedBytes").toByteArray().toStdString();
+    return box->text().toLocal8Bit().toStdString();
 }
 
 }  // namespace

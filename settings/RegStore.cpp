@@ -155,11 +155,25 @@ bool quickCheckOk(Db& d)
     return s.step() == SQLITE_ROW && s.text(0) == "ok";
 }
 
-// Creates a folder with mode 0700 unless it is there already.
+std::string parentOf(const std::string& path) { return path.substr(0, path.rfind('/')); }
+
+void syncDir(const std::string& dir)
+{
+    int fd = ::open(dir.empty() ? "/" : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+}
+
+// Creates a folder with mode 0700 unless it is there already; a new folder's
+// name is synced into its parent so that it outlives a crash.
 bool makeDir(const std::string& path)
 {
-    if (::mkdir(path.c_str(), 0700) == 0)
+    if (::mkdir(path.c_str(), 0700) == 0) {
+        syncDir(parentOf(path));
         return true;
+    }
     struct stat st {};
     return errno == EEXIST && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
@@ -173,17 +187,6 @@ bool makeDirs(const std::string& path)
         }
     }
     return true;
-}
-
-std::string parentOf(const std::string& path) { return path.substr(0, path.rfind('/')); }
-
-void syncDir(const std::string& dir)
-{
-    int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
-    }
 }
 
 // The file is created by hand so that it gets mode 0600 from the start;
@@ -769,6 +772,8 @@ DWORD ExpandEnvironmentStringsA(const char* lpSrc, char* lpDst, DWORD nSize)
 
 LONG RegApplyBatch(const std::vector<RegBatchOp>& ops)
 {
+    if (ops.empty())
+        return ERROR_SUCCESS;  // nothing to change: not even a new file
     for (const auto& op : ops) {
         if (rootId(op.root) == 0)
             return ERROR_INVALID_HANDLE;

@@ -364,6 +364,8 @@ TEST(Store, AForeignOrDamagedFileIsLeftUntouched)
 TEST(Store, ABatchIsAppliedWhollyOrNotAtAll)
 {
     TempStore store;
+    EXPECT_EQ(RegApplyBatch({}), ERROR_SUCCESS);
+    EXPECT_FALSE(QFile::exists(store.storeFile()));
     ASSERT_EQ(put(HKEY_CURRENT_USER, kKey, "keep", REG_SZ, bytesOf("old")), 0);
     std::vector<RegBatchOp> ops = {
         {RegBatchOp::SetValue, HKEY_CURRENT_USER, kKey, "keep", REG_SZ, bytesOf("new")},

@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
 #include <QLineEdit>
 #include <QTest>
+#include <QTemporaryDir>
 #include <QTimer>
 
 #include <set>
@@ -15,6 +18,7 @@
 #include "app/frmSearch.h"
 #include "settings/AppSettings.h"
 #include "tests/support/TempStore.h"
+#include "tests/viewer/PictureFiles.h"
 #include "viewer/fImage.h"
 
 namespace {
@@ -240,4 +244,40 @@ TEST_F(SlideShow, StartSlideShowRunsTheConfiguredOrder)
     EXPECT_EQ(resetFlag().text(), "0");
     EXPECT_EQ(shownCount(), 1);
     EXPECT_EQ(list().ListIndex(), shownHistory()[1]);
+}
+
+// Each tick of a random show finds its picture decoded already: the position
+// was drawn, and its picture prepared, while the previous one was on screen.
+TEST_F(SlideShow, NextRandomPictureIsPreparedBeforeItsTick)
+{
+    QTemporaryDir folder;
+    const int n = 20;
+    list().Clear();
+    for (int i = 0; i < n; ++i) {
+        const QString path = folder.filePath(QString("p%1.jpg").arg(i));
+        ASSERT_TRUE(picturefiles::write(path, picturefiles::jpeg(64, 48)));
+        list().AddItem(QFile::encodeName(path));
+    }
+    resetFlag().setText("1");
+    store("varSlideShowType", "2");
+    forms::frmSearch().lblSlideShow_Click();
+    fImage& viewer = forms::fImage();
+    viewer.Timer2->stop();  // the ticks are run by hand below
+
+    // Two neighbours of the current entry are prepared as well, so a tick that
+    // happens to land on one proves nothing; six ticks that all do are unlikely.
+    for (int tick = 0; tick < 6; ++tick) {
+        std::set<int> ready;
+        QElapsedTimer waited;
+        waited.start();
+        do {
+            QTest::qWait(10);
+            ready.clear();
+            for (int i = 0; i < n; ++i)
+                if (viewer.IsPrepared(list().List(i)))
+                    ready.insert(i);
+        } while (ready.size() < 3 && waited.elapsed() < 2000);
+        viewer.Timer2_Timer();
+        EXPECT_EQ(ready.count(list().ListIndex()), 1u) << "tick " << tick;
+    }
 }
