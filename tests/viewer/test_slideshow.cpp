@@ -31,6 +31,19 @@ void store(const char* name, const std::string& text)
 }
 
 ImageListBox& list() { return *forms::frmSearch().List1; }
+
+// Fills the image list with n small real pictures written into folder.
+bool fillWithPictures(const QTemporaryDir& folder, int n)
+{
+    list().Clear();
+    for (int i = 0; i < n; ++i) {
+        const QString path = folder.filePath(QString("p%1.jpg").arg(i));
+        if (!picturefiles::write(path, picturefiles::jpeg(64, 48)))
+            return false;
+        list().AddItem(QFile::encodeName(path));
+    }
+    return true;
+}
 QLineEdit& resetFlag() { return *forms::frmSearch().txtResetCount; }
 
 // A list of n entries as a search leaves it: nothing current, the flag at "1".
@@ -252,12 +265,7 @@ TEST_F(SlideShow, NextRandomPictureIsPreparedBeforeItsTick)
 {
     QTemporaryDir folder;
     const int n = 20;
-    list().Clear();
-    for (int i = 0; i < n; ++i) {
-        const QString path = folder.filePath(QString("p%1.jpg").arg(i));
-        ASSERT_TRUE(picturefiles::write(path, picturefiles::jpeg(64, 48)));
-        list().AddItem(QFile::encodeName(path));
-    }
+    ASSERT_TRUE(fillWithPictures(folder, n));
     resetFlag().setText("1");
     store("varSlideShowType", "2");
     forms::frmSearch().lblSlideShow_Click();
@@ -289,12 +297,7 @@ TEST_F(SlideShow, RunningRandomShowPreparesOnlyItsOwnPictures)
 {
     QTemporaryDir folder;
     const int n = 40;
-    list().Clear();
-    for (int i = 0; i < n; ++i) {
-        const QString path = folder.filePath(QString("q%1.jpg").arg(i));
-        ASSERT_TRUE(picturefiles::write(path, picturefiles::jpeg(64, 48)));
-        list().AddItem(QFile::encodeName(path));
-    }
+    ASSERT_TRUE(fillWithPictures(folder, n));
     resetFlag().setText("1");
     store("varSlideShowType", "2");
     forms::frmSearch().lblSlideShow_Click();
