@@ -1,10 +1,38 @@
 #pragma once
 
+#include <QEvent>
+#include <QObject>
 #include <QPointer>
+
+#include <functional>
+
+// Tells its owner the moment a window is closed, so that a closing window is
+// never handed out again while its deletion is still pending.
+class UnloadWatcher : public QObject {
+public:
+    UnloadWatcher(QObject* window, std::function<void()> unloaded)
+        : QObject(window), unloaded_(std::move(unloaded))
+    {
+        window->installEventFilter(this);
+    }
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override
+    {
+        // The program's windows never refuse to close.
+        if (event->type() == QEvent::Close)
+            unloaded_();
+        return false;
+    }
+
+private:
+    std::function<void()> unloaded_;
+};
 
 // A program-wide window reached by name. The window is created and loaded on
 // first use; closing it (WA_DeleteOnClose) destroys it and its controls, while
-// its form-level data lives on in the slot for the next load.
+// its form-level data lives on in the slot for the next load. From the close
+// on, the slot counts the window as gone: the next use creates a new one.
 //
 // A Form provides: a nested `Data` type (its form-level data), a constructor
 // taking `Data&`, and `Form_Load()`, run once per creation.
@@ -15,6 +43,7 @@ public:
     {
         if (!window_) {
             window_ = new Form(data_);
+            new UnloadWatcher(window_, [this] { window_.clear(); });
             window_->Form_Load();
         }
         return *window_;

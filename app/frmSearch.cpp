@@ -242,11 +242,11 @@ void frmSearch::searchFolder(int number)
         MsgBox(number <= 2 ? kSetFoldersBeforeSearch : kSetFoldersFirst);
         return;
     }
+    tryStatement([&] { StatusBar1->clearMessage(); });
     tryStatement([&] {
-        StatusBar1->clearMessage();
-        StatusBar1->repaint();
+        QApplication::setOverrideCursor(Qt::WaitCursor);
+        StatusBar1->repaint();  // the window shows no more events until the search ends
     });
-    tryStatement([&] { QApplication::setOverrideCursor(Qt::WaitCursor); });
     tryStatement([&] { List1->Clear(); });
     std::int64_t FileCount = 0, DirCount = 0;
     QByteArray path(folder.data(), static_cast<qsizetype>(folder.size()));
@@ -259,7 +259,6 @@ void frmSearch::searchFolder(int number)
 void frmSearch::FindFilesAPI(QByteArray& path, const QByteArray& SearchStr, std::int64_t& FileCount,
                              std::int64_t& DirCount)
 {
-    using namespace std::chrono_literals;
     std::vector<QByteArray> found;
     std::atomic<std::int64_t> progress{FileCount};
     // The walk runs on a worker thread while this thread only repaints the
@@ -269,7 +268,7 @@ void frmSearch::FindFilesAPI(QByteArray& path, const QByteArray& SearchStr, std:
                     StatusBar1->showMessage(SearchProgressText(progress.load(std::memory_order_relaxed)));
                     StatusBar1->repaint();
                 },
-                500ms, 200ms);
+                progressDelay, progressPeriod);
     List1->AddItems(std::move(found));
 }
 

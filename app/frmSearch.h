@@ -4,6 +4,7 @@
 #include <QPixmap>
 #include <QWidget>
 
+#include <chrono>
 #include <cstdint>
 
 class CaptionLabel;
@@ -30,6 +31,11 @@ public:
     // Step the current entry of a list box, wrapping round at the ends.
     void cmdMoveUp_Click(ImageListBox& lstMove);
     void cmdMoveDown_Click(ImageListBox& lstMove);
+
+    // How long a search runs before the status bar shows its progress, and how
+    // often the progress is refreshed from then on.
+    std::chrono::milliseconds progressDelay{500};
+    std::chrono::milliseconds progressPeriod{200};
 
     // Appends every file below `path` matching `SearchStr` to List1 and adds
     // to the counters; `path` gets a trailing "/" if it has none.

@@ -9,8 +9,7 @@ int main(int argc, char** argv)
 {
     QApplication app(argc, argv);
     QApplication::setApplicationName("marbleglen");
-    QApplication::setApplicationDisplayName("Marbleglen");
-    QApplication::setDesktopFileName("marbleglen");
+    QApplication::setDesktopFileName("org.marbleglen.Marbleglen");
     forms::frmSearch().show();
     const int code = QApplication::exec();
     // The program has ended: destroy the windows while the application still

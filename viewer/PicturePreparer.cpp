@@ -2,6 +2,7 @@
 
 #include <QThreadPool>
 #include <QtConcurrent/QtConcurrentRun>
+#include <QtConcurrent/qtconcurrenttask.h>
 
 #include <mutex>
 
@@ -66,7 +67,15 @@ void PicturePreparer::prepare(const QByteArray& path, QSize screen)
         entries_.push_front(std::move(e));
         return;
     }
-    entries_.push_front(Entry{path, screen, QtConcurrent::run(&workerPool(), &decodeInTurn, path, screen)});
+    // The latest request is decoded first: it is the one needed soonest (the
+    // slide show's next picture, or the way the user is stepping).
+    static int latest = 0;
+    QFuture<Picture> picture = QtConcurrent::task(&decodeInTurn)
+                                   .withArguments(path, screen)
+                                   .onThreadPool(workerPool())
+                                   .withPriority(++latest)
+                                   .spawn();
+    entries_.push_front(Entry{path, screen, std::move(picture)});
     trim();
 }
 

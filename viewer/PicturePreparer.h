@@ -22,7 +22,8 @@ public:
     PicturePreparer& operator=(const PicturePreparer&) = delete;
 
     // Starts decoding path for a screen of the given device-pixel size, unless
-    // it is held or on its way already.
+    // it is held or on its way already. Of the requests still waiting, the
+    // latest is decoded first.
     void prepare(const QByteArray& path, QSize screen);
 
     // The picture for path: handed over when prepared, awaited when it is being

@@ -183,9 +183,14 @@ void fImage::prepareNeighbours()
     const int current = list->ListIndex();
     if (count < 2 || current < 0)
         return;
-    // The way Scroll Down and Scroll Up go, wrapping at the ends.
-    PrepareEntry(current == count - 1 ? 0 : current + 1);
+    // A running random show prepares the position it has drawn ahead; the list
+    // neighbours would only stand in that picture's way in the decode queue.
+    if (Timer2->isActive())
+        return;
+    // The way Scroll Up and Scroll Down go, wrapping at the ends; the next
+    // entry last, so that it is decoded first.
     PrepareEntry(current > 0 ? current - 1 : count - 1);
+    PrepareEntry(current == count - 1 ? 0 : current + 1);
 }
 
 void fImage::PrepareEntry(int listIndex) { PreparePath(entryPath(listIndex)); }

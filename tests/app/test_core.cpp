@@ -11,7 +11,6 @@
 #include "app/BlockingWork.h"
 #include "app/FolderWalk.h"
 #include "app/ListStepping.h"
-#include "app/MSSearch.h"
 #include "app/NaturalOrder.h"
 #include "app/WindowText.h"
 
@@ -103,13 +102,6 @@ TEST(WildcardMatch, MatchesJpgInAnyCaseOnly)
     };
     for (const Case& c : cases)
         EXPECT_EQ(WildcardMatch(c.name, c.pattern), c.match) << c.name << " ~ " << c.pattern;
-}
-
-TEST(TrimAtNull, CutsAtFirstNul)
-{
-    EXPECT_EQ(TrimAtNull(std::string_view("abc\0def", 7)), "abc");
-    EXPECT_EQ(TrimAtNull("abc"), "abc");
-    EXPECT_EQ(TrimAtNull(std::string_view("\0x", 2)), "");
 }
 
 TEST(ListStepping, WrapsRoundAndStepsDownNowhereFromNothing)

@@ -33,8 +33,8 @@ void store(const std::string& name, const std::string& value)
     reg.setValue(Variant(value));
 }
 
-// A main window of its own for each test, with message boxes and the end of
-// the program recorded instead of shown or done.
+// A fresh main window for each test, with message boxes and the end of the
+// program recorded instead of shown or done.
 class MainWindow : public ::testing::Test {
 protected:
     void SetUp() override
@@ -44,23 +44,24 @@ protected:
     }
     void TearDown() override
     {
-        delete window_.data();
+        delete forms::existingFrmSearch();
         setMsgBoxHook(previousBox_);
         setEndProgramHook(previousEnd_);
     }
 
+    // The program-wide main window, made afresh, so that the viewer sees it.
     frmSearch& open()
     {
-        window_ = new frmSearch(data_);
-        window_->Form_Load();
-        window_->show();
-        return *window_;
+        delete forms::existingFrmSearch();
+        frmSearch& w = forms::frmSearch();
+        w.show();
+        return w;
     }
 
     void fill(int n)
     {
         for (int i = 0; i < n; ++i)
-            window_->List1->AddItem("/p/" + QByteArray::number(i) + ".jpg");
+            forms::frmSearch().List1->AddItem("/p/" + QByteArray::number(i) + ".jpg");
     }
 
     TempStore settings_;
@@ -68,8 +69,6 @@ protected:
     int ended = 0;
 
 private:
-    frmSearch::Data data_;
-    QPointer<frmSearch> window_;
     MsgBoxHook previousBox_;
     EndProgramHook previousEnd_;
 };
@@ -375,4 +374,28 @@ TEST_F(MainWindow, LabelsOfferAPressActionToAssistiveTechnology)
     w.lblImageCaption2->setFocus(Qt::TabFocusReason);
     QTest::keyClick(w.lblImageCaption2, Qt::Key_Escape);
     EXPECT_EQ(ended, 1);
+}
+
+TEST_F(MainWindow, LongSearchShowsProgressUnderTheWaitPointer)
+{
+    FolderTree tree;
+    std::vector<QByteArray> files;
+    for (int i = 0; i < 20; ++i)
+        files.push_back("f" + QByteArray::number(i) + "/a.jpg");
+    tree.files(files);
+    store("varImagePath3", tree.root().toStdString());
+    frmSearch& w = open();
+    w.progressDelay = std::chrono::milliseconds(0);  // every search counts as long here
+    std::vector<std::pair<std::string, bool>> shown;  // text, wait pointer showing
+    QObject::connect(w.StatusBar1, &QStatusBar::messageChanged, [&](const QString& text) {
+        const QCursor* cursor = QApplication::overrideCursor();
+        shown.emplace_back(text.toStdString(), cursor && cursor->shape() == Qt::WaitCursor);
+    });
+    w.lblImageCaption3_Click();
+    ASSERT_GE(shown.size(), 3u);
+    EXPECT_EQ(shown.front(), std::make_pair(std::string(), false));  // cleared first
+    EXPECT_TRUE(shown[1].first.starts_with(" Searching... ")) << shown[1].first;
+    EXPECT_TRUE(shown[1].second);
+    EXPECT_EQ(shown.back(), std::make_pair(std::string(" 20 Files found in 21 Directories"), true));
+    EXPECT_EQ(QApplication::overrideCursor(), nullptr);
 }

@@ -31,6 +31,19 @@ void store(const char* name, const std::string& text)
 }
 
 ImageListBox& list() { return *forms::frmSearch().List1; }
+
+// Fills the image list with n small real pictures written into folder.
+bool fillWithPictures(const QTemporaryDir& folder, int n)
+{
+    list().Clear();
+    for (int i = 0; i < n; ++i) {
+        const QString path = folder.filePath(QString("p%1.jpg").arg(i));
+        if (!picturefiles::write(path, picturefiles::jpeg(64, 48)))
+            return false;
+        list().AddItem(QFile::encodeName(path));
+    }
+    return true;
+}
 QLineEdit& resetFlag() { return *forms::frmSearch().txtResetCount; }
 
 // A list of n entries as a search leaves it: nothing current, the flag at "1".
@@ -252,12 +265,7 @@ TEST_F(SlideShow, NextRandomPictureIsPreparedBeforeItsTick)
 {
     QTemporaryDir folder;
     const int n = 20;
-    list().Clear();
-    for (int i = 0; i < n; ++i) {
-        const QString path = folder.filePath(QString("p%1.jpg").arg(i));
-        ASSERT_TRUE(picturefiles::write(path, picturefiles::jpeg(64, 48)));
-        list().AddItem(QFile::encodeName(path));
-    }
+    ASSERT_TRUE(fillWithPictures(folder, n));
     resetFlag().setText("1");
     store("varSlideShowType", "2");
     forms::frmSearch().lblSlideShow_Click();
@@ -279,5 +287,44 @@ TEST_F(SlideShow, NextRandomPictureIsPreparedBeforeItsTick)
         } while (ready.size() < 3 && waited.elapsed() < 2000);
         viewer.Timer2_Timer();
         EXPECT_EQ(ready.count(list().ListIndex()), 1u) << "tick " << tick;
+    }
+}
+
+// While a random show runs, only the pictures it shows, and the one drawn for
+// the next tick, are decoded: the list neighbours are of no use to it and would
+// queue ahead of the picture the show needs.
+TEST_F(SlideShow, RunningRandomShowPreparesOnlyItsOwnPictures)
+{
+    QTemporaryDir folder;
+    const int n = 40;
+    ASSERT_TRUE(fillWithPictures(folder, n));
+    resetFlag().setText("1");
+    store("varSlideShowType", "2");
+    forms::frmSearch().lblSlideShow_Click();
+    fImage& viewer = forms::fImage();
+    viewer.Timer2->setInterval(3600 * 1000);  // running, but ticked by hand
+    ASSERT_TRUE(viewer.Timer2->isActive());
+
+    // The opening fit prepares the neighbours of the first picture (the show
+    // was not running yet); two ticks take them out of the way.
+    std::set<int> shown{list().ListIndex()};
+    for (int tick = 0; tick < 2; ++tick) {
+        viewer.Timer2_Timer();
+        shown.insert(list().ListIndex());
+        QTest::qWait(300);
+    }
+    for (int tick = 0; tick < 6; ++tick) {
+        viewer.Timer2_Timer();
+        shown.insert(list().ListIndex());
+        QTest::qWait(300);
+        std::set<int> ready;
+        for (int i = 0; i < n; ++i)
+            if (viewer.IsPrepared(list().List(i)))
+                ready.insert(i);
+        // The next tick shows the position drawn for it.
+        viewer.Timer2_Timer();
+        shown.insert(list().ListIndex());
+        for (int i : ready)
+            EXPECT_EQ(shown.count(i), 1u) << "entry " << i << " prepared but never shown, tick " << tick;
     }
 }
