@@ -353,7 +353,7 @@ void cRegistry::CreateEXEAssociation(std::string sExePath, const std::string& sC
 {
     sExePath = trimSpaces(sExePath);
     if (sExePath.empty() || sExePath.front() != '"')
-        sExePath.insert(0, "\"");
+        sExePath = '"' + sExePath;
     if (sExePath.size() < 2 || sExePath.back() != '"')
         sExePath += '"';
 
