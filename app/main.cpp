@@ -3,6 +3,7 @@
 #include "app/forms.h"
 #include "app/frmSearch.h"
 #include "config/Configuration.h"
+#include "viewer/PicturePreparer.h"
 #include "viewer/fImage.h"
 
 int main(int argc, char** argv)
@@ -17,5 +18,6 @@ int main(int argc, char** argv)
     delete forms::existingFImage();
     delete forms::existingConfiguration();
     delete forms::existingFrmSearch();
+    PicturePreparer::WaitForWorkers();
     return code;
 }

@@ -32,6 +32,14 @@ Picture PicturePreparer::decodeInTurn(const QByteArray& path, QSize screen)
     return loadPictureFile(path, screen);
 }
 
+void PicturePreparer::WaitForWorkers()
+{
+    workerPool().clear();
+    workerPool().waitForDone();
+}
+
+int PicturePreparer::BusyWorkers() { return workerPool().activeThreadCount(); }
+
 PicturePreparer::~PicturePreparer()
 {
     // Work not started is dropped; a decode under way finishes on its own and

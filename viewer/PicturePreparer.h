@@ -37,6 +37,13 @@ public:
     // Decodes path once no other decode is under way.
     static Picture decodeInTurn(const QByteArray& path, QSize screen);
 
+    // At program end: drops the decodes not yet started and waits for the one
+    // under way, so that no worker is decoding while the program's statics and
+    // the image plugins are torn down.
+    static void WaitForWorkers();
+    // Decodes running on the worker (for tests).
+    static int BusyWorkers();
+
 private:
     struct Entry {
         QByteArray path;

@@ -64,3 +64,24 @@ TEST_F(Preparer, TakingWhatWasNeverPreparedDecodesItAndFailuresAreReported)
 }
 
 }  // namespace
+
+// At program end no decode may still run while statics and plugins go away:
+// the queued ones are dropped and the one under way is awaited.
+TEST(PreparerAtProgramEnd, WaitForWorkersLeavesNoDecodeRunning)
+{
+    QTemporaryDir dir;
+    std::vector<QByteArray> paths;
+    for (int i = 0; i < 4; ++i) {
+        const QString file = dir.filePath(QString("big%1.jpg").arg(i));
+        ASSERT_TRUE(picturefiles::write(file, picturefiles::jpeg(3000, 2000)));
+        paths.push_back(QFile::encodeName(file));
+    }
+    {
+        PicturePreparer preparer;
+        for (const QByteArray& p : paths)
+            preparer.prepare(p, QSize(3000, 2000));
+        QThread::msleep(20);  // let the worker start on one
+    }
+    PicturePreparer::WaitForWorkers();
+    EXPECT_EQ(PicturePreparer::BusyWorkers(), 0);
+}
