@@ -11,7 +11,6 @@
 
 #include <atomic>
 #include <cmath>
-#include <optional>
 
 #include "app/BlockingWork.h"
 #include "app/CaptionLabel.h"
@@ -37,25 +36,6 @@ const QString kNoImages =
 const QString kSetFoldersBeforeSearch =
     "You must set the Search Folders in the Configuration Options before you can search for image files.";
 const QString kSetFoldersFirst = "You must first set the Search Folders in the Configuration Options.";
-
-// The slide-show type as a 16-bit number; none when the stored text is not a
-// number in that range (then no slide show starts).
-std::optional<int> slideShowType(const Variant& stored)
-{
-    const std::string text = VariantText(stored);
-    const char* begin = text.c_str();
-    char* end = nullptr;
-    errno = 0;
-    const double value = std::strtod(begin, &end);
-    while (end && *end == ' ')
-        ++end;
-    if (end == begin || !end || *end != '\0' || errno != 0 || !std::isfinite(value))
-        return std::nullopt;
-    const double rounded = std::nearbyint(value);  // halves to even
-    if (rounded < -32768 || rounded > 32767)
-        return std::nullopt;
-    return static_cast<int>(rounded);
-}
 
 // Virtual-key codes of the keys the windows look at.
 int keyCode(int qtKey)
@@ -206,19 +186,17 @@ void frmSearch::lblViewImage_Click()
 
 void frmSearch::lblSlideShow_Click()
 {
-    cRegistry reg = AppSettings::Open();
-    reg.setValueKey("varSlideShowType");
-    const std::optional<int> type = slideShowType(reg.Value());
+    const std::int16_t type = AppSettings::ReadSlideShowType();
     if (List1->ListCount() == 0) {
         MsgBox(kNoImages);
         return;
     }
     if (List1->ListIndex() == -1)
         List1->setSelected(0);
-    if (type == 1) {
+    if (type == AppSettings::kProgressive) {
         Command2_Click();
         enable(forms::fImage().Timer1);
-    } else if (type == 2) {
+    } else if (type == AppSettings::kIntelligentRandom) {
         forms::fImage().RandomNumber_Click();
         Command2_Click();
         enable(forms::fImage().Timer2);

@@ -25,6 +25,8 @@ std::int16_t ReadInt16(const std::string& valueName)
     return VariantToInt16(reg.Value()).value_or(0);
 }
 
+std::int16_t ReadSlideShowType() { return ReadInt16("varSlideShowType"); }
+
 void WriteText(const std::string& valueName, const std::string& text)
 {
     cRegistry reg = Open();

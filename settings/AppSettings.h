@@ -23,6 +23,14 @@ std::string ReadText(const std::string& valueName);
 // which matches no slide-show type.
 std::int16_t ReadInt16(const std::string& valueName);
 
+// The slide-show order, read the same way by every window that starts a show:
+// the stored text as a 16-bit number, with optional blanks around a plain
+// decimal number ("2", " 2", "02", "1.0", "1e0"). Missing, empty and anything
+// else ("0x1", "abc") read 0, which is no order. 1 is progressive, 2 random.
+inline constexpr std::int16_t kProgressive = 1;
+inline constexpr std::int16_t kIntelligentRandom = 2;
+std::int16_t ReadSlideShowType();
+
 // Writes one value as text through a fresh object (REG_SZ, or REG_EXPAND_SZ by
 // the percent rule). Raises RegistryError when the store refuses.
 void WriteText(const std::string& valueName, const std::string& text);

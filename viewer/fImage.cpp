@@ -201,7 +201,7 @@ bool fImage::IsPrepared(const QByteArray& path) const { return preparer_->isRead
 
 void fImage::Form_KeyDown(int KeyCode, int)
 {
-    const int type = AppSettings::ReadInt16("varSlideShowType");
+    const std::int16_t type = AppSettings::ReadSlideShowType();
 
     frmSearch& main = forms::frmSearch();
     switch (KeyCode) {
@@ -216,11 +216,11 @@ void fImage::Form_KeyDown(int KeyCode, int)
         if (Timer1->isActive() || Timer2->isActive()) {
             Timer1->stop();
             Timer2->stop();
-        } else if (type == 1) {
+        } else if (type == AppSettings::kProgressive) {
             main.Command4_Click();
             main.Command2_Click();
             Timer1->start();
-        } else if (type == 2) {
+        } else if (type == AppSettings::kIntelligentRandom) {
             RandomNumber_Click();
             main.Command2_Click();
             Timer2->start();

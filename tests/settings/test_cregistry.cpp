@@ -264,15 +264,19 @@ TEST(AppSettings, ReadsConvertAsTheReadersNeed)
 {
     TempStore store;
     EXPECT_EQ(AppSettings::ReadText("varImagePath1"), "");
-    EXPECT_EQ(AppSettings::ReadInt16("varSlideShowType"), 0);
+    EXPECT_EQ(AppSettings::ReadSlideShowType(), 0);
     EXPECT_FALSE(QFile::exists(store.storeFile()));
+    // A plain decimal number with blanks around it; anything else is no order.
     struct Case {
         const char* stored;
         std::int16_t read;
-    } cases[] = {{"1", 1}, {"2", 2}, {" 2 ", 2}, {"abc", 0}, {"", 0}, {"99999", 0}, {"2.5", 2}, {"1e0", 1}};
+    } cases[] = {{"1", 1},    {"2", 2},   {" 2", 2},   {"2 ", 2},   {" 2 ", 2},  {"\t1", 1},   {"2\t", 2},
+                 {"02", 2},   {"+1", 1},  {"1.0", 1},  {"1e0", 1},  {"2.5", 2},  {"1.5", 2},   {"0.5", 0},
+                 {"3", 3},    {"-1", -1}, {"99999", 0}, {"0x1", 0}, {"0x2", 0},  {"&H1", 0},   {"\n1", 0},
+                 {"1 2", 0},  {"1,0", 0}, {"inf", 0},  {"abc", 0},  {"", 0}};
     for (const auto& c : cases) {
         AppSettings::WriteText("varSlideShowType", c.stored);
-        EXPECT_EQ(AppSettings::ReadInt16("varSlideShowType"), c.read) << c.stored;
+        EXPECT_EQ(AppSettings::ReadSlideShowType(), c.read) << c.stored;
     }
     AppSettings::WriteText("varSlideShowDelayTime", "3");
     EXPECT_EQ(get(HKEY_CURRENT_USER, kKey, "varSlideShowDelayTime").data, bytesOf("3"));
