@@ -130,7 +130,28 @@ qint64 coefficientBytesFromHere(QIODevice& d)
     return 0;
 }
 
+FileIdentity identityOf(const struct stat& st)
+{
+    FileIdentity id;
+    id.device = st.st_dev;
+    id.inode = st.st_ino;
+    id.size = st.st_size;
+    id.modifiedSec = st.st_mtim.tv_sec;
+    id.modifiedNsec = st.st_mtim.tv_nsec;
+    id.changedSec = st.st_ctim.tv_sec;
+    id.changedNsec = st.st_ctim.tv_nsec;
+    return id;
+}
+
 }  // namespace
+
+std::optional<FileIdentity> fileIdentity(const QByteArray& path)
+{
+    struct stat st{};
+    if (path.isEmpty() || path.contains('\0') || ::stat(path.constData(), &st) != 0)
+        return std::nullopt;
+    return identityOf(st);
+}
 
 qint64 jpegCoefficientBytes(QIODevice& device)
 {
@@ -203,5 +224,7 @@ Picture loadPictureFile(const QByteArray& path, QSize screen)
         ::close(fd);
         return failure(file.errorString());
     }
-    return loadPicture(file, screen);
+    Picture picture = loadPicture(file, screen);
+    picture.file = identityOf(st);
+    return picture;
 }

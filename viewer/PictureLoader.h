@@ -5,7 +5,27 @@
 #include <QSize>
 #include <QString>
 
+#include <cstdint>
+#include <optional>
+
 class QIODevice;
+
+// Which state of a file was read. Rewriting a file changes its size or its
+// times (the change time even when the modification time is put back), and
+// replacing it changes the inode.
+struct FileIdentity {
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    std::int64_t size = -1;
+    std::int64_t modifiedSec = 0, modifiedNsec = 0;
+    std::int64_t changedSec = 0, changedNsec = 0;
+
+    bool operator==(const FileIdentity&) const = default;
+};
+
+// The identity of the file at path now (following links); nothing when it
+// cannot be looked at.
+std::optional<FileIdentity> fileIdentity(const QByteArray& path);
 
 // A picture read for the screen: decoded at (or down to) its fitted size,
 // upright, in device pixels.
@@ -13,6 +33,7 @@ struct Picture {
     QImage image;    // the fitted picture; null on failure
     QSize natural;   // the upright natural size; invalid when the header was unreadable
     QString error;   // why the picture cannot be shown; empty on success
+    std::optional<FileIdentity> file;  // the file read, as it was opened; none when not opened
 
     bool ok() const { return error.isEmpty(); }
 };

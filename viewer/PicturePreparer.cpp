@@ -48,6 +48,17 @@ PicturePreparer::~PicturePreparer()
         e.picture.cancel();
 }
 
+// A decoded picture may be handed over only while its file is still the one
+// decoded: a photo edited since, or one still being copied when it was first
+// read, is decoded again. A failure is never kept for a later step.
+bool PicturePreparer::Entry::stale() const
+{
+    if (!picture.isFinished() || picture.resultCount() == 0)
+        return false;
+    const Picture& p = picture.result();
+    return !p.ok() || !p.file || fileIdentity(path) != p.file;
+}
+
 std::deque<PicturePreparer::Entry>::iterator PicturePreparer::find(const QByteArray& path, QSize screen)
 {
     for (auto it = entries_.begin(); it != entries_.end(); ++it)
@@ -72,8 +83,10 @@ void PicturePreparer::prepare(const QByteArray& path, QSize screen)
     if (it != entries_.end()) {
         Entry e = std::move(*it);
         entries_.erase(it);
-        entries_.push_front(std::move(e));
-        return;
+        if (!e.stale()) {
+            entries_.push_front(std::move(e));
+            return;
+        }
     }
     // The latest request is decoded first: it is the one needed soonest (the
     // slide show's next picture, or the way the user is stepping).
@@ -94,14 +107,14 @@ Picture PicturePreparer::take(const QByteArray& path, QSize screen)
         Entry e = std::move(*it);
         entries_.erase(it);
         e.picture.waitForFinished();
-        if (e.picture.resultCount() > 0) {
+        if (e.picture.resultCount() > 0 && !e.stale()) {
             Picture p = e.picture.result();
             entries_.push_front(std::move(e));
             return p;
         }
     }
     Picture p = decodeInTurn(path, screen);
-    if (!path.isEmpty()) {
+    if (p.ok()) {
         entries_.push_front(Entry{path, screen, QtFuture::makeReadyFuture(p)});
         trim();
     }

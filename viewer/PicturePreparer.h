@@ -27,7 +27,9 @@ public:
     void prepare(const QByteArray& path, QSize screen);
 
     // The picture for path: handed over when prepared, awaited when it is being
-    // prepared, else decoded here and now.
+    // prepared, else decoded here and now. A picture whose file has changed
+    // since it was decoded (device, inode, size, times), and a failure, are
+    // decoded again; a failure is not held.
     Picture take(const QByteArray& path, QSize screen);
 
     // True when path is held and decoded (for tests and measurements).
@@ -49,6 +51,9 @@ private:
         QByteArray path;
         QSize screen;
         QFuture<Picture> picture;
+
+        // Decoded, and failed or from a file that has changed since.
+        bool stale() const;
     };
     std::deque<Entry>::iterator find(const QByteArray& path, QSize screen);
     void trim();

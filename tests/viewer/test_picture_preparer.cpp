@@ -4,6 +4,12 @@
 #include <QTemporaryDir>
 #include <QThread>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <functional>
+
 #include "tests/viewer/PictureFiles.h"
 #include "viewer/PicturePreparer.h"
 
@@ -61,6 +67,64 @@ TEST_F(Preparer, TakingWhatWasNeverPreparedDecodesItAndFailuresAreReported)
     preparer_.prepare(missing, kScreen);
     EXPECT_FALSE(preparer_.take(missing, kScreen).ok());
     EXPECT_FALSE(preparer_.take(QByteArray(), kScreen).ok());
+}
+
+TEST_F(Preparer, AFileChangedSinceDecodingIsDecodedAgain)
+{
+    // A 200 x 100 picture, then one of 100 x 200, padded to the same length (a
+    // decoder stops at the end of the picture). Times are set by hand: two
+    // writes within one clock tick of the file system have the same time.
+    const QByteArray jpegA = picturefiles::jpeg(200, 100), jpegB = picturefiles::jpeg(100, 200);
+    const qsizetype length = std::max(jpegA.size(), jpegB.size());
+    auto padded = [](const QByteArray& bytes, qsizetype to) { return bytes + QByteArray(to - bytes.size(), '\0'); };
+    const QByteArray a = padded(jpegA, length);
+    const QByteArray bSameLength = padded(jpegB, length);
+    const QByteArray b = padded(jpegB, length + 512);
+    const QString file = dir_.filePath("changing.jpg");
+    const QString beside = dir_.filePath("beside.jpg");
+    const QByteArray path = QFile::encodeName(file);
+    auto writeAt = [](const QString& to, const QByteArray& bytes, long seconds) {
+        ASSERT_TRUE(picturefiles::write(to, bytes));
+        const timespec times[2] = {{seconds, 0}, {seconds, 0}};
+        ASSERT_EQ(::utimensat(AT_FDCWD, QFile::encodeName(to).constData(), times, 0), 0);
+    };
+    const struct {
+        const char* change;
+        bool thereWhenPrepared;
+        std::function<void()> apply;
+        QSize shown;
+    } cases[] = {
+        {"none", true, [] {}, {200, 100}},
+        {"rewritten in place, another length", true, [&] { writeAt(file, b, 1000); }, {100, 200}},
+        {"rewritten in place, same length, new time", true, [&] { writeAt(file, bSameLength, 2000); },
+         {100, 200}},
+        {"replaced, same length and time", true,
+         [&] {
+             writeAt(beside, bSameLength, 1000);
+             ASSERT_EQ(::rename(QFile::encodeName(beside).constData(), path.constData()), 0);
+         },
+         {100, 200}},
+        {"created after a failed prepare", false, [&] { writeAt(file, a, 1000); }, {200, 100}},
+    };
+    for (const auto& c : cases) {
+        QFile::remove(file);
+        if (c.thereWhenPrepared)
+            writeAt(file, a, 1000);
+        preparer_.prepare(path, kScreen);
+        ASSERT_TRUE(waitReady(path)) << c.change;
+        c.apply();
+        const Picture shown = preparer_.take(path, kScreen);
+        ASSERT_TRUE(shown.ok()) << c.change;
+        EXPECT_EQ(shown.image.size(), c.shown) << c.change;
+        // Unchanged, it is handed over again as it was, not decoded anew.
+        EXPECT_EQ(preparer_.take(path, kScreen).image.cacheKey(), shown.image.cacheKey()) << c.change;
+    }
+
+    // A failure met at a step is not remembered: once the file is there, it shows.
+    QFile::remove(file);
+    EXPECT_FALSE(preparer_.take(path, kScreen).ok());
+    writeAt(file, a, 1000);
+    EXPECT_TRUE(preparer_.take(path, kScreen).ok());
 }
 
 }  // namespace
