@@ -69,6 +69,32 @@ std::string StoredText(const QLineEdit* box)
     return box->text().toLocal8Bit().toStdString();
 }
 
+// What a modal window would keep from the windows it blocks. A close request
+// is not among them.
+bool IsUserInput(QEvent::Type type)
+{
+    switch (type) {
+    case QEvent::MouseButtonPress:
+    case QEvent::MouseButtonRelease:
+    case QEvent::MouseButtonDblClick:
+    case QEvent::MouseMove:
+    case QEvent::Wheel:
+    case QEvent::KeyPress:
+    case QEvent::KeyRelease:
+    case QEvent::ShortcutOverride:
+    case QEvent::ContextMenu:
+    case QEvent::TouchBegin:
+    case QEvent::TouchUpdate:
+    case QEvent::TouchEnd:
+    case QEvent::TabletPress:
+    case QEvent::TabletRelease:
+    case QEvent::TabletMove:
+        return true;
+    default:
+        return false;
+    }
+}
+
 }  // namespace
 
 Configuration::Configuration(Data&)
@@ -78,8 +104,10 @@ Configuration::Configuration(Data&)
     setAttribute(Qt::WA_DeleteOnClose);
     setWindowFlags(Qt::Tool | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                    Qt::WindowCloseButtonHint);
-    // Non-blocking, yet the program's other windows take no input meanwhile.
-    setWindowModality(Qt::ApplicationModal);
+    // Modeless: Qt drops every close request to a window that a modal one
+    // blocks, and the main window's close box must end the program even now.
+    // The other windows are kept from input by eventFilter instead.
+    qApp->installEventFilter(this);
     setFixedSize(px(5775), px(3975));
     // The layout was measured for a small, narrow sans-serif face; DejaVu Sans
     // would not fit the captions into it.
@@ -337,6 +365,14 @@ void Configuration::TabStrip1_Click()
 
 bool Configuration::eventFilter(QObject* watched, QEvent* event)
 {
+    // While the dialog is shown, the program's other windows take no input.
+    if (isVisible() && IsUserInput(event->type()) && watched->isWidgetType()) {
+        const QWidget* window = static_cast<QWidget*>(watched)->window();
+        // A pop-up (a completer's list, a menu) opens only from a window that
+        // takes input, and may have no parent to show whose it is.
+        if (!ownsWindow(window) && window->windowType() != Qt::Popup)
+            return true;
+    }
     if (watched == Slider1) {
         if (event->type() == QEvent::FocusIn)
             Slider1_GotFocus();
@@ -383,4 +419,7 @@ void Configuration::showEvent(QShowEvent* event)
         }
     }
     QWidget::showEvent(event);
+    // Shown modeless, the dialog asks for the activation itself: a window
+    // manager need not hand it to a new window.
+    activateWindow();
 }
