@@ -295,19 +295,17 @@ void Configuration::Command2_Click()
     ShowDelayCaption();
 }
 
+// The nine values go in one store transaction: a store that fails part-way
+// (a full disk) keeps what it held, never new folders beside old names.
 void Configuration::Command1_Click()
 {
-    cRegistry reg = AppSettings::Open();
-    for (int i = 0; i < 4; ++i) {
-        reg.setValueKey(PathValue(i));
-        reg.setValue(Variant(StoredText(txtImagePath[static_cast<std::size_t>(i)])));
-    }
-    for (int i = 0; i < 4; ++i) {
-        reg.setValueKey(CaptionValue(i));
-        reg.setValue(Variant(StoredText(txtImageCaption[static_cast<std::size_t>(i)])));
-    }
-    reg.setValueKey(kDelayValue);
-    reg.setValue(Variant(static_cast<std::int32_t>(Slider1->value())));
+    std::vector<std::pair<std::string, std::string>> values;
+    for (int i = 0; i < 4; ++i)
+        values.emplace_back(PathValue(i), StoredText(txtImagePath[static_cast<std::size_t>(i)]));
+    for (int i = 0; i < 4; ++i)
+        values.emplace_back(CaptionValue(i), StoredText(txtImageCaption[static_cast<std::size_t>(i)]));
+    values.emplace_back(kDelayValue, VariantText(Variant(static_cast<std::int32_t>(Slider1->value()))));
+    AppSettings::WriteTexts(values);
 }
 
 void Configuration::Command3_Click()

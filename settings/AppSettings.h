@@ -2,6 +2,8 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "settings/cRegistry.h"
 
@@ -34,5 +36,10 @@ std::int16_t ReadSlideShowType();
 // Writes one value as text through a fresh object (REG_SZ, or REG_EXPAND_SZ by
 // the percent rule). Raises RegistryError when the store refuses.
 void WriteText(const std::string& valueName, const std::string& text);
+
+// Writes several values as text (each as WriteText would) in one store
+// transaction: all of them, or when the store refuses, none. Raises
+// RegistryError saying why the store refused.
+void WriteTexts(const std::vector<std::pair<std::string, std::string>>& namedTexts);
 
 }  // namespace AppSettings

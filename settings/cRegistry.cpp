@@ -42,14 +42,6 @@ std::string messageText(const Variant& v)
     return VariantText(v);
 }
 
-// Stored as REG_EXPAND_SZ when a second "%" follows the first with at least
-// one character between them.
-bool hasEnvReference(const std::string& s)
-{
-    std::size_t first = s.find('%');
-    return first != std::string::npos && s.find('%', first + 2) != std::string::npos;
-}
-
 bool isInteger(const Variant& v)
 {
     return std::holds_alternative<std::int16_t>(v) || std::holds_alternative<std::int32_t>(v);
@@ -71,6 +63,13 @@ std::string trimSpaces(const std::string& s)
 }
 
 }  // namespace
+
+DWORD StringValueType(const std::string& text)
+{
+    std::size_t first = text.find('%');
+    return first != std::string::npos && text.find('%', first + 2) != std::string::npos ? REG_EXPAND_SZ
+                                                                                       : REG_SZ;
+}
 
 std::string cRegistry::ErrorSource()
 {
@@ -201,7 +200,7 @@ void cRegistry::setValue(const Variant& vValue)
     case REG_SZ:
     case REG_EXPAND_SZ: {
         std::string text = VariantText(vValue);
-        DWORD type = hasEnvReference(text) ? REG_EXPAND_SZ : REG_SZ;
+        DWORD type = StringValueType(text);
         rc = RegSetValueExA(key.get(), valueKey_.c_str(), 0, type, reinterpret_cast<const BYTE*>(text.c_str()),
                             static_cast<DWORD>(text.size() + 1));
         break;

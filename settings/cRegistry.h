@@ -16,6 +16,10 @@ inline constexpr std::int32_t kErrEnumSections = static_cast<std::int32_t>(0x800
 inline constexpr std::int32_t kErrAssocParams = static_cast<std::int32_t>(0x800469ACu);
 inline constexpr std::int32_t kErrAssocNoClass = static_cast<std::int32_t>(0x800469ADu);
 
+// How a text is stored: REG_EXPAND_SZ when a second "%" follows the first with
+// at least one character between them, else REG_SZ.
+DWORD StringValueType(const std::string& text);
+
 // Names one value of the settings store through its properties and reads or
 // writes it through Value. Each operation opens the key it needs and closes it
 // before returning; instances share nothing. Failures raise RegistryError.

@@ -24,6 +24,11 @@
 #include "settings/AppSettings.h"
 #include "tests/support/TempStore.h"
 
+#include <sys/resource.h>
+
+#include <csignal>
+#include <functional>
+
 namespace {
 void Store(const std::string& name, const std::string& text)
 {
@@ -209,38 +214,78 @@ TEST_F(ConfigurationTest, SavingAnUntouchedBoxKeepsBytesThatAreNotValidText)
     EXPECT_EQ(Stored("varImagePath1"), "/photos/new");
 }
 
-TEST_F(ConfigurationTest, FailedSaveIsReportedAndKeepsTheDialogOpen)
+TEST_F(ConfigurationTest, FailedSaveChangesNothingIsReportedAndKeepsTheDialogOpen)
 {
-    Store("txtImageCaption1", "Old name");
-    ASSERT_EQ(forms::frmSearch().lblImageCaption1->Caption(), "Old name");
+    // Real failures: a damaged file refuses the first value; a file allowed to
+    // grow by two pages takes the first long folder path or two, then refuses.
+    struct Failure {
+        const char* name;
+        std::function<void(QFile&)> prepare;
+        bool limitGrowth;
+    };
+    const Failure failures[] = {
+        {"damaged store",
+         [](QFile& file) {
+             ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+             file.write(QByteArray(8192, 'x'));
+             file.close();
+         },
+         false},
+        {"store that fills up part-way", [](QFile&) {}, true},
+    };
+    const QString longPath = "/photos/" + QString(3000, QLatin1Char('p'));
+    for (const Failure& failure : failures) {
+        TempStore store;
+        Store("txtImageCaption1", "Old name");
+        Store("varImagePath1", "/old/path");
+        Store("varSlideShowDelayTime", "2");
+        QFile file(store.storeFile());
+        failure.prepare(file);
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        const QByteArray before = file.readAll();
+        file.close();
+        forms::frmSearch().Command1_Click();
+        const QString captionBefore = forms::frmSearch().lblImageCaption1->Caption();
 
-    // Damage the store file: every write now fails, and the file is kept as it is.
-    QFile file(store_.storeFile());
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    const QByteArray damaged(8192, 'x');
-    file.write(damaged);
-    file.close();
+        Configuration& dialog = Open();
+        for (QLineEdit* path : dialog.txtImagePath)
+            path->setText(longPath);
+        dialog.txtImageCaption[0]->setText("Typed");
+        dialog.Slider1->setValue(6);
+        rlimit unlimited{};
+        ::getrlimit(RLIMIT_FSIZE, &unlimited);
+        const auto previousSignal = ::signal(SIGXFSZ, SIG_IGN);  // a refused write fails instead
+        if (failure.limitGrowth) {
+            rlimit limit = unlimited;
+            limit.rlim_cur = static_cast<rlim_t>(before.size() + 2 * 4096);
+            ::setrlimit(RLIMIT_FSIZE, &limit);
+        }
+        QTest::mouseClick(dialog.Command3, Qt::LeftButton);
+        ::setrlimit(RLIMIT_FSIZE, &unlimited);
+        ::signal(SIGXFSZ, previousSignal);
+        DestroyClosedWindows();
 
-    Configuration& dialog = Open();
-    dialog.txtImageCaption[0]->setText("Typed");
-    dialog.Slider1->setValue(6);
-    QTest::mouseClick(dialog.Command3, Qt::LeftButton);
-    DestroyClosedWindows();
+        ASSERT_EQ(forms::existingConfiguration(), &dialog) << failure.name;
+        EXPECT_TRUE(dialog.isVisible()) << failure.name;
+        ASSERT_EQ(messages.size(), 1u) << failure.name;
+        EXPECT_TRUE(messages[0].contains("not saved")) << messages[0].toStdString();
+        EXPECT_EQ(dialog.txtImagePath[3]->text(), longPath) << failure.name;
+        EXPECT_EQ(dialog.txtImageCaption[0]->text(), "Typed") << failure.name;
+        EXPECT_EQ(dialog.Slider1->value(), 6) << failure.name;
+        EXPECT_EQ(forms::frmSearch().lblImageCaption1->Caption(), captionBefore) << failure.name;
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        EXPECT_EQ(file.readAll(), before) << failure.name << ": the store changed";
+        file.close();
 
-    ASSERT_EQ(forms::existingConfiguration(), &dialog);
-    EXPECT_TRUE(dialog.isVisible());
-    ASSERT_EQ(messages.size(), 1u);
-    EXPECT_FALSE(messages[0].isEmpty());
-    EXPECT_EQ(dialog.txtImageCaption[0]->text(), "Typed");
-    EXPECT_EQ(dialog.Slider1->value(), 6);
-    EXPECT_EQ(forms::frmSearch().lblImageCaption1->Caption(), "Old name");
-    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
-    EXPECT_EQ(file.readAll(), damaged);
-    file.close();
-
-    // Choosing a slide-show type on the damaged store is reported the same way.
-    QTest::mouseClick(dialog.Option2, Qt::LeftButton);
-    EXPECT_EQ(messages.size(), 2u);
+        // Choosing a slide-show type on a store that refuses is reported the same way.
+        if (!failure.limitGrowth) {
+            QTest::mouseClick(dialog.Option2, Qt::LeftButton);
+            EXPECT_EQ(messages.size(), 2u);
+        }
+        messages.clear();
+        dialog.close();
+        DestroyClosedWindows();
+    }
 }
 
 TEST_F(ConfigurationTest, EachTabShowsExactlyItsOwnPage)
