@@ -48,27 +48,6 @@ constexpr const char* kTypeValue = "varSlideShowType";
 std::string PathValue(int index) { return "varImagePath" + std::to_string(index + 1); }
 std::string CaptionValue(int index) { return "txtImageCaption" + std::to_string(index + 1); }
 
-// Stored texts are bytes, and a name that is not valid in the locale's
-// encoding is shown with replacement characters. The box keeps the bytes it
-// was filled with, so that saving a box nobody changed writes back exactly
-// what was read instead of the lossy text on screen.
-void SetStoredText(QLineEdit* box, const std::string& bytes)
-{
-    QByteArray raw(bytes.data(), static_cast<qsizetype>(bytes.size()));
-    QString shown = QString::fromLocal8Bit(raw);
-    box->setText(shown);
-    box->setProperty("storedBytes", raw);
-    box->setProperty("storedShown", shown);
-}
-
-std::string StoredText(const QLineEdit* box)
-{
-    const QVariant shown = box->property("storedShown");
-    if (shown.isValid() && shown.toString() == box->text())
-        return box->property("storedBytes").toByteArray().toStdString();
-    return box->text().toLocal8Bit().toStdString();
-}
-
 // What a modal window would keep from the windows it blocks. A close request
 // is not among them.
 bool IsUserInput(QEvent::Type type)
@@ -96,6 +75,27 @@ bool IsUserInput(QEvent::Type type)
 }
 
 }  // namespace
+
+// Stored texts are bytes, and a name that is not valid in the locale's
+// encoding is shown with replacement characters. The box keeps the bytes it
+// was filled with, so that saving a box nobody changed writes back exactly
+// what was read instead of the lossy text on screen.
+void Configuration::SetStoredText(QLineEdit* box, const std::string& bytes)
+{
+    QByteArray raw(bytes.data(), static_cast<qsizetype>(bytes.size()));
+    QString shown = QString::fromLocal8Bit(raw);
+    box->setText(shown);
+    box->setProperty("storedBytes", raw);
+    box->setProperty("storedShown", shown);
+}
+
+std::string Configuration::StoredText(const QLineEdit* box)
+{
+    const QVariant shown = box->property("storedShown");
+    if (shown.isValid() && shown.toString() == box->text())
+        return box->property("storedBytes").toByteArray().toStdString();
+    return box->text().toLocal8Bit().toStdString();
+}
 
 Configuration::Configuration(Data&)
 {

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <array>
+#include <string>
 
+#include <QByteArray>
 #include <QString>
 #include <QWidget>
 
@@ -42,7 +44,7 @@ public:
     void imgPathSelect2_Click();
     void imgPathSelect3_Click();
     void imgPathSelect4_Click();
-    QString BrowseDialog(QWidget* owner, const QString& sMessage);
+    QByteArray BrowseDialog(QWidget* owner, const QString& sMessage);  // the folder's bytes
     QString GetFileName(const QString& flname) const;
 
     QTabWidget* TabStrip1 = nullptr;
@@ -91,6 +93,10 @@ private:
     void StoreSlideShowType(const char* type);
     void PickFolder(int index);
     bool ownsWindow(const QWidget* window) const;
+    // A box filled with stored bytes shows them as text and saves them as they
+    // were while the text is left as shown.
+    static void SetStoredText(QLineEdit* box, const std::string& bytes);
+    static std::string StoredText(const QLineEdit* box);
 
     bool placed_ = false;
 };

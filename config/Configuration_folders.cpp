@@ -4,7 +4,7 @@
 #include "config/DialogCore.h"
 #include "config/FolderPicker.h"
 
-QString Configuration::BrowseDialog(QWidget* owner, const QString& sMessage)
+QByteArray Configuration::BrowseDialog(QWidget* owner, const QString& sMessage)
 {
     return ChooseFolder(owner, sMessage);
 }
@@ -15,11 +15,12 @@ QString Configuration::GetFileName(const QString& flname) const { return LastPat
 // the dialog is saved.
 void Configuration::PickFolder(int index)
 {
-    const QString path = BrowseDialog(this, "Select Folder");
+    const QByteArray path = BrowseDialog(this, "Select Folder");
     if (path.isEmpty())
         return;
     const auto at = static_cast<std::size_t>(index);
-    txtImagePath[at]->setText(path);
+    // Shown readably, saved with the folder's own bytes.
+    SetStoredText(txtImagePath[at], path.toStdString());
     txtImageCaption[at]->setText(GetFileName(txtImagePath[at]->text()));
 }
 

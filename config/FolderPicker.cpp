@@ -1,13 +1,71 @@
 #include "config/FolderPicker.h"
 
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QMouseEvent>
 
+#include <sys/stat.h>
+
+#include "app/runtime_services.h"
+#include "config/PathOnDisk.h"
+
 namespace {
-QString QtFolderChooser(QWidget* owner, const QString& title)
+const QString kAmbiguousFolder =
+    "The folder \"%1\" cannot be told apart from another folder whose name looks the same: "
+    "their names are not valid text. Rename one of them, or choose another folder.";
+
+// Qt's directory chooser, answering with the chosen folder's bytes.
+class FolderDialog : public QFileDialog {
+public:
+    FolderDialog(QWidget* owner, const QString& title) : QFileDialog(owner, title)
+    {
+        // No start folder: each browse starts afresh, not at the folder in the box.
+        setFileMode(QFileDialog::Directory);
+        setOption(QFileDialog::ShowDirsOnly);
+    }
+
+    // The accepted folder's bytes; a platform's own chooser may answer
+    // without passing through accept() below.
+    QByteArray chosen() const
+    {
+        if (!chosen_.isEmpty())
+            return chosen_;
+        const PathOnDisk found = FindPathOnDisk(selectedFiles().value(0));
+        return found.bytes;
+    }
+
+    void accept() override
+    {
+        const QString shown = selectedFiles().value(0);
+        // A name that is not valid text is shown with replacement characters,
+        // and by that text the chooser would not find it: look it up by bytes.
+        if (!shown.isEmpty() && !QFileInfo::exists(shown)) {
+            const PathOnDisk found = FindPathOnDisk(shown);
+            if (found.outcome == PathOnDisk::Ambiguous) {
+                MsgBox(kAmbiguousFolder.arg(shown));
+                return;
+            }
+            struct stat st {};
+            if (found.outcome == PathOnDisk::Found && ::stat(found.bytes.constData(), &st) == 0
+                && S_ISDIR(st.st_mode)) {
+                chosen_ = found.bytes;
+                QDialog::accept();
+                return;
+            }
+        }
+        QFileDialog::accept();  // its own checks and messages
+    }
+
+private:
+    QByteArray chosen_;
+};
+
+QByteArray QtFolderChooser(QWidget* owner, const QString& title)
 {
-    // No start folder: each browse starts afresh, not at the folder in the box.
-    return QFileDialog::getExistingDirectory(owner, title, QString(), QFileDialog::ShowDirsOnly);
+    FolderDialog chooser(owner, title);
+    if (chooser.exec() != QDialog::Accepted)
+        return {};
+    return chooser.chosen();
 }
 
 FolderChooser& Chooser()
@@ -17,7 +75,7 @@ FolderChooser& Chooser()
 }
 }  // namespace
 
-QString ChooseFolder(QWidget* owner, const QString& title) { return Chooser()(owner, title); }
+QByteArray ChooseFolder(QWidget* owner, const QString& title) { return Chooser()(owner, title); }
 
 void SetFolderChooser(FolderChooser chooser)
 {

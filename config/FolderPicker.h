@@ -2,17 +2,19 @@
 
 #include <functional>
 
+#include <QByteArray>
 #include <QLabel>
 #include <QString>
 
 class QWidget;
 
 // The folder chooser behind the dialog's folder pictures: modal to `owner`,
-// titled `title`, folders only. Yields a full path, or an empty text when the
-// user cancels.
-using FolderChooser = std::function<QString(QWidget* owner, const QString& title)>;
+// titled `title`, folders only. Yields the full path as its bytes on disk (a
+// name that is not valid text keeps its own bytes), or nothing when the user
+// cancels.
+using FolderChooser = std::function<QByteArray(QWidget* owner, const QString& title)>;
 
-QString ChooseFolder(QWidget* owner, const QString& title);
+QByteArray ChooseFolder(QWidget* owner, const QString& title);
 
 // Puts another chooser in place of Qt's directory chooser (tests); an empty
 // function puts Qt's back.

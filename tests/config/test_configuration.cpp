@@ -7,6 +7,7 @@
 #include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSlider>
@@ -25,6 +26,7 @@
 #include "tests/support/TempStore.h"
 
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <csignal>
 #include <functional>
@@ -331,7 +333,7 @@ TEST_F(ConfigurationTest, FolderPictureSetsItsOwnPathAndName)
         QString title;
     };
     std::vector<Call> calls;
-    QString answer;
+    QByteArray answer;
     SetFolderChooser([&](QWidget* owner, const QString& title) {
         calls.push_back({owner, title});
         return answer;
@@ -345,7 +347,7 @@ TEST_F(ConfigurationTest, FolderPictureSetsItsOwnPathAndName)
 
     const struct {
         int folder;
-        QString chosen;
+        QByteArray chosen;
         QString path;
         QString name;
     } steps[] = {
@@ -377,40 +379,66 @@ TEST_F(ConfigurationTest, FolderPictureSetsItsOwnPathAndName)
 TEST_F(ConfigurationTest, QtChooserIsModalToTheDialogAndOffersFoldersOnly)
 {
     QTemporaryDir root;
+    const QByteArray rootBytes = QFile::encodeName(QDir(root.path()).canonicalPath());
+    // A Latin-1 name on a UTF-8 system: shown with a replacement character.
+    const QByteArray latin1 = "\xC9t\xE9 2005";
+    ASSERT_EQ(::mkdir((rootBytes + "/" + latin1).constData(), 0700), 0);
     ASSERT_TRUE(QDir(root.path()).mkdir("Summer 2005"));
-    const QString chosen = QDir(root.path() + "/Summer 2005").canonicalPath();
     Configuration& dialog = Open();
     dialog.txtImageCaption[1]->setText("typed");
 
-    // The chooser runs its own event loop; answer it from inside that loop.
+    // The chooser runs its own event loop; answer it from inside that loop as a
+    // user would: cancel, or go to a folder, type a name (if any) and press Enter.
     struct Seen {
         QString title;
         QWidget* parent = nullptr;
         bool foldersOnly = false;
+        bool refused = false;  // the chooser said it could not find the folder
     };
-    auto answer = [](bool accept, Seen* seen, const QString& folder) {
+    auto answer = [](bool accept, Seen* seen, const QString& folder, const QString& typed) {
         auto* poll = new QTimer;
+        auto attempts = std::make_shared<int>(0);
         QObject::connect(poll, &QTimer::timeout, poll, [=] {
-            auto* chooser = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+            QWidget* modal = QApplication::activeModalWidget();
+            if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+                seen->refused = true;
+                box->reject();
+                return;
+            }
+            auto* chooser = qobject_cast<QFileDialog*>(modal);
             if (!chooser)
                 return;
-            poll->deleteLater();
+            if (seen->refused || ++*attempts > 250) {  // 5 s: the chooser takes no answer
+                seen->refused = true;
+                poll->deleteLater();
+                chooser->reject();
+                return;
+            }
             seen->title = chooser->windowTitle();
             seen->parent = chooser->parentWidget();
             seen->foldersOnly = chooser->fileMode() == QFileDialog::Directory &&
                                 chooser->testOption(QFileDialog::ShowDirsOnly);
             if (!accept) {
+                poll->deleteLater();
                 chooser->reject();
                 return;
             }
             chooser->setDirectory(folder);
-            static_cast<QDialog*>(chooser)->accept();
+            auto* name = chooser->findChild<QLineEdit*>("fileNameEdit");
+            if (!typed.isEmpty() && name) {
+                name->setText(typed);
+                QTest::keyClick(name, Qt::Key_Return);
+            } else {
+                static_cast<QDialog*>(chooser)->accept();
+            }
+            if (!chooser->isVisible())
+                poll->deleteLater();
         });
         poll->start(20);
     };
 
     Seen cancelled;
-    answer(false, &cancelled, {});
+    answer(false, &cancelled, {}, {});
     dialog.imgPathSelect2_Click();
     EXPECT_EQ(cancelled.title, "Select Folder");
     EXPECT_EQ(cancelled.parent, &dialog);
@@ -419,11 +447,23 @@ TEST_F(ConfigurationTest, QtChooserIsModalToTheDialogAndOffersFoldersOnly)
     EXPECT_EQ(dialog.txtImageCaption[1]->text(), "typed");
 
     Seen accepted;
-    answer(true, &accepted, chosen);
+    const QString chosen = QFile::decodeName(rootBytes + "/Summer 2005");
+    answer(true, &accepted, chosen, {});
     dialog.imgPathSelect2_Click();
     EXPECT_EQ(accepted.title, "Select Folder");
     EXPECT_EQ(dialog.txtImagePath[1]->text(), chosen);
     EXPECT_EQ(dialog.txtImageCaption[1]->text(), "Summer 2005");
+
+    // The Latin-1 folder, typed as the chooser shows it, is stored with its bytes.
+    Seen typedLatin1;
+    answer(true, &typedLatin1, QFile::decodeName(rootBytes), QFile::decodeName(latin1));
+    dialog.imgPathSelect3_Click();
+    EXPECT_FALSE(typedLatin1.refused);
+    EXPECT_EQ(dialog.txtImagePath[2]->text(), QFile::decodeName(rootBytes + "/" + latin1));
+    EXPECT_EQ(dialog.txtImageCaption[2]->text(), QFile::decodeName(latin1));
+    QTest::mouseClick(dialog.Command3, Qt::LeftButton);
+    EXPECT_EQ(Stored("varImagePath3"), (rootBytes + "/" + latin1).toStdString());
+    EXPECT_EQ(Stored("varImagePath2"), chosen.toStdString());
 }
 
 TEST_F(ConfigurationTest, EveryControlIsFoundByItsNameAndNamedForAccessibility)

@@ -1,9 +1,16 @@
 #include <gtest/gtest.h>
 
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <sys/stat.h>
+
 #include <set>
 #include <string>
 
 #include "config/DialogCore.h"
+#include "config/PathOnDisk.h"
 
 TEST(DelayCaption, NamesExactlyTheSevenSliderPositions)
 {
@@ -67,4 +74,35 @@ TEST(LastPathComponent, TakesThePartAfterTheLastSlash)
     };
     for (const auto& [path, name] : cases)
         EXPECT_EQ(LastPathComponent(path), name) << path.toStdString();
+}
+
+TEST(PathOnDisk, FindsTheBytesOfNamesThatAreNotValidText)
+{
+    QTemporaryDir dir;
+    const QByteArray root = QFile::encodeName(QDir(dir.path()).canonicalPath());
+    const QByteArray folders[] = {"Photos", "caf\xE9", "\xC9t\xE9", "\xC9t\xE9/\xE0 N\xEEmes",
+                                  "x\xE9", "x\xE8", "y\xEF\xBF\xBD", "y\xE9"};
+    for (const QByteArray& folder : folders)
+        ASSERT_EQ(::mkdir((root + "/" + folder).constData(), 0700), 0) << folder.constData();
+    auto shown = [&](const QByteArray& relative) { return QFile::decodeName(root + "/" + relative); };
+
+    const struct {
+        QByteArray relative;
+        PathOnDisk::Outcome outcome;
+    } cases[] = {
+        {"Photos", PathOnDisk::Found},
+        {"caf\xE9", PathOnDisk::Found},
+        {"\xC9t\xE9/\xE0 N\xEEmes", PathOnDisk::Found},
+        {"Photos/new", PathOnDisk::Found},  // valid text has one encoding, there or not
+        {"x\xE9", PathOnDisk::Ambiguous},   // "x\xE8" shows the same
+        {"y\xE9", PathOnDisk::Ambiguous},   // so does a name with a real replacement character
+        {"z\xE9", PathOnDisk::NotFound},
+    };
+    for (const auto& c : cases) {
+        const PathOnDisk found = FindPathOnDisk(shown(c.relative));
+        EXPECT_EQ(found.outcome, c.outcome) << c.relative.constData();
+        if (c.outcome == PathOnDisk::Found) {
+            EXPECT_EQ(found.bytes, root + "/" + c.relative) << c.relative.constData();
+        }
+    }
 }
