@@ -396,9 +396,10 @@ TEST_F(ConfigurationTest, QtChooserIsModalToTheDialogAndOffersFoldersOnly)
         bool refused = false;  // the chooser said it could not find the folder
     };
     auto answer = [](bool accept, Seen* seen, const QString& folder, const QString& typed) {
-        auto* poll = new QTimer;
-        auto attempts = std::make_shared<int>(0);
-        QObject::connect(poll, &QTimer::timeout, poll, [=] {
+        auto poll = std::make_unique<QTimer>();
+        auto ticks = std::make_shared<int>(0), answeredAt = std::make_shared<int>(-100);
+        QObject::connect(poll.get(), &QTimer::timeout, poll.get(), [=] {
+            ++*ticks;
             QWidget* modal = QApplication::activeModalWidget();
             if (auto* box = qobject_cast<QMessageBox*>(modal)) {
                 seen->refused = true;
@@ -408,37 +409,37 @@ TEST_F(ConfigurationTest, QtChooserIsModalToTheDialogAndOffersFoldersOnly)
             auto* chooser = qobject_cast<QFileDialog*>(modal);
             if (!chooser)
                 return;
-            if (seen->refused || ++*attempts > 250) {  // 5 s: the chooser takes no answer
-                seen->refused = true;
-                poll->deleteLater();
-                chooser->reject();
-                return;
-            }
             seen->title = chooser->windowTitle();
             seen->parent = chooser->parentWidget();
             seen->foldersOnly = chooser->fileMode() == QFileDialog::Directory &&
                                 chooser->testOption(QFileDialog::ShowDirsOnly);
             if (!accept) {
-                poll->deleteLater();
                 chooser->reject();
                 return;
             }
-            chooser->setDirectory(folder);
-            auto* name = chooser->findChild<QLineEdit*>("fileNameEdit");
-            if (!typed.isEmpty() && name) {
-                name->setText(typed);
-                QTest::keyClick(name, Qt::Key_Return);
-            } else {
-                static_cast<QDialog*>(chooser)->accept();
+            if (seen->refused || *ticks > 250) {  // 5 s: the chooser takes no answer
+                seen->refused = true;
+                chooser->reject();
+                return;
             }
-            if (!chooser->isVisible())
-                poll->deleteLater();
+            if (*ticks - *answeredAt < 25)
+                return;  // let the last answer act before answering again
+            *answeredAt = *ticks;
+            chooser->setDirectory(folder);
+            // Queued, so that a message box the chooser opens is answered here.
+            if (auto* name = chooser->findChild<QLineEdit*>("fileNameEdit"); name && !typed.isEmpty()) {
+                name->setText(typed);
+                QTimer::singleShot(0, name, [name] { QTest::keyClick(name, Qt::Key_Return); });
+            } else {
+                QTimer::singleShot(0, chooser, [chooser] { static_cast<QDialog*>(chooser)->accept(); });
+            }
         });
         poll->start(20);
+        return poll;  // answers until dropped
     };
 
     Seen cancelled;
-    answer(false, &cancelled, {}, {});
+    auto poll = answer(false, &cancelled, {}, {});
     dialog.imgPathSelect2_Click();
     EXPECT_EQ(cancelled.title, "Select Folder");
     EXPECT_EQ(cancelled.parent, &dialog);
@@ -448,7 +449,7 @@ TEST_F(ConfigurationTest, QtChooserIsModalToTheDialogAndOffersFoldersOnly)
 
     Seen accepted;
     const QString chosen = QFile::decodeName(rootBytes + "/Summer 2005");
-    answer(true, &accepted, chosen, {});
+    poll = answer(true, &accepted, chosen, {});
     dialog.imgPathSelect2_Click();
     EXPECT_EQ(accepted.title, "Select Folder");
     EXPECT_EQ(dialog.txtImagePath[1]->text(), chosen);
@@ -456,8 +457,9 @@ TEST_F(ConfigurationTest, QtChooserIsModalToTheDialogAndOffersFoldersOnly)
 
     // The Latin-1 folder, typed as the chooser shows it, is stored with its bytes.
     Seen typedLatin1;
-    answer(true, &typedLatin1, QFile::decodeName(rootBytes), QFile::decodeName(latin1));
+    poll = answer(true, &typedLatin1, QFile::decodeName(rootBytes), QFile::decodeName(latin1));
     dialog.imgPathSelect3_Click();
+    poll.reset();
     EXPECT_FALSE(typedLatin1.refused);
     EXPECT_EQ(dialog.txtImagePath[2]->text(), QFile::decodeName(rootBytes + "/" + latin1));
     EXPECT_EQ(dialog.txtImageCaption[2]->text(), QFile::decodeName(latin1));
