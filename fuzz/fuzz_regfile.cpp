@@ -1,9 +1,12 @@
 // Feeds arbitrary bytes to the .reg reader. Whatever it accepts must survive
-// being written out again and read back unchanged.
+// being written out again and read back unchanged, must change every value its
+// value lines name (a line swallowed by the one before is a lost setting), and
+// must never delete a whole root.
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "tools/RegFile.h"
 
@@ -26,16 +29,69 @@ void checkRoundTrip(const RegBatchOp& op)
         mismatch();
 }
 
+// The value names of the file's value lines, found without the reader: a line
+// whose first character past blanks is @ or a quote. Only hex data goes on in
+// a next line, and such a line starts with a hex digit, so each of these lines
+// is a value of its own.
+std::vector<std::string> valueLineNames(const std::string& bytes)
+{
+    std::string text = bytes;
+    if (bytes.size() >= 2 && bytes[0] == '\xFF' && bytes[1] == '\xFE') {
+        std::u16string u;
+        for (std::size_t i = 2; i + 1 < bytes.size(); i += 2)
+            u += static_cast<char16_t>(static_cast<BYTE>(bytes[i]) | static_cast<BYTE>(bytes[i + 1]) << 8);
+        if (!regfile::Utf16ToUtf8(u, text))
+            mismatch();  // the reader refuses unpaired surrogates
+    }
+    std::vector<std::string> names;
+    std::size_t start = 0;
+    while (start <= text.size()) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string::npos)
+            end = text.size();
+        std::size_t i = text.find_first_not_of(" \t", start);
+        if (i < end && text[i] == '@') {
+            names.emplace_back();
+        } else if (i < end && text[i] == '"') {
+            std::string name;
+            for (++i; i < end && text[i] != '"'; ++i) {
+                if (text[i] == '\\')
+                    ++i;
+                if (i < end)
+                    name += text[i];
+            }
+            names.push_back(name);
+        }
+        start = end + 1;
+    }
+    return names;
+}
+
+void checkEveryValueLineCounts(const std::string& bytes, const std::vector<RegBatchOp>& ops)
+{
+    std::vector<std::string> names;
+    for (const RegBatchOp& op : ops) {
+        if (op.kind == RegBatchOp::DeleteTree && op.key.empty())
+            mismatch();
+        if (op.kind == RegBatchOp::SetValue || op.kind == RegBatchOp::DeleteValue)
+            names.push_back(op.name);
+    }
+    if (names != valueLineNames(bytes))
+        mismatch();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    regfile::ParseResult r = regfile::Parse(std::string(reinterpret_cast<const char*>(data), size));
+    const std::string bytes(reinterpret_cast<const char*>(data), size);
+    regfile::ParseResult r = regfile::Parse(bytes);
     if (!r.ok) {
         if (r.line < 1 || r.message.empty() || !r.ops.empty())
             mismatch();
         return 0;
     }
+    checkEveryValueLineCounts(bytes, r.ops);
     for (const RegBatchOp& op : r.ops) {
         if (op.kind == RegBatchOp::SetValue)
             checkRoundTrip(op);

@@ -212,17 +212,10 @@ public:
             throw ParseError(lines_[i].number, std::string("the file does not begin with \"") + kVersion5 +
                                                    "\" or \"" + kVersion4 + "\"");
         for (++i; i < lines_.size();) {
-            int number = lines_[i].number;
-            std::string text = lines_[i].text.substr(skipSpaces(lines_[i].text, 0));
-            ++i;
-            // A line ending in a backslash goes on in the next one.
-            while (!text.empty() && text.back() == '\\' && i < lines_.size()) {
-                text.pop_back();
-                text += lines_[i].text.substr(skipSpaces(lines_[i].text, 0));
-                ++i;
-            }
-            line_ = number;
-            parseLine(text);
+            next_ = i + 1;
+            line_ = lines_[i].number;
+            parseLine(lines_[i].text.substr(skipSpaces(lines_[i].text, 0)));
+            i = next_;
         }
         return std::move(ops_);
     }
@@ -253,6 +246,8 @@ private:
         std::string path;
         if (!SplitKeyName(name, root, path))
             fail("the key name does not begin with HKEY_CLASSES_ROOT, HKEY_CURRENT_USER or HKEY_LOCAL_MACHINE");
+        if (remove && path.empty())
+            fail(kRootNotDeletable);
         checkPath(path);
         RegBatchOp op;
         op.kind = remove ? RegBatchOp::DeleteTree : RegBatchOp::CreateKey;
@@ -322,23 +317,38 @@ private:
         return v;
     }
 
-    std::vector<BYTE> parseHexBytes(const std::string& s, std::size_t& i)
+    // Hex data is the only thing that goes on in the next line: a backslash
+    // that ends the data part of a line (not a comment) continues it, and the
+    // next line must then hold more bytes. `s` becomes the line the data ends in.
+    std::vector<BYTE> parseHexBytes(std::string& s, std::size_t& i)
     {
         std::vector<BYTE> out;
-        i = skipSpaces(s, i);
-        if (i >= s.size() || s[i] == ';')
-            return out;
         while (true) {
             i = skipSpaces(s, i);
+            if (i < s.size() && s[i] == '\\') {
+                if (i + 1 != s.size())
+                    fail("a backslash in hex data must end the line");
+                continueHexLine(s, i);
+            }
+            if (i >= s.size() || s[i] == ';')
+                return out;  // no bytes, or a trailing comma
             out.push_back(static_cast<BYTE>(parseHexNumber(s, i, 2, "byte")));
             i = skipSpaces(s, i);
             if (i >= s.size() || s[i] != ',')
                 return out;
             ++i;
-            i = skipSpaces(s, i);
-            if (i >= s.size() || s[i] == ';')
-                return out;  // a trailing comma
         }
+    }
+
+    void continueHexLine(std::string& s, std::size_t& i)
+    {
+        if (next_ >= lines_.size())
+            fail("the file ends after a line that goes on with a backslash");
+        line_ = lines_[next_].number;
+        s = lines_[next_++].text;
+        i = skipSpaces(s, 0);
+        if (i >= s.size() || hexDigit(s[i]) < 0)
+            fail("the line before goes on with a backslash, but this line holds no hex data");
     }
 
     std::vector<BYTE> fromUtf16(const std::vector<BYTE>& b)
@@ -354,7 +364,7 @@ private:
         return std::vector<BYTE>(text.begin(), text.end());
     }
 
-    void parseValue(const std::string& s)
+    void parseValue(std::string s)
     {
         if (!haveKey_)
             fail("a value must follow a key line");
@@ -414,6 +424,7 @@ private:
     }
 
     std::vector<Line> lines_;
+    std::size_t next_ = 0;  // the line after the one being read
     std::vector<RegBatchOp> ops_;
     int line_ = 0;
     bool unicodeStrings_ = false;

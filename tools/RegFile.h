@@ -4,6 +4,7 @@
 // (UTF-16LE with byte-order mark, CRLF) and reading it and "REGEDIT4" (8-bit).
 // Plain functions over bytes, so the reader can be fed anything.
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,9 @@ struct Key {
 // The whole file, byte-order mark included. Fails (returns false with a reason)
 // for a name that a line-based file cannot hold (CR or LF in it).
 bool Format(const std::vector<Key>& keys, std::string& out, std::string& error);
+
+// Why a [-ROOT] line or a delete of a root is refused.
+inline constexpr const char* kRootNotDeletable = "a root key cannot be deleted";
 
 struct ParseResult {
     bool ok = false;

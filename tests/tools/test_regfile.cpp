@@ -127,7 +127,7 @@ TEST(RegFile, ABrokenFileNamesItsLine)
         {v5 + "\"a\"=dword:123456789\n", 4, "too many hex digits"},
         {v5 + "\"a\"=dword:\n", 4, "no hex digits"},
         {v5 + "\"a\"=hex:01,zz\n", 4, "no hex digits"},
-        {v5 + "\"a\"=hex:01,\\\n  02,\\\n  zz\n", 4, "no hex digits"},
+        {v5 + "\"a\"=hex:01,\\\n  02,\\\n  zz\n", 6, "holds no hex data"},
         {v5 + "\"a\"=hex(2):41\n", 4, "even number"},
         {v5 + "\"a\"=hex(7:00\n", 4, "')' expected"},
         {v5 + "\"a\"=\"b\" c\n", 4, "unexpected text"},
@@ -135,6 +135,23 @@ TEST(RegFile, ABrokenFileNamesItsLine)
         {v5 + "\n\nnonsense\n", 6, "neither a key"},
         {v5 + "[-HKEY_CURRENT_USER\\K]\n\"a\"=\"b\"\n", 5, "must follow a key"},
         {"\xFF\xFE" "R\0E\0G\0", 1, "middle of a UTF-16"},
+        // A backslash continues hex data only, and a continued value must go on.
+        {v5 + "\"a\"=hex:01,\\\n\"b\"=\"x\"\n", 5, "holds no hex data"},
+        {v5 + "\"a\"=hex:01,\\\n\n\"b\"=\"x\"\n", 5, "holds no hex data"},
+        {v5 + "\"a\"=hex:01,\\\n; 02\n", 5, "holds no hex data"},
+        {v5 + "\"a\"=hex:01,\\", 4, "file ends after"},
+        {v5 + "\"a\"=hex:01,\\ 02\n", 4, "must end the line"},
+        {v5 + "\"a\"=hex:01\\\n,02\n", 4, "unexpected text"},
+        {v5 + "\"a\"=dword:00000001\\\n\"b\"=\"x\"\n", 4, "unexpected text"},
+        {v5 + "\"a\"=\"x\"\\\n\"b\"=\"x\"\n", 4, "unexpected text"},
+        {v5 + "\"a\"=\"x\\\n\"b\"=\"x\"\n", 4, "backslash in quotes"},
+        {v5 + "; a comment \\\n  that goes on\n", 5, "neither a key"},
+        {v5 + "[HKEY_CURRENT_USER\\Software\\\nMarbleglen]\n", 4, "closing ']'"},
+        // Deleting a root, in any spelling of it.
+        {v5 + "[-HKEY_CURRENT_USER]\n", 4, regfile::kRootNotDeletable},
+        {v5 + "[-hkcu\\]\n", 4, regfile::kRootNotDeletable},
+        {v5 + "[-HKLM\\\\]\n", 4, regfile::kRootNotDeletable},
+        {"REGEDIT4\n[-HKEY_CLASSES_ROOT]\n", 2, regfile::kRootNotDeletable},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
@@ -144,6 +161,34 @@ TEST(RegFile, ABrokenFileNamesItsLine)
         EXPECT_NE(r.message.find(c.says), std::string::npos) << r.message;
         EXPECT_TRUE(r.ops.empty());
     }
+}
+
+// Each case: the lines after a key line, and the value names read from them.
+TEST(RegFile, OnlyHexDataGoesOnInTheNextLine)
+{
+    struct Case {
+        std::string body;
+        std::vector<std::string> names;
+    } cases[] = {
+        {"; photos were in C:\\Photos\\\n\"varImagePath1\"=\"/p\"\n", {"varImagePath1"}},
+        {"\"a\"=\"C:\\\\\" ; was C:\\\n\"b\"=\"2\"\n", {"a", "b"}},
+        {"\"a\"=hex:01,02 ; ends in \\\n\"b\"=dword:00000002 ; \\\n@=-\n", {"a", "b", ""}},
+    };
+    const std::string head = "REGEDIT4\n[HKEY_CURRENT_USER\\K]\n";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.body);
+        auto r = Parse(head + c.body);
+        ASSERT_TRUE(r.ok) << r.line << ": " << r.message;
+        std::vector<std::string> names;
+        for (std::size_t i = 1; i < r.ops.size(); ++i)
+            names.push_back(r.ops[i].name);
+        EXPECT_EQ(names, c.names);
+    }
+    auto r = Parse(head + "\"h\"=hex:\\\n  01,\\\n\t02 , \\\n  03\n\"n\"=\"x\"\n");
+    ASSERT_TRUE(r.ok) << r.line << ": " << r.message;
+    ASSERT_EQ(r.ops.size(), 3u);
+    EXPECT_EQ(r.ops[1].data, (Bytes{1, 2, 3}));
+    EXPECT_EQ(r.ops[2].name, "n");
 }
 
 TEST(RegFile, WritesTheVersion5FormatAsWindowsDoes)
