@@ -33,6 +33,12 @@ struct Key {
 // for a name that a line-based file cannot hold (CR or LF in it).
 bool Format(const std::vector<Key>& keys, std::string& out, std::string& error);
 
+// The largest file the import reads. The program's own settings, ten short
+// texts, export to about 2 KiB, and the largest value one `add` can write (a
+// command-line argument is at most 128 KiB) exports to less than 2 MiB: 4 MiB is
+// generous and still reads and parses in a moment.
+inline constexpr std::size_t kMaxFileSize = 4u << 20;
+
 // Why a [-ROOT] line or a delete of a root is refused.
 inline constexpr const char* kRootNotDeletable = "a root key cannot be deleted";
 

@@ -1,7 +1,6 @@
 // marbleglen-reg: looks at and changes Marbleglen's settings store from the
 // command line, in the manner of the Windows reg command.
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -9,17 +8,16 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <iostream>
 #include <map>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <sys/stat.h>
 #include <vector>
 
 #include "settings/RegStore.h"
 #include "tools/RegFile.h"
+#include "tools/SafeFile.h"
 #include "tools/StoreTree.h"
 
 namespace {
@@ -434,7 +432,7 @@ int remove(const Args& a)
         check(RegApplyBatch(ops));
     } else {
         if (key.path.empty())
-            fail("Invalid key name: a root key cannot be deleted.");
+            fail(std::string("Invalid key name: ") + regfile::kRootNotDeletable + ".");
         RegKeyHandle h;
         check(RegOpenKeyExA(key.root, key.path.c_str(), 0, KEY_READ, h.put()));
         if (!force && !confirm("Permanently delete the registry key " + key.display))
@@ -447,51 +445,30 @@ int remove(const Args& a)
 
 // --- export and import -----------------------------------------------------
 
-// Writes a new file beside the old one and renames it over, so a failure
-// never leaves half a file.
-void writeFileAtomically(const std::string& path, const std::string& bytes)
-{
-    std::string tmp = path + ".tmp" + std::to_string(::getpid());
-    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0)
-        fail("Cannot write " + path + ": " + std::strerror(errno) + ".");
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            int err = errno;
-            ::close(fd);
-            ::unlink(tmp.c_str());
-            fail("Cannot write " + path + ": " + std::strerror(err) + ".");
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    bool ok = ::fsync(fd) == 0;
-    ok = ::close(fd) == 0 && ok;
-    if (!ok || ::rename(tmp.c_str(), path.c_str()) != 0) {
-        int err = errno;
-        ::unlink(tmp.c_str());
-        fail("Cannot write " + path + ": " + std::strerror(err) + ".");
-    }
-}
-
 int exportKey(const Args& a)
 {
     if (a.words.size() != 2)
         fail("Invalid syntax: export takes KEY and FILE. Type \"marbleglen-reg /?\" for usage.");
     KeyName key = keyName(a.words[0]);
     const std::string& file = a.words[1];
+    const std::string exists = "The file " + file + " exists already. Give /y to overwrite it.";
+    // A link counts as there, even one that leads nowhere.
     struct stat st {};
-    if (!a.has("y") && ::stat(file.c_str(), &st) == 0)
-        fail("The file " + file + " exists already. Give /y to overwrite it.");
+    if (!a.has("y") && ::lstat(file.c_str(), &st) == 0)
+        fail(exists);
     std::vector<regfile::Key> keys;
     check(storetree::ReadTree(key.root, key.path, key.display, true, keys));
     std::string bytes, error;
     if (!regfile::Format(keys, bytes, error))
         fail("Cannot export: " + error + ".");
-    writeFileAtomically(file, bytes);
+    switch (safefile::WriteFileAtomically(file, bytes, a.has("y"), error)) {
+    case safefile::WriteResult::Written:
+        break;
+    case safefile::WriteResult::Exists:
+        fail(exists);
+    case safefile::WriteResult::Failed:
+        fail(error);
+    }
     std::cout << kDone << '\n';
     return 0;
 }
@@ -500,12 +477,10 @@ int importFile(const Args& a)
 {
     if (a.words.size() != 1)
         fail("Invalid syntax: import takes one FILE. Type \"marbleglen-reg /?\" for usage.");
-    std::ifstream in(a.words[0], std::ios::binary);
-    if (!in)
-        fail("Cannot read " + a.words[0] + ".");
-    std::ostringstream content;
-    content << in.rdbuf();
-    regfile::ParseResult r = regfile::Parse(content.str());
+    std::string content, error;
+    if (!safefile::ReadRegularFile(a.words[0], regfile::kMaxFileSize, content, error))
+        fail(error);
+    regfile::ParseResult r = regfile::Parse(content);
     if (!r.ok)
         fail("line " + std::to_string(r.line) + ": " + r.message + ". Nothing was imported.");
     if (LONG rc = RegApplyBatch(r.ops))

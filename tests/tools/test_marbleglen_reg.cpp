@@ -1,6 +1,14 @@
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <functional>
+
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 
 #include "settings/AppSettings.h"
@@ -47,6 +55,52 @@ QByteArray fileBytes(const QString& path)
 {
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+void writeFile(const QString& path, const QByteArray& bytes)
+{
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(bytes);
+}
+
+std::vector<char*> argv(const QStringList& args, std::vector<QByteArray>& storage)
+{
+    storage = {MARBLEGLEN_REG_BIN};
+    for (const QString& a : args)
+        storage.push_back(a.toLocal8Bit());
+    std::vector<char*> out;
+    for (QByteArray& b : storage)
+        out.push_back(b.data());
+    out.push_back(nullptr);
+    return out;
+}
+
+// Runs the command after `beforeExec` has seen its process id (which exec keeps),
+// so a test can plant files at names derived from it. Output is dropped.
+int regWithPid(const QStringList& args, const std::function<void(pid_t)>& beforeExec)
+{
+    std::vector<QByteArray> storage;
+    std::vector<char*> cargv = argv(args, storage);
+    int go[2];
+    if (::pipe(go) != 0)
+        return -1;
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        char c;
+        ::close(go[1]);
+        int null = ::open("/dev/null", O_WRONLY);
+        if (::read(go[0], &c, 1) == 1 && ::dup2(null, 1) == 1 && ::dup2(null, 2) == 2)
+            ::execv(cargv[0], cargv.data());
+        ::_exit(127);
+    }
+    ::close(go[0]);
+    beforeExec(pid);
+    (void)!::write(go[1], "x", 1);
+    ::close(go[1]);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 }  // namespace
@@ -222,17 +276,102 @@ TEST(MarbleglenReg, ABrokenImportChangesNothingAndNamesItsLine)
     TempStore store;
     add({"/v", "keep", "/d", "old"});
     const QByteArray before = fileBytes(store.storeFile());
-    QString file = store.configHome() + "/broken.reg";
-    QFile f(file);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write("REGEDIT4\r\n\r\n[-HKEY_CURRENT_USER\\Software]\r\n[HKEY_CURRENT_USER\\New]\r\n"
-            "\"keep\"=\"new\"\r\n\r\n; fine so far\r\n\"bad\"=dword:xyz\r\n");
-    f.close();
-    Result r = reg({"import", file});
-    EXPECT_EQ(r.code, 1);
-    EXPECT_EQ(r.err.rfind("ERROR: line 8: ", 0), 0u) << r.err;
-    EXPECT_EQ(fileBytes(store.storeFile()), before);
-    EXPECT_EQ(AppSettings::ReadText("keep"), "old");
+    const QString file = store.configHome() + "/broken.reg";
+    const QByteArray start = "REGEDIT4\r\n\r\n[-HKEY_CURRENT_USER\\Software]\r\n[HKEY_CURRENT_USER\\New]\r\n"
+                             "\"keep\"=\"new\"\r\n\r\n; fine so far\r\n";
+    struct Case {
+        QByteArray rest;
+        std::string err;
+    } cases[] = {
+        {"\"bad\"=dword:xyz\r\n", "ERROR: line 8: the dword has no hex digits. Nothing was imported.\n"},
+        {"[-HKEY_CURRENT_USER]\r\n", "ERROR: line 8: a root key cannot be deleted. Nothing was imported.\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.rest.toStdString());
+        writeFile(file, start + c.rest);
+        Result r = reg({"import", file});
+        EXPECT_EQ(r.code, 1);
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(fileBytes(store.storeFile()), before);
+        EXPECT_EQ(AppSettings::ReadText("keep"), "old");
+    }
+    // The same words as deleting a root by hand.
+    EXPECT_EQ(reg({"delete", "HKCU", "/f"}).err, "ERROR: Invalid key name: a root key cannot be deleted.\n");
+}
+
+TEST(MarbleglenReg, ImportReadsOnlyRegularFilesOfBoundedSize)
+{
+    TempStore store;
+    const QString dir = store.configHome();
+    ASSERT_EQ(::mkfifo(QFile::encodeName(dir + "/fifo.reg").constData(), 0600), 0);
+    QDir(dir).mkdir("folder.reg");
+    for (auto [name, size] : {std::pair{"big.reg", regfile::kMaxFileSize + 1}, {"limit.reg", regfile::kMaxFileSize}}) {
+        QFile f(dir + "/" + name);  // sparse: no disk space taken
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly) && f.resize(static_cast<qint64>(size)));
+    }
+    struct Case {
+        QString file;
+        std::string err;
+    } cases[] = {
+        {"/dev/zero", "ERROR: Cannot read /dev/zero: it is a device, not a regular file.\n"},
+        {dir + "/fifo.reg", ": it is a FIFO, not a regular file.\n"},
+        {dir + "/folder.reg", ": it is a folder, not a regular file.\n"},
+        {dir + "/big.reg", ": it holds more than 4194304 bytes, the most a settings file may hold.\n"},
+        {dir + "/limit.reg", "ERROR: line 1: the file does not begin with"},
+        {dir + "/missing.reg", ": No such file or directory.\n"},
+        // Reading address 0 of its own memory fails: a read error is not the end of a file.
+        {"/proc/self/mem", "ERROR: Cannot read /proc/self/mem: Input/output error.\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file.toStdString());
+        Result r = reg({"import", c.file});
+        EXPECT_EQ(r.code, 1);
+        EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
+    }
+    EXPECT_FALSE(QFile::exists(store.storeFile()));
+}
+
+// In a folder anyone may write to, links planted at the name the export once
+// used for its temporary file, or at the target itself, change nothing outside it.
+TEST(MarbleglenReg, ExportNeverWritesThroughPlantedLinks)
+{
+    TempStore store;
+    add({"/v", "a", "/d", "1"});
+    const QString shared = store.configHome() + "/shared", elsewhere = store.configHome() + "/elsewhere";
+    ASSERT_TRUE(QDir().mkpath(shared) && QDir().mkpath(elsewhere));
+    ASSERT_EQ(::chmod(QFile::encodeName(shared).constData(), 0777), 0);
+    const QByteArray victimText = "someone else's file\n";
+    for (const char* victim : {"/victim1", "/victim2"})
+        writeFile(elsewhere + victim, victimText);
+    const QString target = shared + "/settings.reg";
+    auto plant = [&](pid_t pid) {
+        QFile::link(elsewhere + "/victim1", target + ".tmp" + QString::number(pid));
+        QFile::link(elsewhere + "/victim2", target);
+        QFile::link(elsewhere + "/nothing", shared + "/dangling.reg");
+    };
+    EXPECT_EQ(regWithPid({"export", kKey, target}, plant), 1);  // the target exists: a link
+    EXPECT_EQ(reg({"export", kKey, shared + "/dangling.reg"}).code, 1);
+    EXPECT_TRUE(QFileInfo(target).isSymLink());
+    auto names = [&] { return QDir(shared).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot); };
+    QStringList expected = names();
+
+    EXPECT_EQ(regWithPid({"export", kKey, target, "/y"}, [&](pid_t pid) {
+                  const QString tmp = target + ".tmp" + QString::number(pid);
+                  QFile::link(elsewhere + "/victim1", tmp);
+                  expected << QFileInfo(tmp).fileName();
+              }),
+              0);
+    for (const char* victim : {"/victim1", "/victim2"})
+        EXPECT_EQ(fileBytes(elsewhere + victim), victimText) << victim;
+    EXPECT_FALSE(QFile::exists(elsewhere + "/nothing"));
+    struct stat st {};
+    ASSERT_EQ(::lstat(QFile::encodeName(target).constData(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_TRUE(fileBytes(target).startsWith("\xFF\xFEW\0"));
+    // Nothing left behind but the export and the planted links.
+    expected.sort();
+    EXPECT_EQ(names(), expected);
 }
 
 TEST(MarbleglenReg, ADamagedStoreIsReportedAndLeftAlone)

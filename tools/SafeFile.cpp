@@ -1,0 +1,177 @@
+#include "tools/SafeFile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace safefile {
+
+namespace {
+
+// An open file descriptor, closed when it goes.
+class Fd {
+public:
+    explicit Fd(int fd) : fd_(fd) {}
+    ~Fd()
+    {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+
+    int get() const { return fd_; }
+    explicit operator bool() const { return fd_ >= 0; }
+    // Closes now, so that a failing close can be reported.
+    bool close()
+    {
+        int fd = fd_;
+        fd_ = -1;
+        return ::close(fd) == 0;
+    }
+
+private:
+    int fd_;
+};
+
+std::string because(const std::string& what, const std::string& path, int err)
+{
+    return what + " " + path + ": " + std::strerror(err) + ".";
+}
+
+const char* kindOf(mode_t mode)
+{
+    if (S_ISDIR(mode))
+        return "a folder";
+    if (S_ISFIFO(mode))
+        return "a FIFO";
+    if (S_ISCHR(mode) || S_ISBLK(mode))
+        return "a device";
+    if (S_ISSOCK(mode))
+        return "a socket";
+    return "not a regular file";
+}
+
+std::string folderOf(const std::string& path)
+{
+    std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+bool writeAll(int fd, const std::string& bytes)
+{
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            if (n == 0)
+                errno = EIO;
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// rename without replacing; filesystems that cannot do that atomically get a
+// check first (EINVAL: the flag is not supported there).
+bool renameNoReplace(const char* from, const char* to)
+{
+    if (::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0)
+        return true;
+    if (errno != EINVAL && errno != ENOSYS)
+        return false;
+    struct stat st {};
+    if (::lstat(to, &st) == 0) {
+        errno = EEXIST;
+        return false;
+    }
+    return ::rename(from, to) == 0;
+}
+
+}  // namespace
+
+bool ReadRegularFile(const std::string& path, std::size_t limit, std::string& bytes, std::string& error)
+{
+    // O_NONBLOCK: opening a FIFO must not wait for a writer.
+    Fd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat st {};
+    if (!fd || ::fstat(fd.get(), &st) != 0) {
+        error = because("Cannot read", path, errno);
+        return false;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        error = "Cannot read " + path + ": it is " + kindOf(st.st_mode) + ", not a regular file.";
+        return false;
+    }
+    const std::string tooLarge = "Cannot read " + path + ": it holds more than " + std::to_string(limit) +
+                                 " bytes, the most a settings file may hold.";
+    if (static_cast<std::size_t>(st.st_size) > limit) {
+        error = tooLarge;
+        return false;
+    }
+    ::fcntl(fd.get(), F_SETFL, ::fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK);
+    // The size is only a hint: files in /proc say 0, and a file may grow while read.
+    bytes.clear();
+    bytes.reserve(static_cast<std::size_t>(st.st_size));
+    char buf[65536];
+    while (true) {
+        ssize_t n = ::read(fd.get(), buf, sizeof buf);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            error = because("Cannot read", path, errno);
+            return false;
+        }
+        if (n == 0)
+            return true;
+        if (bytes.size() + static_cast<std::size_t>(n) > limit) {
+            error = tooLarge;
+            return false;
+        }
+        bytes.append(buf, static_cast<std::size_t>(n));
+    }
+}
+
+WriteResult WriteFileAtomically(const std::string& path, const std::string& bytes, bool replace,
+                                std::string& error)
+{
+    std::string tmp = path + ".XXXXXX";
+    Fd fd(::mkostemp(tmp.data(), O_CLOEXEC));  // O_EXCL, mode 0600
+    if (!fd) {
+        error = because("Cannot write", path, errno);
+        return WriteResult::Failed;
+    }
+    bool ok = writeAll(fd.get(), bytes) && ::fsync(fd.get()) == 0;
+    ok = fd.close() && ok;
+    if (ok)
+        ok = replace ? ::rename(tmp.c_str(), path.c_str()) == 0 : renameNoReplace(tmp.c_str(), path.c_str());
+    if (!ok) {
+        int err = errno;
+        ::unlink(tmp.c_str());
+        if (err == EEXIST && !replace)
+            return WriteResult::Exists;
+        error = because("Cannot write", path, err);
+        return WriteResult::Failed;
+    }
+    // The rename is durable only once the folder is on disk too.
+    const std::string folder = folderOf(path);
+    Fd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dir || (::fsync(dir.get()) != 0 && errno != EINVAL)) {
+        error = because("Cannot sync the folder of", path, errno) +
+                " The file is written but may not be on disk yet.";
+        return WriteResult::Failed;
+    }
+    return WriteResult::Written;
+}
+
+}  // namespace safefile
