@@ -19,6 +19,7 @@
 #include "tools/RegFile.h"
 #include "tools/SafeFile.h"
 #include "tools/StoreTree.h"
+#include "tools/TerminalText.h"
 
 namespace {
 
@@ -250,12 +251,16 @@ std::string dataText(const regfile::Value& v)
     return hexDigits(v.data);
 }
 
-void printKey(const regfile::Key& k, const std::vector<const regfile::Value*>& values)
+// Names and data as query prints them: control characters escaped on a
+// terminal; a pipe gets the bytes as they are, since scripts read them.
+std::string printable(const std::string& s, bool terminal) { return terminal ? terminaltext::EscapeControls(s) : s; }
+
+void printKey(const regfile::Key& k, const std::vector<const regfile::Value*>& values, bool terminal)
 {
-    std::cout << '\n' << k.name << '\n';
+    std::cout << '\n' << printable(k.name, terminal) << '\n';
     for (const auto* v : values)
-        std::cout << "    " << (v->name.empty() ? "(Default)" : v->name) << "    " << typeName(v->type) << "    "
-                  << dataText(*v) << '\n';
+        std::cout << "    " << (v->name.empty() ? "(Default)" : printable(v->name, terminal)) << "    "
+                  << typeName(v->type) << "    " << printable(dataText(*v), terminal) << '\n';
 }
 
 int query(const Args& a)
@@ -265,6 +270,7 @@ int query(const Args& a)
     KeyName key = keyName(a.words[0]);
     std::optional<std::string> only = valueName(a);
     const bool recursive = a.has("s");
+    const bool terminal = ::isatty(STDOUT_FILENO) == 1;
     std::vector<regfile::Key> keys;
     std::vector<std::string> subKeys;
     if (recursive) {
@@ -284,7 +290,7 @@ int query(const Args& a)
         if (only && shown.empty())
             continue;
         found = true;
-        printKey(k, shown);
+        printKey(k, shown, terminal);
     }
     if (only && !found)
         fail(describe(ERROR_FILE_NOT_FOUND));
@@ -292,7 +298,7 @@ int query(const Args& a)
     if (!only && !subKeys.empty()) {
         std::cout << '\n';
         for (const auto& s : subKeys)
-            std::cout << key.display << '\\' << s << '\n';
+            std::cout << printable(key.display + '\\' + s, terminal) << '\n';
     }
     std::cout << '\n';
     return 0;

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <pty.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <functional>
@@ -101,6 +103,29 @@ int regWithPid(const QStringList& args, const std::function<void(pid_t)>& before
     int status = 0;
     ::waitpid(pid, &status, 0);
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Runs the command on a new pseudo-terminal in raw mode and returns what it wrote there.
+std::string regOnTerminal(const QStringList& args)
+{
+    std::vector<QByteArray> storage;
+    std::vector<char*> cargv = argv(args, storage);
+    struct termios raw {};
+    ::cfmakeraw(&raw);
+    int master = -1;
+    pid_t pid = ::forkpty(&master, nullptr, &raw, nullptr);
+    if (pid == 0) {
+        ::execv(cargv[0], cargv.data());
+        ::_exit(127);
+    }
+    std::string out;
+    char buf[4096];
+    ssize_t n;
+    while ((n = ::read(master, buf, sizeof buf)) > 0)  // EIO once the command has gone
+        out.append(buf, static_cast<std::size_t>(n));
+    ::close(master);
+    ::waitpid(pid, nullptr, 0);
+    return out;
 }
 
 }  // namespace
@@ -372,6 +397,24 @@ TEST(MarbleglenReg, ExportNeverWritesThroughPlantedLinks)
     // Nothing left behind but the export and the planted links.
     expected.sort();
     EXPECT_EQ(names(), expected);
+}
+
+TEST(MarbleglenReg, QueryEscapesControlCharactersOnlyOnATerminal)
+{
+    TempStore store;
+    const std::string data = "a\x1b]0;owned\x07\tb";
+    std::vector<BYTE> sz(data.begin(), data.end());
+    sz.push_back(0);
+    ASSERT_EQ(RegApplyBatch({{RegBatchOp::SetValue, HKEY_CURRENT_USER, "Software\\Marbleglen\\\x1b[2J", "n\x9b",
+                              REG_SZ, sz}}),
+              ERROR_SUCCESS);
+    const std::string key = "HKEY_CURRENT_USER\\Software\\Marbleglen";
+    const std::string shown = "\n" + key + "\n\n" + key + "\\\\x1b[2J\n\n";
+    EXPECT_EQ(regOnTerminal({"query", kKey}), shown);
+    EXPECT_EQ(regOnTerminal({"query", kKey, "/s"}),
+              "\n" + key + "\n\n" + key + "\\\\x1b[2J\n    n\\x9b    REG_SZ    a\\x1b]0;owned\\x07\tb\n\n");
+    EXPECT_EQ(reg({"query", kKey, "/s"}).out,
+              "\n" + key + "\n\n" + key + "\\\x1b[2J\n    n\x9b    REG_SZ    " + data + "\n\n");
 }
 
 TEST(MarbleglenReg, ADamagedStoreIsReportedAndLeftAlone)
