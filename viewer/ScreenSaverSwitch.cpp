@@ -1,34 +1,13 @@
 #include "viewer/ScreenSaverSwitch.h"
 
 #include <QCoreApplication>
-#include <QDBusMessage>
-#include <QGuiApplication>
+#include <QWidget>
 
-#include <memory>
-
-#include <X11/Xlib.h>
-#include <X11/extensions/scrnsaver.h>
+#include "viewer/IdleInhibitProtocol.h"
+#include "viewer/ScreenSaverBus.h"
+#include "viewer/ScreenSaverX11.h"
 
 namespace {
-
-const char* const kService = "org.freedesktop.ScreenSaver";
-const char* const kPath = "/org/freedesktop/ScreenSaver";
-const char* const kInterface = "org.freedesktop.ScreenSaver";
-// A desktop that does not answer within this long is taken as absent.
-constexpr int kCallTimeoutMs = 2000;
-
-Display* x11Display()
-{
-    auto* x11 = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
-    return x11 ? x11->display() : nullptr;
-}
-
-bool canSuspend(Display* display)
-{
-    int event = 0, error = 0, major = 0, minor = 0;
-    return XScreenSaverQueryExtension(display, &event, &error) && XScreenSaverQueryVersion(display, &major, &minor)
-           && (major > 1 || (major == 1 && minor >= 1));
-}
 
 // Never destroyed at exit: by then the bus may be gone. The release runs when
 // the application quits, or the switch is turned on again.
@@ -38,49 +17,63 @@ std::unique_ptr<ScreenSaverInhibition>& held()
     return *h;
 }
 
+// Keeps the first way that holds the saver off; drops one that does not.
+template <class Way, class... Args>
+bool take(std::unique_ptr<Way>& slot, Args&&... args)
+{
+    slot = std::make_unique<Way>(std::forward<Args>(args)...);
+    if (!slot->held())
+        slot.reset();
+    return slot != nullptr;
+}
+
 }  // namespace
 
-ScreenSaverInhibition::ScreenSaverInhibition(QDBusConnection bus) : bus_(std::move(bus))
+ScreenSaverInhibition::ScreenSaverInhibition(QWidget* viewer, QDBusConnection bus)
 {
-    if (bus_.isConnected()) {
-        QDBusMessage call = QDBusMessage::createMethodCall(kService, kPath, kInterface, "Inhibit");
-        call << QCoreApplication::applicationName() << QStringLiteral("Showing pictures full screen");
-        const QDBusMessage reply = bus_.call(call, QDBus::Block, kCallTimeoutMs);
-        if (reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty())
-            cookie_ = reply.arguments().constFirst().toUInt();
-    }
-    if (!cookie_) {
-        Display* display = x11Display();
-        if (display && canSuspend(display)) {
-            XScreenSaverSuspend(display, True);
-            XFlush(display);
-            display_ = display;
-        }
-    }
+    take(service_, bus) || take(portal_, bus) || (viewer && take(protocol_, viewer)) || take(x11_);
 }
 
-ScreenSaverInhibition::~ScreenSaverInhibition()
+ScreenSaverInhibition::~ScreenSaverInhibition() = default;
+
+ScreenSaverInhibition::Way ScreenSaverInhibition::way() const
 {
-    if (cookie_ && bus_.isConnected()) {
-        QDBusMessage call = QDBusMessage::createMethodCall(kService, kPath, kInterface, "UnInhibit");
-        call << *cookie_;
-        // Wait for the reply: at program end the message must leave before the connection goes.
-        bus_.call(call, QDBus::Block, kCallTimeoutMs);
-    }
-    if (display_ && display_ == x11Display()) {
-        XScreenSaverSuspend(display_, False);
-        XFlush(display_);
-    }
+    if (service_)
+        return Way::Service;
+    if (portal_)
+        return Way::Portal;
+    if (protocol_)
+        return Way::Protocol;
+    if (x11_)
+        return Way::X11;
+    return Way::None;
 }
 
-bool SetScreenSaverActive(bool active)
+std::optional<quint32> ScreenSaverInhibition::cookie() const
+{
+    return service_ ? service_->cookie() : std::nullopt;
+}
+
+const char* wayName(ScreenSaverInhibition::Way way)
+{
+    switch (way) {
+    case ScreenSaverInhibition::Way::Service: return "service";
+    case ScreenSaverInhibition::Way::Portal: return "portal";
+    case ScreenSaverInhibition::Way::Protocol: return "protocol";
+    case ScreenSaverInhibition::Way::X11: return "x11";
+    case ScreenSaverInhibition::Way::None: break;
+    }
+    return "none";
+}
+
+bool SetScreenSaverActive(bool active, QWidget* viewer)
 {
     if (active) {
         held().reset();
         return true;
     }
     if (!held()) {
-        held() = std::make_unique<ScreenSaverInhibition>();
+        held() = std::make_unique<ScreenSaverInhibition>(viewer);
         static const bool releaseAtQuit = [] {
             if (auto* app = QCoreApplication::instance())
                 QObject::connect(app, &QCoreApplication::aboutToQuit, [] { held().reset(); });
@@ -88,5 +81,10 @@ bool SetScreenSaverActive(bool active)
         }();
         (void)releaseAtQuit;
     }
-    return held()->cookie().has_value() || held()->suspendedX11();
+    return held()->way() != ScreenSaverInhibition::Way::None;
+}
+
+ScreenSaverInhibition::Way ScreenSaverInhibitionWay()
+{
+    return held() ? held()->way() : ScreenSaverInhibition::Way::None;
 }

@@ -2,33 +2,53 @@
 
 #include <QDBusConnection>
 
+#include <memory>
 #include <optional>
 
-typedef struct _XDisplay Display;
+class QWidget;
+class DesktopServiceInhibit;
+class PortalInhibit;
+class IdleInhibitProtocol;
+class X11SaverSuspension;
 
-// Holds the screen saver off for as long as it lives, and gives the user back
-// what they had when it goes: org.freedesktop.ScreenSaver Inhibit on the given
-// bus, UnInhibit with the same cookie at the end. Where no such service
-// answers on an X server, the server's own screen saver and display power-off
-// are suspended instead (the server lifts that by itself if the program dies).
-// No bus and no X server: nothing happens.
+// Holds the screen saver and blanking off for as long as it lives, and gives
+// the user back what they had when it goes. It takes the first of these ways
+// that answers, and releases that one the way it was taken:
+//   Service   org.freedesktop.ScreenSaver Inhibit on the bus (cookie);
+//   Portal    the desktop portal's Inhibit with the idle flag (request handle),
+//             all a sandboxed program may reach;
+//   Protocol  the Wayland idle-inhibit protocol on the viewer's surface;
+//   X11       the X server's own saver and display power-off, suspended.
+// None of them: nothing happens, nothing fails.
 class ScreenSaverInhibition {
 public:
-    explicit ScreenSaverInhibition(QDBusConnection bus = QDBusConnection::sessionBus());
+    enum class Way { None, Service, Portal, Protocol, X11 };
+
+    // viewer: the window whose surface carries the Wayland inhibitor (none:
+    // the protocol is not tried).
+    explicit ScreenSaverInhibition(QWidget* viewer = nullptr, QDBusConnection bus = QDBusConnection::sessionBus());
     ~ScreenSaverInhibition();
     ScreenSaverInhibition(const ScreenSaverInhibition&) = delete;
     ScreenSaverInhibition& operator=(const ScreenSaverInhibition&) = delete;
 
-    std::optional<quint32> cookie() const { return cookie_; }
-    bool suspendedX11() const { return display_ != nullptr; }
+    Way way() const;
+    std::optional<quint32> cookie() const;
+    bool suspendedX11() const { return way() == Way::X11; }
 
 private:
-    QDBusConnection bus_;
-    std::optional<quint32> cookie_;
-    Display* display_ = nullptr;
+    std::unique_ptr<DesktopServiceInhibit> service_;
+    std::unique_ptr<PortalInhibit> portal_;
+    std::unique_ptr<IdleInhibitProtocol> protocol_;
+    std::unique_ptr<X11SaverSuspension> x11_;
 };
 
-// Off (false) takes an inhibition for the program, on (true) releases it.
-// An inhibition still held when the application quits is released then.
-// Returns true when the screen saver is held off (off) or released (on).
-bool SetScreenSaverActive(bool active);
+const char* wayName(ScreenSaverInhibition::Way way);
+
+// Off (false) takes an inhibition for the program, on the given viewer
+// window's surface where that matters; on (true) releases it. An inhibition
+// still held when the application quits is released then. Returns true when
+// the screen saver is held off (off) or released (on).
+bool SetScreenSaverActive(bool active, QWidget* viewer = nullptr);
+
+// How the inhibition now held was taken (None: none held).
+ScreenSaverInhibition::Way ScreenSaverInhibitionWay();

@@ -83,7 +83,7 @@ fImage::~fImage()
 void fImage::Form_Load()
 {
     HookMouseWheel(this);
-    SetScreenSaverActive(false);
+    SetScreenSaverActive(false, this);
     setCursor(Qt::BlankCursor);
     loaded_ = true;
     runHandler([this] { SetTimer_Click(); });

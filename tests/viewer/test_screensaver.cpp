@@ -30,7 +30,6 @@ protected:
         address_ = QString::fromUtf8(daemon_->readLine()).trimmed();
         ASSERT_FALSE(address_.isEmpty());
         qputenv("DBUS_SESSION_BUS_ADDRESS", address_.toUtf8());
-        startService();
     }
 
     static void TearDownTestSuite()
@@ -41,10 +40,15 @@ protected:
         delete daemon_;
     }
 
-    static void startService()
+    void SetUp() override { startService(); }
+    void TearDown() override { stopService(); }
+
+    // The fake answers as the desktop service, the portal, or both.
+    static void startService(const QStringList& answers = {"--service"})
     {
+        stopService();
         service_ = new QProcess;
-        service_->start(FAKE_SCREENSAVER, {});
+        service_->start(FAKE_SCREENSAVER, answers);
         ASSERT_TRUE(service_->waitForStarted(5000));
         ASSERT_EQ(nextLine(), "ready");
     }
@@ -128,13 +132,48 @@ TEST_F(ScreenSaverBus, NoServiceOrNoBusIsNoFailure)
         EXPECT_LT(timer.elapsed(), 3000);
     }
     {
-        ScreenSaverInhibition noBus(QDBusConnection::connectToBus("unix:path=/nonexistent/bus", "no-bus"));
+        ScreenSaverInhibition noBus(nullptr, QDBusConnection::connectToBus("unix:path=/nonexistent/bus", "no-bus"));
         EXPECT_FALSE(noBus.cookie().has_value());
         EXPECT_FALSE(noBus.suspendedX11());  // offscreen: no X server either
     }
     fImage::Data data;
     closeViewer(openViewer(data));
-    startService();
+    EXPECT_EQ(ScreenSaverInhibitionWay(), ScreenSaverInhibition::Way::None);
+}
+
+// The desktop service first, then the portal (with the idle flag); each given
+// back the way it was taken, and the portal not asked when the service answered.
+TEST_F(ScreenSaverBus, TakesTheFirstWayThatAnswersAndReleasesItThatWay)
+{
+    struct Case {
+        QStringList answers;
+        ScreenSaverInhibition::Way way;
+        QString taken;     // the first word of the fake's line for the taking
+        QString released;  // the release line, with %1 for the cookie or request path
+    };
+    const Case cases[] = {
+        {{"--service"}, ScreenSaverInhibition::Way::Service, "Inhibit", "UnInhibit %1"},
+        {{"--portal"}, ScreenSaverInhibition::Way::Portal, "PortalInhibit", "Close %1"},
+        {{"--service", "--portal"}, ScreenSaverInhibition::Way::Service, "Inhibit", "UnInhibit %1"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.answers.join(' ').toStdString());
+        startService(c.answers);
+        fImage::Data data;
+        fImage* viewer = openViewer(data);
+        EXPECT_EQ(ScreenSaverInhibitionWay(), c.way);
+        const QStringList taken = nextLine().split(' ');
+        ASSERT_EQ(taken.size(), 3);
+        EXPECT_EQ(taken[0], c.taken);
+        const bool portal = c.way == ScreenSaverInhibition::Way::Portal;
+        if (portal) {
+            EXPECT_EQ(taken[1], "8") << "the idle flag, and only that";
+        }
+        closeViewer(viewer);
+        EXPECT_EQ(nextLine(), c.released.arg(portal ? taken[2] : taken[1]));
+        EXPECT_EQ(nextLine(300), "") << "one taking and one release, nothing else";
+        EXPECT_EQ(ScreenSaverInhibitionWay(), ScreenSaverInhibition::Way::None);
+    }
 }
 
 }  // namespace
