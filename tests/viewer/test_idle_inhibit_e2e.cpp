@@ -1,0 +1,178 @@
+// Idle inhibition on a real wlroots compositor: sway on its headless backend,
+// with swayidle set to a one-second timeout. wlroots compositors refuse to run
+// as root, so the test runs sway, swayidle and the viewer as an unprivileged
+// user it creates; without root it is skipped.
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <unistd.h>
+
+#include "tests/viewer/PictureFiles.h"
+
+#ifndef IDLE_DRIVER
+#error "IDLE_DRIVER must name the viewer driver's executable"
+#endif
+
+namespace {
+
+const QString kUser = QStringLiteral("marbleglen-wayland");
+constexpr int kPatience = 15000;
+
+// Runs a set-up command to its end, quietly; true when it succeeded.
+bool run(const QString& program, const QStringList& args)
+{
+    QProcess process;
+    process.setStandardOutputFile(QProcess::nullDevice());
+    process.setStandardErrorFile(QProcess::nullDevice());
+    process.start(program, args);
+    return process.waitForFinished(kPatience) && process.exitStatus() == QProcess::NormalExit
+           && process.exitCode() == 0;
+}
+
+template <class Condition>
+bool waitFor(Condition condition, int ms = kPatience)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!condition() && timer.elapsed() < ms)
+        QThread::msleep(50);
+    return condition();
+}
+
+// A Wayland session of the test user's own: a private runtime folder, sway
+// in it, and the programs started inside it as that user.
+class SwaySession {
+public:
+    explicit SwaySession(const QString& home) : home_(home), runtime_(home + "/runtime")
+    {
+        QDir().mkpath(runtime_);
+        QFile config(home_ + "/sway.conf");
+        config.open(QIODevice::WriteOnly);
+        config.write("output HEADLESS-1 scale 2\n");
+        config.close();
+        run("chown", {"-R", kUser + ":" + kUser, home_});
+        run("chmod", {"0700", home_, runtime_});
+        sway_ = start({"sway", "-c", home_ + "/sway.conf"}, home_ + "/sway.log");
+    }
+
+    ~SwaySession()
+    {
+        for (auto it = started_.rbegin(); it != started_.rend(); ++it) {
+            (*it)->terminate();
+            if (!(*it)->waitForFinished(5000))
+                (*it)->kill();
+            delete *it;
+        }
+    }
+
+    // The compositor's socket, once it listens ("" if it never does).
+    QString waitForSocket()
+    {
+        QString socket;
+        waitFor([&] {
+            const QStringList found = QDir(runtime_).entryList({"wayland-*"}, QDir::System);
+            for (const QString& name : found)
+                if (!name.endsWith(".lock"))
+                    socket = name;
+            return !socket.isEmpty() || sway_->state() == QProcess::NotRunning;
+        });
+        socket_ = socket;
+        return socket;
+    }
+
+    // Its output can be read; what it says on stderr goes to the test's own
+    // output, or to the file given.
+    QProcess* start(const QStringList& command, const QString& errorFile = {})
+    {
+        auto* process = new QProcess;
+        if (errorFile.isEmpty())
+            process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        else
+            process->setStandardErrorFile(errorFile);
+        QStringList environment{"PATH=/usr/bin:/bin", "HOME=" + home_, "XDG_RUNTIME_DIR=" + runtime_,
+                                "QT_QPA_PLATFORM=wayland", "WLR_BACKENDS=headless", "WLR_RENDERER=pixman",
+                                "WLR_LIBINPUT_NO_DEVICES=1"};
+        if (!socket_.isEmpty())
+            environment << "WAYLAND_DISPLAY=" + socket_;
+        process->start("runuser", QStringList{"-u", kUser, "--", "env", "-i"} + environment + command);
+        process->waitForStarted(kPatience);
+        started_.push_back(process);
+        return process;
+    }
+
+    QString swayLog() const
+    {
+        QFile log(home_ + "/sway.log");
+        return log.open(QIODevice::ReadOnly) ? QString::fromUtf8(log.readAll()) : QString();
+    }
+
+private:
+    QString home_, runtime_, socket_;
+    QProcess* sway_ = nullptr;
+    std::vector<QProcess*> started_;
+};
+
+QString nextLine(QProcess* process, int ms = kPatience)
+{
+    waitFor(
+        [&] {
+            process->waitForReadyRead(50);
+            return process->canReadLine() || process->state() == QProcess::NotRunning;
+        },
+        ms);
+    return QString::fromUtf8(process->readLine()).trimmed();
+}
+
+TEST(IdleOnSway, SwayidleWaitsWhileTheViewerIsOpenAndGoesOnOnceItCloses)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to create the unprivileged user that runs sway (wlroots refuses root)";
+    for (const char* tool : {"sway", "swayidle", "wtype", "runuser", "useradd"})
+        ASSERT_FALSE(QStandardPaths::findExecutable(tool, {"/usr/bin", "/usr/sbin", "/bin", "/sbin"}).isEmpty())
+            << tool << " is missing: scripts/ensure-deps installs it";
+    if (!run("id", {"-u", kUser})) {
+        ASSERT_TRUE(run("useradd", {"--system", "--user-group", "--no-create-home", "--home-dir", "/nonexistent",
+                                    "--shell", "/usr/sbin/nologin", kUser}));
+    }
+
+    // Everything the user needs lives in one folder of theirs: the build folder
+    // need not be readable by them.
+    QTemporaryDir dir;
+    const QString home = dir.path();
+    ASSERT_TRUE(QFile::copy(IDLE_DRIVER, home + "/idle_driver"));
+    ASSERT_TRUE(picturefiles::write(home + "/picture.jpg", picturefiles::jpeg(640, 480)));
+    SwaySession session(home);
+    ASSERT_FALSE(session.waitForSocket().isEmpty()) << session.swayLog().toStdString();
+
+    // A keyboard in the seat from the start (a virtual one, held for a minute),
+    // so that the viewer gets the keyboard focus as it would on a desktop.
+    session.start({"wtype", "-s", "60000"});
+    QProcess* driver = session.start({home + "/idle_driver", home + "/picture.jpg"});
+    ASSERT_EQ(nextLine(driver), "open protocol") << "only the idle-inhibit protocol is there to take";
+
+    const QString idleLog = home + "/idle.log";
+    session.start({"swayidle", "-w", "timeout", "1", "echo idle >> " + idleLog});
+    QThread::msleep(3000);
+    EXPECT_FALSE(QFile::exists(idleLog)) << "swayidle went idle while the viewer was open";
+
+    // Escape from a keyboard the compositor knows (a virtual one) closes the viewer.
+    session.start({"wtype", "-k", "Escape"});
+    const QString closed = nextLine(driver, 5000);
+    EXPECT_EQ(closed, "closed") << "Escape did not close the viewer";
+    if (closed != "closed") {
+        driver->write("close\n");
+        ASSERT_EQ(nextLine(driver), "closed");
+    }
+    EXPECT_TRUE(waitFor([&] { return QFile::exists(idleLog); }, 6000))
+        << "swayidle did not go idle after the viewer closed";
+    driver->write("quit\n");
+}
+
+}  // namespace
