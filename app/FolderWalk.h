@@ -11,6 +11,11 @@
 // "?" any one character, letters in any mix of capitals.
 bool WildcardMatch(std::string_view name, std::string_view pattern);
 
+// Folders listed at once by the search. Listing mostly waits on storage (a
+// cold disk, a network share), so more threads than cores pay off; see
+// FindFiles.
+constexpr int kWalkThreads = 16;
+
 // The folder search, without a window. Walks `path` depth first: a folder's own
 // files matching `SearchStr` (appended to `found` as full paths), then each
 // sub-folder in turn; names within a folder in natural order. `path` gets a
@@ -22,6 +27,14 @@ bool WildcardMatch(std::string_view name, std::string_view pattern);
 // down (a link cycle) counts but is not searched again; FIFOs, devices and
 // sockets are neither listed nor opened. While it runs, `progress` (if given)
 // follows FileCount, for a display on another thread.
+//
+// Up to `threads` folders are read at once, and the list is put together on
+// the calling thread in the order given above: the result is FindFilesInTurn's.
 void FindFiles(QByteArray& path, std::string_view SearchStr, std::int64_t& FileCount,
                std::int64_t& DirCount, std::vector<QByteArray>& found,
-               std::atomic<std::int64_t>* progress = nullptr);
+               std::atomic<std::int64_t>* progress = nullptr, int threads = kWalkThreads);
+
+// The same walk, one folder at a time on the calling thread.
+void FindFilesInTurn(QByteArray& path, std::string_view SearchStr, std::int64_t& FileCount,
+                     std::int64_t& DirCount, std::vector<QByteArray>& found,
+                     std::atomic<std::int64_t>* progress = nullptr);

@@ -1,5 +1,7 @@
 #include "FolderTree.h"
 
+#include <QDir>
+
 #include <fcntl.h>
 #include <ftw.h>
 #include <limits.h>
@@ -22,7 +24,11 @@ void check(bool ok, const QByteArray& what)
 }
 }  // namespace
 
-FolderTree::FolderTree() : root_(QFile::encodeName(dir_.path())) {}
+FolderTree::FolderTree(const QString& parent)
+    : dir_((parent.isEmpty() ? QDir::tempPath() : parent) + "/marbleglen-XXXXXX"),
+      root_(QFile::encodeName(dir_.path()))
+{
+}
 
 FolderTree::~FolderTree()
 {

@@ -9,7 +9,8 @@
 // "/"-separated). Parent folders are made as needed; files are empty.
 class FolderTree {
 public:
-    FolderTree();
+    // In the system's temporary folder, or in `parent` when given.
+    explicit FolderTree(const QString& parent = {});
     ~FolderTree();
 
     QByteArray root() const { return root_; }

@@ -2,6 +2,14 @@
 #include <gtest/gtest.h>
 
 #include <QElapsedTimer>
+#include <QFileInfo>
+
+#include <pwd.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <random>
 
 #include "FolderTree.h"
 #include "app/FolderWalk.h"
@@ -120,4 +128,178 @@ TEST(FolderWalk, HasNoCountLimit)
     ASSERT_EQ(r.found.size(), 33000u);
     EXPECT_EQ(r.found.front(), "a/1.jpg");
     EXPECT_EQ(r.found.back(), "b/32998.jpg");
+}
+
+namespace {
+// Folder modes that make a folder unlistable or its entries unreadable. They
+// bind root only through another user: see AsUserIfRoot.
+constexpr mode_t kNarrowModes[] = {0000, 0100, 0300, 0400, 0500};
+
+// While it lives, the process acts as "nobody" when it runs as root, so that
+// folder modes bind the walk as they bind any user.
+class AsUserIfRoot {
+public:
+    AsUserIfRoot()
+    {
+        if (geteuid() != 0)
+            return;
+        const passwd* nobody = getpwnam("nobody");
+        if (seteuid(nobody ? nobody->pw_uid : 65534) == 0)
+            switched_ = true;
+    }
+    ~AsUserIfRoot()
+    {
+        if (switched_ && seteuid(0) != 0)
+            std::abort();  // the rest of the tests would run as someone else
+    }
+
+private:
+    bool switched_ = false;
+};
+
+// A random tree: depth, fan-out, file names (natural order, case, decoys, bytes
+// that are not UTF-8), links (cycles, second ways in, to files, dangling,
+// looping), FIFOs, narrow folder modes and, now and then, a chain deeper than
+// the folders a walk keeps open.
+struct RandomTree {
+    FolderTree tree;
+    std::vector<std::pair<QByteArray, mode_t>> narrowed;  // given back before removal
+
+    // Hundreds of small trees: in memory where the system offers it, which
+    // makes them a matter of milliseconds rather than of disk journalling.
+    static QString place() { return QFileInfo("/dev/shm").isWritable() ? "/dev/shm" : QString(); }
+
+    explicit RandomTree(std::mt19937& random) : tree(place())
+    {
+        auto pick = [&](int n) { return std::uniform_int_distribution<int>(0, n - 1)(random); };
+        static const char* const stems[] = {"IMG_2", "img_10", "Img_1", "a", "B", "\xE9t\xE9", "x\xFF", ".h", "IMG_02"};
+        static const char* const endings[] = {".jpg", ".JPG", ".Jpg", ".jpeg", ".png", ""};
+        std::vector<QByteArray> folders{""};
+        const int depth = 1 + pick(5), fanOut = 1 + pick(4);
+        std::vector<std::pair<QByteArray, int>> open{{"", 0}};
+        while (!open.empty()) {
+            const auto [folder, level] = open.back();
+            open.pop_back();
+            const QByteArray prefix = folder.isEmpty() ? QByteArray() : folder + "/";
+            tree.folder(folder.isEmpty() ? "." : folder);
+            std::vector<QByteArray> names;
+            for (int i = pick(6); i > 0; --i)
+                names.push_back(prefix + stems[pick(std::size(stems))] + endings[pick(std::size(endings))]);
+            names.erase(std::unique(names.begin(), names.end()), names.end());
+            tree.files(names);
+            if (level < depth)
+                for (int i = pick(fanOut + 1); i > 0; --i) {
+                    const QByteArray sub = prefix + "d" + QByteArray::number(pick(12)) + (pick(4) ? "" : ".jpg");
+                    if (std::find(folders.begin(), folders.end(), sub) == folders.end()) {
+                        folders.push_back(sub);
+                        open.push_back({sub, level + 1});
+                    }
+                }
+        }
+        if (pick(8) == 0) {  // deeper than a walk keeps open, with a cycle at the bottom
+            QByteArray chain = folders[pick(static_cast<int>(folders.size()))];
+            for (int i = 0; i < 66 + pick(6); ++i)
+                chain += (chain.isEmpty() ? "" : "/") + QByteArray("c");
+            tree.files({chain + "/deep.jpg"});
+            tree.link(chain + "/up", "../../../..");
+        }
+        for (int i = pick(6); i > 0; --i) {
+            const QByteArray at = folders[pick(static_cast<int>(folders.size()))];
+            const QByteArray name = (at.isEmpty() ? "" : at + "/") + "l" + QByteArray::number(i);
+            switch (pick(6)) {
+            case 0: tree.link(name, at.isEmpty() ? "." : ".."); break;  // a cycle, never out of the tree
+            case 1: tree.link(name, "."); break;
+            case 2: tree.link(name, tree.path(folders[pick(static_cast<int>(folders.size()))])); break;
+            case 3: tree.link(name + ".jpg", "nowhere"); break;
+            case 4: tree.link(name + ".jpg", name.mid(name.lastIndexOf('/') + 1) + ".jpg"); break;  // loops
+            case 5: tree.fifo(name + ".jpg"); break;
+            }
+        }
+        for (std::size_t i = 1; i < folders.size(); ++i)
+            if (pick(10) == 0) {
+                const mode_t mode = kNarrowModes[pick(std::size(kNarrowModes))];
+                narrowed.push_back({folders[i], mode});
+            }
+        // Narrowest last: a folder's mode is set after everything below it.
+        for (auto it = narrowed.rbegin(); it != narrowed.rend(); ++it)
+            chmod(tree.path(it->first).constData(), it->second);
+        chmod(tree.root().constData(), 0755);  // reachable for "nobody"
+    }
+
+    ~RandomTree()
+    {
+        for (const auto& [folder, mode] : narrowed)
+            chmod(tree.path(folder).constData(), 0755);
+    }
+};
+
+struct Walked {
+    std::vector<QByteArray> found;
+    std::int64_t files = 0, dirs = 0;
+    bool operator==(const Walked&) const = default;
+};
+
+Walked walkInTurn(const QByteArray& root)
+{
+    Walked w;
+    QByteArray path = root;
+    FindFilesInTurn(path, "*.jpg", w.files, w.dirs, w.found);
+    return w;
+}
+
+Walked walkAtOnce(const QByteArray& root, int threads, std::atomic<std::int64_t>* progress = nullptr)
+{
+    Walked w;
+    QByteArray path = root;
+    FindFiles(path, "*.jpg", w.files, w.dirs, w.found, progress, threads);
+    return w;
+}
+}  // namespace
+
+// The parallel walk against the walk in turn on 300 random trees (what they
+// vary: see RandomTree), with 1 to 16 threads.
+TEST(FolderWalk, ParallelWalkGivesTheListAndCountsOfTheWalkInTurn)
+{
+    std::mt19937 random(20261208);
+    constexpr int threadCounts[] = {1, 2, 3, 8, kWalkThreads};
+    int narrowFolders = 0, deepChains = 0;
+    for (int i = 0; i < 300; ++i) {
+        RandomTree t(random);
+        narrowFolders += static_cast<int>(t.narrowed.size());
+        const int threads = threadCounts[i % std::size(threadCounts)];
+        AsUserIfRoot user;
+        const Walked inTurn = walkInTurn(t.tree.root());
+        std::atomic<std::int64_t> progress{0};
+        const Walked atOnce = walkAtOnce(t.tree.root(), threads, &progress);
+        deepChains += std::any_of(inTurn.found.begin(), inTurn.found.end(),
+                                  [](const QByteArray& p) { return p.endsWith("/deep.jpg"); });
+        ASSERT_EQ(atOnce, inTurn) << "tree " << i << " with " << threads << " threads";
+        EXPECT_EQ(progress.load(), atOnce.files) << "tree " << i;
+    }
+    // The generator reaches what it is meant to.
+    EXPECT_GT(narrowFolders, 30);
+    EXPECT_GT(deepChains, 10);
+}
+
+// Deeper than the folders it may hold open under a low descriptor limit: the
+// parallel walk opens the parents again and still gives the same list.
+TEST(FolderWalk, ParallelWalkUnderALowDescriptorLimitGivesTheSameList)
+{
+    FolderTree tree;
+    QByteArray level;
+    for (int i = 0; i < 40; ++i) {
+        level += (level.isEmpty() ? "" : "/") + QByteArray("n");
+        tree.files({level + "/side/s.jpg", level + "/a.jpg"});
+    }
+    const Walked inTurn = walkInTurn(tree.root());
+    ASSERT_EQ(inTurn.files, 80);
+
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    rlimit low = saved;
+    low.rlim_cur = 64;  // at most 16 folders held open
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+    const Walked atOnce = walkAtOnce(tree.root(), 1);
+    setrlimit(RLIMIT_NOFILE, &saved);
+    EXPECT_EQ(atOnce, inTurn);
 }
