@@ -1,28 +1,48 @@
 // The folder search on a synthetic library of 100,000 files in 5,000 folders
 // up to 10 levels deep (about 70% pictures named "*.jpg" in mixed capitals,
-// the rest decoys). Measured in one run, interleaved, medians over the rounds:
-//   (a) find TREE -iname '*.jpg'          the baseline
-//   (b) the walk producing the image list without a window
-//   (c) a folder-caption click, list filled and first painted (offscreen)
-// and, last, 100,000 entries filled into the list and first painted.
-// Usage: bench_search [ROUNDS [TREE]]   (default 5 rounds, a temporary tree)
-// A TREE folder that exists already is measured as it stands; one that does
-// not is built and kept, so later runs can skip building.
+// the rest decoys), against the walkers people use. Measured in one run,
+// interleaved, over the rounds:
+//   find TREE -iname '*.jpg'                     the usual baseline
+//   fdfind -u -j8 -g -i '*.jpg' TREE             the fast one, 8 threads
+//   the walk producing the image list, without a window
+//   the walk one folder at a time (for comparison)
+//   a folder-caption click, list filled and first painted (offscreen)
+// Each is timed the same way: wall time from start to end (find and fdfind
+// as processes, their output thrown away; the walk in this process).
+//
+// Usage: bench_search [MODE] [ROUNDS [TREE]]
+//   warm     (default) caches warm: a first round is not counted
+//   cold     the page cache dropped before each round of each contender
+//            (needs root: without it the mode says so and is skipped)
+//   latency  every folder listing waits 2 ms, as on a network share: the
+//            benchmark runs itself again with a preloaded library that adds
+//            the wait to readdir and getdents64, for find and fdfind too
+//   threads  the walk alone with 2 to 32 threads, cold and slowed
+// TREE (default: bench-tree beside the build's bin folder) is built once and
+// kept, so later runs skip building.
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QStatusBar>
 #include <QTemporaryDir>
 
+#include <dlfcn.h>
 #include <fcntl.h>
+#include <limits.h>
+#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <map>
 #include <random>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "app/FolderWalk.h"
@@ -31,10 +51,16 @@
 #include "app/runtime_services.h"
 #include "settings/AppSettings.h"
 
+extern char** environ;
+
 namespace {
 constexpr int kFiles = 100000;
 constexpr int kFolders = 5000;
 constexpr int kMaxDepth = 10;
+constexpr long kListingWaitUs = 2000;
+const char* const kWaitVariable = "MARBLEGLEN_SLOW_LISTING_US";
+const char* const kCountVariable = "MARBLEGLEN_SLOW_LISTING_COUNT";
+
 
 // Builds the tree; returns the number of files named like a picture.
 int buildTree(const std::string& root)
@@ -72,56 +98,221 @@ int buildTree(const std::string& root)
     return matching;
 }
 
-double median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    const std::size_t n = v.size();
-    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
-
-struct Times {
-    double wall, cpu;  // ms
+struct Spread {
+    double min, median, max;
 };
 
-// Processor time of this process and of its finished children.
-double cpuMs()
+Spread spread(std::vector<double> v)
 {
-    double ms = 0;
-    for (int who : {RUSAGE_SELF, RUSAGE_CHILDREN}) {
-        rusage u{};
-        getrusage(who, &u);
-        for (const timeval& t : {u.ru_utime, u.ru_stime})
-            ms += static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_usec) / 1e3;
-    }
-    return ms;
+    if (v.empty())
+        return {0, 0, 0};
+    std::sort(v.begin(), v.end());
+    const std::size_t n = v.size();
+    return {v.front(), n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2, v.back()};
 }
 
-// Wall time, and processor time (which a busy machine disturbs less).
-Times timeMs(const std::function<void()>& run)
+double nowMs()
 {
-    const double cpu = cpuMs();
-    QElapsedTimer clock;
-    clock.start();
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
+}
+
+double timeMs(const std::function<void()>& run)
+{
+    const double start = nowMs();
     run();
-    return {static_cast<double>(clock.nsecsElapsed()) / 1e6, cpuMs() - cpu};
+    return nowMs() - start;
+}
+
+// Runs a program with its arguments as they are (no shell), its output to
+// `output` (or thrown away), with `extraEnv` ("NAME=value") added to the
+// environment; false when it could not run or failed.
+bool runProgram(const std::vector<std::string>& args, const char* output = "/dev/null",
+                const std::vector<std::string>& extraEnv = {})
+{
+    std::vector<char*> argv;
+    for (const std::string& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    std::vector<char*> env;
+    for (char** e = environ; *e; ++e) {
+        const std::string_view entry(*e);
+        const bool replaced = std::any_of(extraEnv.begin(), extraEnv.end(), [&](const std::string& x) {
+            return entry.substr(0, entry.find('=') + 1) == std::string_view(x).substr(0, x.find('=') + 1);
+        });
+        if (!replaced)
+            env.push_back(*e);
+    }
+    for (const std::string& e : extraEnv)
+        env.push_back(const_cast<char*>(e.c_str()));
+    env.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, output, O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    pid_t pid = 0;
+    const int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), env.data());
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0)
+        return false;
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid)
+        return false;
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+std::size_t linesIn(const QString& file)
+{
+    QFile f(file);
+    if (!f.open(QIODevice::ReadOnly))
+        return 0;
+    return static_cast<std::size_t>(f.readAll().count('\n'));
+}
+
+// Empties the page cache and the folder caches; false without the right to.
+bool dropCaches()
+{
+    sync();
+    const int fd = open("/proc/sys/vm/drop_caches", O_WRONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool ok = write(fd, "3", 1) == 1;
+    close(fd);
+    return ok;
+}
+
+// The preloaded slow-listing library's controls, when it is loaded.
+void (*setListingWait)(long) = nullptr;
+long (*slowedListings)() = nullptr;
+
+struct Contender {
+    Contender(std::string n, std::function<void()> r, int most, QString counts = {})
+        : name(std::move(n)), run(std::move(r)), rounds(most), countFile(std::move(counts))
+    {
+    }
+    std::string name;
+    std::function<void()> run;
+    int rounds;  // at most this many (the slow ones in latency mode)
+    QString countFile;  // where a program started reports its slowed listings
+    std::vector<double> ms;
+    std::vector<long> listings;  // slowed listings of each run in this process
+};
+
+std::size_t walk(const std::string& root, int threads)
+{
+    QByteArray path(root.c_str());
+    std::int64_t files = 0, dirs = 0;
+    std::vector<QByteArray> found;
+    if (threads > 0)
+        FindFiles(path, "*.jpg", files, dirs, found, nullptr, threads);
+    else
+        FindFilesInTurn(path, "*.jpg", files, dirs, found);
+    return found.size();
+}
+
+// Rounds of every contender, interleaved; `before` runs ahead of each timed run.
+void measure(std::vector<Contender>& contenders, int rounds, bool discardFirst,
+             const std::function<void()>& before)
+{
+    for (int round = discardFirst ? -1 : 0; round < rounds; ++round)
+        for (Contender& c : contenders) {
+            if (round >= c.rounds)
+                continue;
+            before();
+            const long listed = slowedListings ? slowedListings() : 0;
+            const double ms = timeMs(c.run);
+            if (round >= 0)
+                c.ms.push_back(ms);
+            if (slowedListings && slowedListings() > listed)
+                c.listings.push_back(slowedListings() - listed);
+        }
+}
+
+void printTable(const char* title, const std::vector<Contender>& contenders)
+{
+    std::printf("\n%s\n", title);
+    std::printf("  %-34s %9s %9s %9s  %7s %9s\n", "wall time, ms", "min", "median", "max", "/find", "/fdfind");
+    const double find = spread(contenders[0].ms).median, fd = spread(contenders[1].ms).median;
+    for (const Contender& c : contenders) {
+        const Spread s = spread(c.ms);
+        std::printf("  %-34s %9.1f %9.1f %9.1f  %7.2f %9.2f   (%zu rounds)\n", c.name.c_str(), s.min, s.median,
+                    s.max, s.median / find, s.median / fd, c.ms.size());
+    }
+    std::fflush(stdout);
+}
+
+// Slowed listings of each run: from this process's counter, or from the
+// reports the programs started wrote.
+void printListingCounts(const std::vector<Contender>& contenders)
+{
+    std::printf("  listings slowed in each run:");
+    for (const Contender& c : contenders) {
+        std::vector<long> n = c.listings;
+        QFile f(c.countFile);
+        if (!c.countFile.isEmpty() && f.open(QIODevice::ReadOnly))
+            for (const QByteArray& line : f.readAll().split('\n'))
+                if (!line.isEmpty())
+                    n.push_back(line.split(' ').value(1).toLong());
+        if (n.empty())
+            continue;
+        const auto [least, most] = std::minmax_element(n.begin(), n.end());
+        std::printf(" %s %ld", c.name.c_str(), *least);
+        if (*most != *least)
+            std::printf("-%ld", *most);
+        std::printf(";");
+    }
+    std::printf("\n");
+}
+
+std::string selfPath()
+{
+    char buffer[PATH_MAX];
+    const ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+    return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : std::string();
 }
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
-    QTemporaryDir settings, tree;
+    std::string mode = "warm";
+    int arg = 1;
+    if (argc > 1 && !std::isdigit(static_cast<unsigned char>(argv[1][0])))
+        mode = argv[arg++];
+    if (mode != "warm" && mode != "cold" && mode != "latency" && mode != "threads") {
+        std::fprintf(stderr, "bench_search: no mode named '%s' (warm, cold, latency, threads)\n", mode.c_str());
+        return 2;
+    }
+    const bool coldRounds = mode == "cold" || mode == "threads";
+    if (coldRounds && (geteuid() != 0 || access("/proc/sys/vm/drop_caches", W_OK) != 0)) {
+        std::printf("the %s mode drops the page cache before each round, which needs root: skipped\n",
+                    mode.c_str());
+        return 0;
+    }
+    // Slowed listings need the library loaded from the start: run again with it.
+    const std::string exe = selfPath();
+    const std::string dir = exe.substr(0, exe.rfind('/'));
+    if ((mode == "latency" || mode == "threads") && !std::getenv(kWaitVariable)) {
+        const std::string preload = dir + "/libslow_listing.so";
+        setenv("LD_PRELOAD", preload.c_str(), 1);
+        setenv(kWaitVariable, "0", 1);  // off until the measuring starts
+        execv(exe.c_str(), argv);
+        std::perror("bench_search: running again with the slow listing");
+        return 1;
+    }
+    const int rounds = arg < argc ? std::max(1, std::atoi(argv[arg++])) : 5;
+    const std::string root = arg < argc ? std::string(argv[arg++]) : dir + "/../bench-tree";
+
+    QTemporaryDir settings, scratch;
     setenv("XDG_CONFIG_HOME", settings.path().toLocal8Bit().constData(), 1);
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
     QApplication app(argc, argv);
 
-    const std::string root = argc > 2 ? std::string(argv[2]) : tree.path().toStdString() + "/library";
     if (struct stat st {}; stat(root.c_str(), &st) != 0) {
         mkdir(root.c_str(), 0755);
         std::printf("building the tree in %s ...\n", root.c_str());
         const int matching = buildTree(root);
-        std::printf("%d files, %d named *.jpg, %d folders up to %d levels\n", kFiles, matching,
-                    kFolders, kMaxDepth);
+        std::printf("%d files, %d named *.jpg, %d folders up to %d levels\n", kFiles, matching, kFolders,
+                    kMaxDepth);
     }
 
     {
@@ -136,66 +327,108 @@ int main(int argc, char** argv)
     window.show();
     QApplication::processEvents();
 
-    const std::string find = "find '" + root + "' -iname '*.jpg' > /dev/null";
-    std::vector<Times> a, b, c;
-    std::size_t listed = 0;
-    for (int round = 0; round <= rounds; ++round) {  // round 0 warms the caches
-        const Times ta = timeMs([&] {
-            if (std::system(find.c_str()) != 0)
-                std::fprintf(stderr, "find failed\n");
-        });
-        const Times tb = timeMs([&] {
-            QByteArray path(root.c_str());
-            std::int64_t files = 0, dirs = 0;
-            std::vector<QByteArray> found;
-            FindFiles(path, "*.jpg", files, dirs, found);
-            listed = found.size();
-        });
-        const Times tc = timeMs([&] {
-            window.lblImageCaption1_Click();
-            window.List1->viewport()->repaint();
-        });
-        if (round > 0) {
-            a.push_back(ta);
-            b.push_back(tb);
-            c.push_back(tc);
-        }
-    }
-    std::printf("listed %zu; window: %d entries, status \"%s\"\n", listed, window.List1->ListCount(),
-                qPrintable(window.StatusBar1->currentMessage()));
-    std::printf("medians over %d rounds (wall time; processor time in brackets):\n", rounds);
-    auto wall = [](const std::vector<Times>& t) {
-        std::vector<double> v;
-        for (const Times& x : t)
-            v.push_back(x.wall);
-        return median(v);
-    };
-    auto cpu = [](const std::vector<Times>& t) {
-        std::vector<double> v;
-        for (const Times& x : t)
-            v.push_back(x.cpu);
-        return median(v);
-    };
-    const double ma = wall(a), mb = wall(b), mc = wall(c);
-    const double pa = cpu(a), pb = cpu(b), pc = cpu(c);
-    std::printf("  (a) find -iname '*.jpg'        %8.1f ms (%6.1f)\n", ma, pa);
-    std::printf("  (b) walk, image list           %8.1f ms (%6.1f)   b/a = %.2f (%.2f)\n", mb, pb,
-                mb / ma, pb / pa);
-    std::printf("  (c) click, filled and painted  %8.1f ms (%6.1f)   c/a = %.2f (%.2f)   c-b = %.1f ms\n",
-                mc, pc, mc / ma, pc / pa, mc - mb);
+    const std::vector<std::string> find = {"find", root, "-iname", "*.jpg"};
+    const std::vector<std::string> fd = {"fdfind", "-u", "-j8", "-g", "-i", "*.jpg", root};
 
-    // The list alone: 100,000 entries filled and first painted.
-    std::vector<double> fill;
-    for (int round = 0; round < rounds; ++round) {
-        std::vector<QByteArray> paths;
-        for (int i = 0; i < kFiles; ++i)
-            paths.push_back("/photos/Folder " + QByteArray::number(i / 20) + "/IMG_" + QByteArray::number(i) + ".jpg");
-        window.List1->Clear();
-        fill.push_back(timeMs([&] {
-                           window.List1->AddItems(std::move(paths));
-                           window.List1->viewport()->repaint();
-                       }).wall);
+    // Every contender finds the same files (checked once, not timed).
+    const QString findOut = scratch.filePath("find"), fdOut = scratch.filePath("fd");
+    const bool haveFd = runProgram(fd, QFile::encodeName(fdOut).constData());
+    if (!runProgram(find, QFile::encodeName(findOut).constData()) || !haveFd) {
+        std::fprintf(stderr, "bench_search: find or fdfind did not run (fdfind: Debian package fd-find)\n");
+        return 1;
     }
-    std::printf("  100,000 entries filled and first painted: %.1f ms\n", median(fill));
+    const std::size_t walked = walk(root, kWalkThreads);
+    window.lblImageCaption1_Click();
+    std::printf("files found: find %zu, fdfind %zu, walk %zu, walk in turn %zu; window: %d entries, status \"%s\"\n",
+                linesIn(findOut), linesIn(fdOut), walked, walk(root, 0), window.List1->ListCount(),
+                qPrintable(window.StatusBar1->currentMessage()));
+
+    const bool slowed = mode == "latency" || mode == "threads";
+    const int slowRounds = slowed ? std::min(rounds, 2) : rounds;  // find and the walk in turn take 10 s and more
+    if (slowed) {
+        setListingWait = reinterpret_cast<void (*)(long)>(dlsym(RTLD_DEFAULT, "marbleglen_slow_listing_set"));
+        slowedListings = reinterpret_cast<long (*)()>(dlsym(RTLD_DEFAULT, "marbleglen_slow_listing_count"));
+        if (!setListingWait || !slowedListings) {
+            std::fprintf(stderr, "bench_search: the slow-listing library is not loaded\n");
+            return 1;
+        }
+        setListingWait(kListingWaitUs);
+    }
+    // The programs started get the wait through their environment, and each
+    // reports its slowed listings to a file of its own.
+    auto process = [&](const std::vector<std::string>& args, const QString& countFile) {
+        std::vector<std::string> env;
+        if (slowed)
+            env = {std::string(kWaitVariable) + "=" + std::to_string(kListingWaitUs),
+                   std::string(kCountVariable) + "=" + QFile::encodeName(countFile).toStdString()};
+        return [args, env] {
+            if (!runProgram(args, "/dev/null", env))
+                std::fprintf(stderr, "%s failed\n", args[0].c_str());
+        };
+    };
+    const QString findCounts = scratch.filePath("find-listings"), fdCounts = scratch.filePath("fd-listings");
+
+    if (mode == "threads") {
+        auto sweep = [&](const char* title, const std::function<void()>& before) {
+            std::vector<Contender> table;
+            for (int threads : {2, 4, 8, 16, 32})
+                table.emplace_back("walk, " + std::to_string(threads) + " threads",
+                                   [&root, threads] { walk(root, threads); }, rounds);
+            measure(table, rounds, false, before);
+            std::printf("\n%s\n", title);
+            for (const Contender& c : table) {
+                const Spread s = spread(c.ms);
+                std::printf("  %-20s %9.1f %9.1f %9.1f ms (min, median, max)\n", c.name.c_str(), s.min, s.median,
+                            s.max);
+            }
+        };
+        setListingWait(0);
+        sweep("the walk alone, page cache dropped before each round", [] { dropCaches(); });
+        setListingWait(kListingWaitUs);
+        sweep("the walk alone, every folder listing waits 2 ms", [] {});
+        return 0;
+    }
+
+    std::vector<Contender> contenders = {
+        {"find -iname '*.jpg'", process(find, findCounts), slowRounds, findCounts},
+        {"fdfind -u -j8 -g -i '*.jpg'", process(fd, fdCounts), rounds, fdCounts},
+        {"walk, " + std::to_string(kWalkThreads) + " threads", [&] { walk(root, kWalkThreads); }, rounds},
+        {"walk in turn", [&] { walk(root, 0); }, slowRounds},
+        {"click, filled and painted",
+         [&] {
+             window.lblImageCaption1_Click();
+             window.List1->viewport()->repaint();
+         },
+         rounds},
+    };
+    if (mode == "warm") {
+        measure(contenders, rounds, true, [] {});
+        printTable("warm caches", contenders);
+    } else if (mode == "cold") {
+        measure(contenders, rounds, false, [] { dropCaches(); });
+        printTable("cold: page cache dropped before each round of each contender", contenders);
+    } else {
+        measure(contenders, rounds, true, [] {});
+        printTable("every folder listing waits 2 ms (caches warm)", contenders);
+        printListingCounts(contenders);
+    }
+
+    if (mode == "warm") {
+        // The list alone: 100,000 entries filled and first painted.
+        std::vector<double> fill;
+        for (int round = 0; round < rounds; ++round) {
+            std::vector<QByteArray> paths;
+            for (int i = 0; i < kFiles; ++i)
+                paths.push_back("/photos/Folder " + QByteArray::number(i / 20) + "/IMG_" + QByteArray::number(i) +
+                                ".jpg");
+            window.List1->Clear();
+            fill.push_back(timeMs([&] {
+                window.List1->AddItems(std::move(paths));
+                window.List1->viewport()->repaint();
+            }));
+        }
+        const Spread s = spread(fill);
+        std::printf("  100,000 entries filled and first painted: %.1f ms (%.1f-%.1f)\n", s.median, s.min, s.max);
+    }
     return 0;
 }

@@ -1,12 +1,17 @@
 // The viewer's picture loading and stepping on photo-like JPEGs (plasma,
 // quality 90, 4:2:0 like a camera's): 24 MP baseline, 24 MP progressive,
 // 12 MP and 2 MP, for a 1920 x 1080 screen. Measured in one run, interleaved,
-// medians over the rounds:
-//   (a) djpeg -scale 1/2 FILE > /dev/null      the baseline
-//   (b) the viewer's picture loading to its fitted size
+// over the rounds, each with its spread (min, median, max):
+//   (a) libjpeg-turbo decoding the whole file at the DCT scale the loader
+//       picks for it (with the loader's DCT method and output colours), and
+//       at 1/8, the least work any decode of the file can do; both in this
+//       process, as djpeg decodes but without its process start or output
+//   (b) the viewer's picture loading to its fitted size, timed the same way
 //   (c) Down key to the new picture handed to the window, when it was prepared
 //       (and, for comparison, to the picture painted)
 // and the memory: a prepared picture's size, pictures held, peak resident size.
+// The loader's scale is seen, not assumed: this program stands in for
+// libjpeg's jpeg_start_decompress, so the image plugin's call passes here.
 //
 // Usage: bench_viewer [ROUNDS [PICTURES]]   (default 7 rounds, build/bench-pictures)
 // The pictures are made once with ImageMagick and jpegtran and kept in PICTURES.
@@ -20,18 +25,21 @@
 #include <QTemporaryDir>
 #include <QThread>
 
-#include <fcntl.h>
-#include <spawn.h>
+#include <functional>
+
+#include <dlfcn.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <string>
 #include <vector>
+
+#include <jpeglib.h>
 
 #include "app/ImageListBox.h"
 #include "app/forms.h"
@@ -39,9 +47,27 @@
 #include "app/runtime_services.h"
 #include "viewer/PictureBox.h"
 #include "viewer/PictureLoader.h"
+#include "viewer/PicturePreparer.h"
 #include "viewer/fImage.h"
 
-extern char** environ;
+namespace {
+// What the last decode asked libjpeg for.
+struct DecodeSettings {
+    unsigned num = 0, denom = 0;
+    J_DCT_METHOD dct = JDCT_ISLOW;
+    J_COLOR_SPACE colours = JCS_RGB;
+    boolean fancy = TRUE;
+};
+DecodeSettings lastDecode;
+}  // namespace
+
+extern "C" boolean jpeg_start_decompress(j_decompress_ptr cinfo)
+{
+    static const auto real = reinterpret_cast<boolean (*)(j_decompress_ptr)>(dlsym(RTLD_NEXT, "jpeg_start_decompress"));
+    lastDecode = {cinfo->scale_num, cinfo->scale_denom, cinfo->dct_method, cinfo->out_color_space,
+                  cinfo->do_fancy_upsampling};
+    return real(cinfo);
+}
 
 namespace {
 
@@ -59,18 +85,6 @@ double median(std::vector<double> v)
     std::sort(v.begin(), v.end());
     const std::size_t m = v.size() / 2;
     return v.size() % 2 ? v[m] : (v[m - 1] + v[m]) / 2;
-}
-
-double cpuMs(const rusage& u)
-{
-    return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1e3 + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e3;
-}
-
-double processCpuMs()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return cpuMs(usage);
 }
 
 long peakMegabytes()
@@ -114,30 +128,77 @@ bool makePictures(const QString& folder)
     return true;
 }
 
+double cpuNowMs()
+{
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
+}
+
 struct Timing {
     double wall = -1, cpu = -1;
 };
 
-// One djpeg run, process start included, its output thrown away.
-Timing timeDjpeg(const QByteArray& path)
+Timing timed(const std::function<bool()>& run)
 {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    char* argv[] = {const_cast<char*>("djpeg"), const_cast<char*>("-scale"), const_cast<char*>("1/2"),
-                    const_cast<char*>(path.constData()), nullptr};
+    const double cpu = cpuNowMs();
     const Clock::time_point start = Clock::now();
-    pid_t pid = 0;
-    const int rc = posix_spawnp(&pid, "djpeg", &actions, nullptr, argv, environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0)
+    if (!run())
         return {};
-    int status = 0;
-    rusage usage{};
-    wait4(pid, &status, 0, &usage);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        return {};
-    return {msSince(start), cpuMs(usage)};
+    return {msSince(start), cpuNowMs() - cpu};
+}
+
+struct JpegError {
+    jpeg_error_mgr manager;
+    std::jmp_buf back;
+};
+
+// Decodes the whole file with libjpeg-turbo at scale/8 as `like` asked, every
+// line read into one row and dropped: what djpeg does, without its output.
+bool decodeAtScale(const QByteArray& path, unsigned eighths, const DecodeSettings& like)
+{
+    std::FILE* file = std::fopen(path.constData(), "rb");
+    if (!file)
+        return false;
+    jpeg_decompress_struct cinfo{};
+    JpegError error{};
+    cinfo.err = jpeg_std_error(&error.manager);
+    error.manager.error_exit = [](j_common_ptr c) { std::longjmp(reinterpret_cast<JpegError*>(c->err)->back, 1); };
+    std::vector<unsigned char> row;
+    if (setjmp(error.back)) {
+        jpeg_destroy_decompress(&cinfo);
+        std::fclose(file);
+        return false;
+    }
+    jpeg_create_decompress(&cinfo);
+    jpeg_stdio_src(&cinfo, file);
+    jpeg_read_header(&cinfo, TRUE);
+    cinfo.scale_num = eighths;
+    cinfo.scale_denom = 8;
+    cinfo.dct_method = like.dct;
+    cinfo.out_color_space = like.colours;
+    cinfo.do_fancy_upsampling = like.fancy;
+    jpeg_start_decompress(&cinfo);
+    row.resize(static_cast<std::size_t>(cinfo.output_width) * static_cast<std::size_t>(cinfo.output_components));
+    JSAMPROW rows[1] = {row.data()};
+    while (cinfo.output_scanline < cinfo.output_height)
+        jpeg_read_scanlines(&cinfo, rows, 1);
+    jpeg_finish_decompress(&cinfo);
+    jpeg_destroy_decompress(&cinfo);
+    std::fclose(file);
+    return true;
+}
+
+struct Spread {
+    double min, median, max;
+};
+
+Spread spreadOf(std::vector<double> v)
+{
+    if (v.empty())
+        return {0, 0, 0};
+    std::sort(v.begin(), v.end());
+    return {v.front(), median(v), v.back()};
 }
 
 void pressDown(fImage& viewer)
@@ -207,40 +268,69 @@ int main(int argc, char** argv)
     viewer.close();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 
-    // (a) and (b), interleaved.
+    // (a) and (b), interleaved; the loader first in each round, so that the
+    // baseline decodes at the scale the loader has just picked.
+    PicturePreparer::WaitForWorkers();
     const QSize fitTo(1920, 1080);
-    std::vector<double> djpeg[kCount], load[kCount], djpegCpu[kCount], loadCpu[kCount];
-    QSize shown[kCount];
+    struct Row {
+        std::vector<double> load, same, eighth, loadCpu, sameCpu, eighthCpu;
+        QSize shown;
+        DecodeSettings picked;
+    } rows[kCount];
     for (int r = 0; r < rounds; ++r) {
         for (int i = 0; i < kCount; ++i) {
-            const Timing t = timeDjpeg(paths[i]);
-            djpeg[i].push_back(t.wall);
-            djpegCpu[i].push_back(t.cpu);
-            const double cpuBefore = processCpuMs();
-            const Clock::time_point start = Clock::now();
-            const Picture p = loadPictureFile(paths[i], fitTo);
-            load[i].push_back(msSince(start));
-            loadCpu[i].push_back(processCpuMs() - cpuBefore);
+            Row& row = rows[i];
+            Picture p;
+            const Timing b = timed([&] {
+                p = loadPictureFile(paths[i], fitTo);
+                return p.ok();
+            });
             if (!p.ok()) {
                 std::fprintf(stderr, "%s: %s\n", paths[i].constData(), qPrintable(p.error));
                 return 1;
             }
-            shown[i] = p.image.size();
+            row.shown = p.image.size();
+            row.picked = lastDecode;
+            const unsigned eighths = row.picked.denom ? 8 * row.picked.num / row.picked.denom : 8;
+            const Timing a = timed([&] { return decodeAtScale(paths[i], eighths, row.picked); });
+            const Timing floor = timed([&] { return decodeAtScale(paths[i], 1, row.picked); });
+            row.load.push_back(b.wall);
+            row.loadCpu.push_back(b.cpu);
+            row.same.push_back(a.wall);
+            row.sameCpu.push_back(a.cpu);
+            row.eighth.push_back(floor.wall);
+            row.eighthCpu.push_back(floor.cpu);
         }
     }
 
-    std::printf("medians over %d rounds; loading fitted to %dx%d, stepping on a %dx%d screen\n", rounds,
-                fitTo.width(), fitTo.height(), screen.width(), screen.height());
-    std::printf("wall time, processor time in brackets (steadier on a busy machine)\n");
-    std::printf("%-18s %18s %18s %13s %11s %12s\n", "picture", "(a) djpeg 1/2", "(b) loading", "b/a", "(c) handed",
-                "(c) painted");
-    for (int i = 0; i < kCount; ++i) {
-        const double a = median(djpeg[i]), b = median(load[i]);
-        const double ac = median(djpegCpu[i]), bc = median(loadCpu[i]);
-        std::printf("%-18s %7.1f (%6.1f) ms %7.1f (%6.1f) ms %5.2f (%5.2f) %8.2f ms %9.2f ms  shown %dx%d\n",
-                    kSamples[i].name, a, ac, b, bc, a > 0 ? b / a : 0.0, ac > 0 ? bc / ac : 0.0, median(handed[i]),
-                    median(painted[i]), shown[i].width(), shown[i].height());
+    std::printf("%d rounds; loading fitted to %dx%d, stepping on a %dx%d screen\n", rounds, fitTo.width(),
+                fitTo.height(), screen.width(), screen.height());
+    std::printf("each figure: median [min-max] in ms; ratios of medians\n");
+    auto cell = [](const std::vector<double>& v) {
+        const Spread s = spreadOf(v);
+        char text[64];
+        std::snprintf(text, sizeof text, "%7.1f [%6.1f-%6.1f]", s.median, s.min, s.max);
+        return std::string(text);
+    };
+    for (const bool cpu : {false, true}) {
+        std::printf("\n%s\n", cpu ? "processor time (steadier on a busy machine)" : "wall time");
+        std::printf("%-18s %6s %24s %24s %24s %7s %7s\n", "picture", "scale", "(b) loading", "(a) same scale",
+                    "(a) 1/8", "b/same", "b/(1/8)");
+        for (int i = 0; i < kCount; ++i) {
+            const Row& r = rows[i];
+            const std::vector<double>& b = cpu ? r.loadCpu : r.load;
+            const std::vector<double>& a = cpu ? r.sameCpu : r.same;
+            const std::vector<double>& e = cpu ? r.eighthCpu : r.eighth;
+            const char* dct = r.picked.dct == JDCT_ISLOW ? "" : r.picked.dct == JDCT_IFAST ? " fast" : " float";
+            std::printf("%-18s %3u/%u%s %s %s %s %7.2f %7.2f\n", kSamples[i].name, r.picked.num, r.picked.denom,
+                        dct, cell(b).c_str(), cell(a).c_str(), cell(e).c_str(), spreadOf(b).median / spreadOf(a).median,
+                        spreadOf(b).median / spreadOf(e).median);
+        }
     }
+    std::printf("\n%-18s %24s %24s  %s\n", "picture", "(c) Down to handed", "(c) Down to painted", "shown");
+    for (int i = 0; i < kCount; ++i)
+        std::printf("%-18s %s %s  %dx%d\n", kSamples[i].name, cell(handed[i]).c_str(), cell(painted[i]).c_str(),
+                    rows[i].shown.width(), rows[i].shown.height());
     std::printf("a prepared picture: %.1f MB; held at most: 3; peak resident size while viewing: %ld MB\n",
                 preparedBytes / 1048576.0, viewingPeak);
     return 0;
