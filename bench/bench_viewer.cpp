@@ -13,7 +13,15 @@
 // The loader's scale is seen, not assumed: this program stands in for
 // libjpeg's jpeg_start_decompress, so the image plugin's call passes here.
 //
-// Usage: bench_viewer [ROUNDS [PICTURES]]   (default 7 rounds, build/bench-pictures)
+// With "burst" first, it measures instead a held Down key on 24 MP photos:
+// from a picture just shown, Down is pressed every 40 ms, 20 times, onto
+// pictures not prepared yet, and it reports (a) how long after the last press
+// the 21st picture is painted, against one decode of such a photo, and (b) the
+// longest time the window did not answer: every 2 ms another thread posts an
+// event to the window thread, and the longest wait for one to be handled is
+// the longest time a paint or an Escape would have waited.
+//
+// Usage: bench_viewer [burst] [ROUNDS [PICTURES]]   (default 7 rounds, build/bench-pictures)
 // The pictures are made once with ImageMagick and jpegtran and kept in PICTURES.
 // (c) uses the screen the program runs on; for the 1920 x 1080 figures run it as
 //   MARBLEGLEN_SCREEN=1920x1080x24 scripts/with-xserver build/bin/bench_viewer
@@ -30,12 +38,17 @@
 #include <dlfcn.h>
 #include <sys/resource.h>
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -222,6 +235,157 @@ bool waitPrepared(fImage& viewer, const QByteArray& a, const QByteArray& b)
     return true;
 }
 
+
+constexpr int kPresses = 20;
+constexpr std::chrono::milliseconds kPressEvery{40}, kPingEvery{2};
+
+// An event posted from another thread, answered on the window thread.
+class Ping : public QEvent {
+public:
+    static QEvent::Type type()
+    {
+        static const auto t = static_cast<QEvent::Type>(QEvent::registerEventType());
+        return t;
+    }
+    explicit Ping(Clock::time_point sent) : QEvent(type()), sent(sent) {}
+    Clock::time_point sent;
+};
+
+// Receives the pings on the window thread and notes paints of the picture.
+class Watch : public QObject {
+public:
+    double longestWaitMs = 0;
+    bool measuring = false;
+    int target = -1;  // the list entry whose paint ends the burst
+    std::atomic<bool> lastPressHandled{false};
+    Clock::time_point painted{};
+
+    bool event(QEvent* e) override
+    {
+        if (e->type() != Ping::type())
+            return QObject::event(e);
+        if (measuring)
+            longestWaitMs = std::max(longestWaitMs, msSince(static_cast<Ping*>(e)->sent));
+        return true;
+    }
+
+    bool eventFilter(QObject* watched, QEvent* e) override
+    {
+        if (e->type() == QEvent::Paint && lastPressHandled && painted == Clock::time_point{}
+            && forms::frmSearch().List1->ListIndex() == target && static_cast<QWidget*>(watched)->isVisible())
+            painted = Clock::now();
+        return false;
+    }
+};
+
+// Decoding one of the burst's photos for the screen: the time to compare with.
+std::vector<double> decodeTimes(const QByteArray& path, QSize screen, int rounds)
+{
+    std::vector<double> ms;
+    for (int r = 0; r < rounds; ++r) {
+        const Clock::time_point start = Clock::now();
+        loadPictureFile(path, screen);
+        ms.push_back(msSince(start));
+    }
+    return ms;
+}
+
+int measureBurst(const QString& folder, int rounds)
+{
+    // Paths of their own for every round, so that no picture is prepared
+    // before its round: links to the 24 MP baseline photo.
+    const QByteArray photo = QFile::encodeName(QDir(folder).absoluteFilePath(kSamples[0].file));
+    std::vector<std::vector<QByteArray>> roundPaths(static_cast<std::size_t>(rounds));
+    for (int r = 0; r < rounds; ++r)
+        for (int i = 0; i <= kPresses + 1; ++i) {
+            const QByteArray p = QFile::encodeName(folder) + "/burst-" + QByteArray::number(r) + "-" +
+                                 QByteArray::number(i) + ".jpg";
+            if (access(p.constData(), F_OK) != 0 && link(photo.constData(), p.constData()) != 0) {
+                std::perror(p.constData());
+                return 1;
+            }
+            roundPaths[static_cast<std::size_t>(r)].push_back(p);
+        }
+
+    frmSearch& search = forms::frmSearch();
+    Watch watch;
+    std::vector<double> lastToPainted, longestWait;
+    int exact = 0;
+    QSize screen;
+    for (int r = 0; r < rounds; ++r) {
+        search.List1->Clear();
+        for (const QByteArray& p : roundPaths[static_cast<std::size_t>(r)])
+            search.List1->AddItem(p);
+        search.List1->setSelected(0);
+        search.Command2_Click();  // shown: the first picture
+        fImage& viewer = forms::fImage();
+        screen = viewer.ScreenPixels();
+        viewer.Image1->installEventFilter(&watch);
+        viewer.repaint();
+        QCoreApplication::processEvents();
+
+        watch.target = kPresses;
+        watch.lastPressHandled = false;
+        watch.painted = {};
+        watch.longestWaitMs = 0;
+        watch.measuring = true;
+        std::atomic<bool> stop{false};
+        const Clock::time_point start = Clock::now();
+        Clock::time_point lastPress{};
+        // Presses come from another thread as a held key's repeats come from
+        // the display server: on time, whatever the window thread is doing.
+        std::thread presser([&] {
+            for (int i = 0; i < kPresses; ++i) {
+                std::this_thread::sleep_until(start + i * kPressEvery);
+                if (i == kPresses - 1)
+                    lastPress = Clock::now();
+                QCoreApplication::postEvent(&viewer, new QKeyEvent(QEvent::KeyPress, Qt::Key_Down, Qt::NoModifier));
+                QCoreApplication::postEvent(&viewer, new QKeyEvent(QEvent::KeyRelease, Qt::Key_Down, Qt::NoModifier));
+            }
+            // Handled once every event posted before it has been.
+            QMetaObject::invokeMethod(&watch, [&] { watch.lastPressHandled = true; }, Qt::QueuedConnection);
+        });
+        std::thread pinger([&] {
+            while (!stop) {
+                QCoreApplication::postEvent(&watch, new Ping(Clock::now()));
+                std::this_thread::sleep_for(kPingEvery);
+            }
+        });
+        while (watch.painted == Clock::time_point{} && msSince(start) < 60000)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        watch.measuring = false;
+        stop = true;
+        presser.join();
+        pinger.join();
+        QCoreApplication::processEvents();
+        if (watch.painted == Clock::time_point{}) {
+            std::fprintf(stderr, "round %d: the last picture was never painted\n", r);
+            return 1;
+        }
+        lastToPainted.push_back(std::chrono::duration<double, std::milli>(watch.painted - lastPress).count());
+        longestWait.push_back(watch.longestWaitMs);
+        exact += search.List1->ListIndex() == kPresses;
+        viewer.close();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        PicturePreparer::WaitForWorkers();
+    }
+    const std::vector<double> decode = decodeTimes(roundPaths[0][0], screen, rounds);
+    auto cell = [](const std::vector<double>& v) {
+        const Spread s = spreadOf(v);
+        char text[64];
+        std::snprintf(text, sizeof text, "%7.1f [%6.1f-%6.1f]", s.median, s.min, s.max);
+        return std::string(text);
+    };
+    std::printf("Down every %lld ms, %d times, on 24 MP photos not prepared yet; %d rounds on a %dx%d screen\n",
+                static_cast<long long>(kPressEvery.count()), kPresses, rounds, screen.width(), screen.height());
+    std::printf("median [min-max] in ms\n");
+    std::printf("  one decode of such a photo, fitted         %s\n", cell(decode).c_str());
+    std::printf("  (a) last press to the 21st picture painted %s   %.2f decodes\n", cell(lastToPainted).c_str(),
+                spreadOf(lastToPainted).median / spreadOf(decode).median);
+    std::printf("  (b) longest the window did not answer      %s\n", cell(longestWait).c_str());
+    std::printf("  the 21st picture shown at the end: %d of %d rounds\n", exact, rounds);
+    return 0;
+}
 }  // namespace
 
 int main(int argc, char** argv)
@@ -229,12 +393,16 @@ int main(int argc, char** argv)
     QTemporaryDir settings;  // never the user's own settings
     setenv("XDG_CONFIG_HOME", settings.path().toLocal8Bit().constData(), 1);
     QApplication app(argc, argv);
-    const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 7;
-    const QString folder = argc > 2 ? QString::fromLocal8Bit(argv[2])
-                                    : QCoreApplication::applicationDirPath() + "/../bench-pictures";
+    const bool burst = argc > 1 && std::strcmp(argv[1], "burst") == 0;
+    const int arg = burst ? 2 : 1;
+    const int rounds = argc > arg ? std::max(1, std::atoi(argv[arg])) : 7;
+    const QString folder = argc > arg + 1 ? QString::fromLocal8Bit(argv[arg + 1])
+                                          : QCoreApplication::applicationDirPath() + "/../bench-pictures";
     if (!makePictures(folder))
         return 1;
     setMsgBoxHook([](const QString& text) { std::fprintf(stderr, "message: %s\n", qPrintable(text)); });
+    if (burst)
+        return measureBurst(folder, rounds);
 
     std::vector<QByteArray> paths;
     for (const Sample& s : kSamples)
