@@ -256,7 +256,7 @@ class Watch : public QObject {
 public:
     double longestWaitMs = 0;
     bool measuring = false;
-    int target = -1;  // the list entry whose paint ends the burst
+    QByteArray target;  // the picture whose paint ends the burst
     std::atomic<bool> lastPressHandled{false};
     Clock::time_point painted{};
 
@@ -271,8 +271,9 @@ public:
 
     bool eventFilter(QObject* watched, QEvent* e) override
     {
-        if (e->type() == QEvent::Paint && lastPressHandled && painted == Clock::time_point{}
-            && forms::frmSearch().List1->ListIndex() == target && static_cast<QWidget*>(watched)->isVisible())
+        const fImage* viewer = forms::existingFImage();
+        if (e->type() == QEvent::Paint && lastPressHandled && painted == Clock::time_point{} && viewer
+            && viewer->CurrentImagePath() == target && static_cast<QWidget*>(watched)->isVisible())
             painted = Clock::now();
         return false;
     }
@@ -324,7 +325,7 @@ int measureBurst(const QString& folder, int rounds)
         viewer.repaint();
         QCoreApplication::processEvents();
 
-        watch.target = kPresses;
+        watch.target = roundPaths[static_cast<std::size_t>(r)][kPresses];
         watch.lastPressHandled = false;
         watch.painted = {};
         watch.longestWaitMs = 0;

@@ -24,6 +24,23 @@ constexpr qint64 kFileLimit = 256LL * 1024 * 1024;
 // anything else the headers are not worth walking.
 constexpr int kMarkerSearchLimit = 64 * 1024;
 
+// A file whose reads fail once the decode is no longer wanted.
+class StoppableFile : public QFile {
+public:
+    explicit StoppableFile(const std::atomic<bool>* stop) : stop_(stop) {}
+
+protected:
+    qint64 readData(char* data, qint64 maxSize) override
+    {
+        if (stop_ && stop_->load(std::memory_order_relaxed))
+            return -1;
+        return QFile::readData(data, maxSize);
+    }
+
+private:
+    const std::atomic<bool>* stop_;
+};
+
 Picture failure(QString why)
 {
     Picture p;
@@ -194,7 +211,7 @@ Picture loadPicture(QIODevice& device, QSize screen)
     return picture;
 }
 
-Picture loadPictureFile(const QByteArray& path, QSize screen)
+Picture loadPictureFile(const QByteArray& path, QSize screen, const std::atomic<bool>* stop)
 {
     if (path.isEmpty() || path.contains('\0'))
         return failure(QStringLiteral("No picture file is named."));
@@ -219,12 +236,16 @@ Picture loadPictureFile(const QByteArray& path, QSize screen)
         return failure(QStringLiteral("The picture file is too large."));
     }
 
-    QFile file;
+    StoppableFile file(stop);
     if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
         ::close(fd);
         return failure(file.errorString());
     }
     Picture picture = loadPicture(file, screen);
+    // A decoder that met the failed read may still have made a picture of
+    // what it had; it is never handed on.
+    if (stop && stop->load())
+        return failure(QStringLiteral("The picture is no longer wanted."));
     picture.file = identityOf(st);
     return picture;
 }

@@ -5,6 +5,7 @@
 #include <QSize>
 #include <QString>
 
+#include <atomic>
 #include <cstdint>
 #include <optional>
 
@@ -41,7 +42,9 @@ struct Picture {
 // Reads the picture file at path (the file system's bytes, never re-encoded)
 // for a screen of the given size in device pixels. Only regular files are
 // opened, and without blocking, so a FIFO, device or socket fails at once.
-Picture loadPictureFile(const QByteArray& path, QSize screen);
+// Once `stop` (if given) is set, reading the file fails, so a decode no one
+// wants any more ends early; it then fails, whatever was decoded.
+Picture loadPictureFile(const QByteArray& path, QSize screen, const std::atomic<bool>* stop = nullptr);
 
 // The same from an open, random-access device (a file or a buffer in memory).
 Picture loadPicture(QIODevice& device, QSize screen);

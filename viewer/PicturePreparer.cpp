@@ -1,5 +1,6 @@
 #include "viewer/PicturePreparer.h"
 
+#include <QObject>
 #include <QThreadPool>
 #include <QtConcurrent/QtConcurrentRun>
 #include <QtConcurrent/qtconcurrenttask.h>
@@ -26,10 +27,11 @@ std::mutex& decodeTurn()
 }
 }  // namespace
 
-Picture PicturePreparer::decodeInTurn(const QByteArray& path, QSize screen)
+Picture PicturePreparer::decodeInTurn(const QByteArray& path, QSize screen,
+                                      std::shared_ptr<const std::atomic<bool>> stop)
 {
     std::lock_guard<std::mutex> turn(decodeTurn());
-    return loadPictureFile(path, screen);
+    return loadPictureFile(path, screen, stop.get());
 }
 
 void PicturePreparer::WaitForWorkers()
@@ -42,10 +44,10 @@ int PicturePreparer::BusyWorkers() { return workerPool().activeThreadCount(); }
 
 PicturePreparer::~PicturePreparer()
 {
-    // Work not started is dropped; a decode under way finishes on its own and
-    // its result goes with the last reference.
+    // Work not started is dropped; a decode under way stops early and its
+    // result goes with the last reference.
     for (Entry& e : entries_)
-        e.picture.cancel();
+        e.drop();
 }
 
 // A decoded picture may be handed over only while its file is still the one
@@ -70,7 +72,7 @@ std::deque<PicturePreparer::Entry>::iterator PicturePreparer::find(const QByteAr
 void PicturePreparer::trim()
 {
     while (entries_.size() > static_cast<size_t>(kHeld)) {
-        entries_.back().picture.cancel();
+        entries_.back().drop();
         entries_.pop_back();
     }
 }
@@ -91,12 +93,13 @@ void PicturePreparer::prepare(const QByteArray& path, QSize screen)
     // The latest request is decoded first: it is the one needed soonest (the
     // slide show's next picture, or the way the user is stepping).
     static int latest = 0;
-    QFuture<Picture> picture = QtConcurrent::task(&decodeInTurn)
-                                   .withArguments(path, screen)
-                                   .onThreadPool(workerPool())
-                                   .withPriority(++latest)
-                                   .spawn();
-    entries_.push_front(Entry{path, screen, std::move(picture)});
+    Entry e{path, screen, {}};
+    e.picture = QtConcurrent::task(&decodeInTurn)
+                    .withArguments(path, screen, std::shared_ptr<const std::atomic<bool>>(e.stop))
+                    .onThreadPool(workerPool())
+                    .withPriority(++latest)
+                    .spawn();
+    entries_.push_front(std::move(e));
     trim();
 }
 
@@ -127,4 +130,27 @@ bool PicturePreparer::isReady(const QByteArray& path, QSize screen) const
         if (e.path == path && e.screen == screen)
             return e.picture.isFinished() && e.picture.resultCount() > 0;
     return false;
+}
+
+void PicturePreparer::whenReady(const QByteArray& path, QSize screen, QObject* context, std::function<void()> ready)
+{
+    prepare(path, screen);
+    auto it = find(path, screen);
+    if (it == entries_.end()) {
+        QMetaObject::invokeMethod(context, std::move(ready), Qt::QueuedConnection);
+        return;
+    }
+    it->picture.then(context, [ready](const Picture&) { ready(); }).onCanceled(context, ready);
+}
+
+void PicturePreparer::dropUnfinishedBut(const QByteArray& path, QSize screen)
+{
+    for (auto it = entries_.begin(); it != entries_.end();) {
+        if ((it->path == path && it->screen == screen) || it->picture.isFinished()) {
+            ++it;
+            continue;
+        }
+        it->drop();
+        it = entries_.erase(it);
+    }
 }

@@ -4,7 +4,12 @@
 #include <QFuture>
 #include <QSize>
 
+#include <atomic>
 #include <deque>
+#include <functional>
+#include <memory>
+
+class QObject;
 
 #include "viewer/PictureLoader.h"
 
@@ -32,12 +37,24 @@ public:
     // decoded again; a failure is not held.
     Picture take(const QByteArray& path, QSize screen);
 
+    // Runs `ready` on `context`'s thread once path's picture is decoded (it is
+    // prepared first if it is not on its way); never waits. If the picture is
+    // dropped before, `ready` runs all the same, and a take then decodes it.
+    void whenReady(const QByteArray& path, QSize screen, QObject* context, std::function<void()> ready);
+
+    // Drops every picture not decoded yet but path's, stopping a decode under
+    // way: stepping faster than pictures decode, only the picture stepped
+    // onto is worth the time. Decoded pictures are kept.
+    void dropUnfinishedBut(const QByteArray& path, QSize screen);
+
     // True when path is held and decoded (for tests and measurements).
     bool isReady(const QByteArray& path, QSize screen) const;
     int heldCount() const { return static_cast<int>(entries_.size()); }
 
-    // Decodes path once no other decode is under way.
-    static Picture decodeInTurn(const QByteArray& path, QSize screen);
+    // Decodes path once no other decode is under way (see loadPictureFile
+    // for `stop`).
+    static Picture decodeInTurn(const QByteArray& path, QSize screen,
+                                std::shared_ptr<const std::atomic<bool>> stop = {});
 
     // At program end: drops the decodes not yet started and waits for the one
     // under way, so that no worker is decoding while the program's statics and
@@ -51,9 +68,16 @@ private:
         QByteArray path;
         QSize screen;
         QFuture<Picture> picture;
+        std::shared_ptr<std::atomic<bool>> stop = std::make_shared<std::atomic<bool>>(false);
 
         // Decoded, and failed or from a file that has changed since.
         bool stale() const;
+        // Not wanted any more: not started, or stopped early.
+        void drop()
+        {
+            stop->store(true);
+            picture.cancel();
+        }
     };
     std::deque<Entry>::iterator find(const QByteArray& path, QSize screen);
     void trim();

@@ -137,6 +137,7 @@ QSize fImage::ScreenPixels() const
 
 void fImage::Command1_Click()
 {
+    steppedOnto_.clear();  // this fit comes after any step still waiting
     Image2->hide();
     Image1->hide();
     data_.currentImagePath = forms::frmSearch().List1->Text();
@@ -158,6 +159,26 @@ void fImage::Command1_Click()
                               QSize(int(std::ceil(at.width() / ratio)), int(std::ceil(at.height() / ratio)))));
     Image1->show();
     prepareNeighbours();
+}
+
+// A step by key or wheel never waits for a decode: a held key steps faster
+// than photos decode, and the window must keep answering. A picture not ready
+// yet is fitted once decoded, unless another step or fit came first; until
+// then the last picture stays, and only this one is decoded.
+void fImage::stepFit()
+{
+    const QByteArray path = forms::frmSearch().List1->Text();
+    const QSize screen = ScreenPixels();
+    if (path.isEmpty() || preparer_->isReady(path, screen)) {
+        Command1_Click();
+        return;
+    }
+    steppedOnto_ = path;
+    preparer_->dropUnfinishedBut(path, screen);
+    preparer_->whenReady(path, screen, this, [this, path] {
+        if (steppedOnto_ == path)
+            runHandler([this] { Command1_Click(); });
+    });
 }
 
 void fImage::showErrorPicture()
@@ -230,13 +251,13 @@ void fImage::Form_KeyDown(int KeyCode, int)
         Timer1->stop();
         Timer2->stop();
         main.Command3_Click();
-        Command1_Click();
+        stepFit();
         break;
     case kDown:
         Timer1->stop();
         Timer2->stop();
         main.Command4_Click();
-        Command1_Click();
+        stepFit();
         break;
     default:
         break;
@@ -260,7 +281,7 @@ void fImage::MouseWheel(std::int32_t, std::int32_t Rotation, std::int32_t, std::
         forms::frmSearch().Command3_Click();
     else
         forms::frmSearch().Command4_Click();
-    Command1_Click();
+    stepFit();
 }
 
 void fImage::Form_Click() { close(); }

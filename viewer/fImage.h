@@ -58,6 +58,9 @@ public:
     // True when path is prepared and decoded for this screen.
     bool IsPrepared(const QByteArray& path) const;
 
+    // The list text the last fit showed (or showed the error picture for).
+    const QByteArray& CurrentImagePath() const { return data_.currentImagePath; }
+
     // The screen's size in device pixels, the size pictures are fitted to.
     QSize ScreenPixels() const;
 
@@ -77,6 +80,7 @@ protected:
 
 private:
     void showErrorPicture();
+    void stepFit();
     void prepareNeighbours();
     void prepareNextPick(int n);
     QByteArray entryPath(int listIndex) const;
@@ -84,4 +88,5 @@ private:
     Data& data_;
     std::unique_ptr<PicturePreparer> preparer_;
     bool loaded_ = false;
+    QByteArray steppedOnto_;  // stepped onto by key or wheel, shown once decoded
 };

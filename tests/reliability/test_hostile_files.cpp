@@ -155,6 +155,9 @@ TEST(HostileFiles, SearchAndViewEveryEntryWithoutHangCrashOrRunawayMemory)
         const QByteArray name = main.List1->Text().mid(prefix.size());
         const hostile::Entry* e = byName.count(name) ? byName[name] : nullptr;
         ASSERT_NE(e, nullptr) << name.toStdString();
+        // A step onto a picture not decoded yet shows it once it is.
+        EXPECT_TRUE(QTest::qWaitFor([&] { return viewer.CurrentImagePath() == main.List1->Text(); }, 10000))
+            << e->what;
         const bool picture = viewer.Image1->isVisible(), error = viewer.Image2->isVisible();
         EXPECT_NE(picture, error) << e->what << ": exactly one of the picture and the error picture";
         shown += picture;

@@ -50,6 +50,13 @@ protected:
         setMsgBoxHook(previousBox_);
     }
 
+    // Waits until the viewer has fitted the current entry: a step onto a
+    // picture not decoded yet shows it once it is.
+    static bool fitted(const fImage& viewer)
+    {
+        return QTest::qWaitFor([&] { return viewer.CurrentImagePath() == forms::frmSearch().List1->Text(); }, 5000);
+    }
+
     // Opens the viewer on entry i the way the main window's View does.
     fImage& viewEntry(int i)
     {
@@ -102,6 +109,7 @@ TEST_F(ViewerOnList, AFileThatCannotBeShownGivesTheErrorPictureAndKeepsItsPath)
 
     QTest::keyClick(&viewer, Qt::Key_Down);  // the next one shows again
     EXPECT_EQ(current(), 0);
+    ASSERT_TRUE(fitted(viewer));
     EXPECT_TRUE(viewer.Image1->isVisible());
     EXPECT_FALSE(viewer.Image2->isVisible());
 }
@@ -113,13 +121,30 @@ TEST_F(ViewerOnList, ArrowKeysStepWithWrapAndStopTheShow)
     QTest::keyClick(&viewer, Qt::Key_Up);
     EXPECT_EQ(current(), 3);
     EXPECT_FALSE(viewer.Timer2->isActive());
+    ASSERT_TRUE(fitted(viewer));
     EXPECT_EQ(viewer.Image1->picture().size(), QSize(800, 400));
 
     viewer.Timer1->start();
     QTest::keyClick(&viewer, Qt::Key_Down);
     EXPECT_EQ(current(), 0);
     EXPECT_FALSE(viewer.Timer1->isActive());
+    ASSERT_TRUE(fitted(viewer));
     EXPECT_EQ(viewer.Image1->picture().size(), QSize(400, 300));
+}
+
+// A held key steps faster than photos decode: the window goes on at once and
+// shows the picture when it is decoded.
+TEST_F(ViewerOnList, SteppingOntoAPictureNotDecodedYetNeverWaitsForIt)
+{
+    fImage& viewer = viewEntry(0);  // prepares entries 3 and 1, not 2
+    forms::frmSearch().List1->setSelected(1);
+    QKeyEvent down(QEvent::KeyPress, Qt::Key_Down, Qt::NoModifier);
+    QApplication::sendEvent(&viewer, &down);
+    EXPECT_EQ(current(), 2);
+    EXPECT_EQ(viewer.CurrentImagePath(), paths_[0]) << "the window waited for the decode";
+    EXPECT_EQ(viewer.Image1->picture().size(), QSize(400, 300)) << "the last picture stays meanwhile";
+    ASSERT_TRUE(fitted(viewer));
+    EXPECT_EQ(viewer.Image1->picture().size(), QSize(400, 800));
 }
 
 TEST_F(ViewerOnList, WheelAwayFromTheUserOnTheFirstEntryShowsTheLast)
