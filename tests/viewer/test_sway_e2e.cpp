@@ -1,12 +1,16 @@
-// Idle inhibition on a real wlroots compositor: sway on its headless backend,
-// with swayidle set to a one-second timeout. wlroots compositors refuse to run
-// as root, so the test runs sway, swayidle and the viewer as an unprivileged
-// user it creates; without root it is skipped.
+// The viewer on a real wlroots compositor, sway on its headless backend: idle
+// inhibition seen by swayidle with a one-second timeout, and the output the
+// viewer fills when there are two. wlroots compositors refuse to run as root,
+// so the tests run sway, its tools and the viewer as an unprivileged user they
+// create; without root they are skipped.
 #include <gtest/gtest.h>
 
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -16,8 +20,8 @@
 
 #include "tests/viewer/PictureFiles.h"
 
-#ifndef IDLE_DRIVER
-#error "IDLE_DRIVER must name the viewer driver's executable"
+#ifndef VIEWER_DRIVER
+#error "VIEWER_DRIVER must name the viewer driver's executable"
 #endif
 
 namespace {
@@ -107,6 +111,17 @@ public:
         return process;
     }
 
+    // swaymsg with the given arguments, run to its end; its output.
+    QByteArray swaymsg(const QStringList& args)
+    {
+        const QStringList sockets = QDir(runtime_).entryList({"sway-ipc.*.sock"}, QDir::System);
+        if (sockets.isEmpty())
+            return {};
+        QProcess* process = start(QStringList{"env", "SWAYSOCK=" + runtime_ + "/" + sockets.constFirst(), "swaymsg"} + args);
+        process->waitForFinished(kPatience);
+        return process->readAllStandardOutput();
+    }
+
     QString swayLog() const
     {
         QFile log(home_ + "/sway.log");
@@ -130,31 +145,55 @@ QString nextLine(QProcess* process, int ms = kPatience)
     return QString::fromUtf8(process->readLine()).trimmed();
 }
 
-TEST(IdleOnSway, SwayidleWaitsWhileTheViewerIsOpenAndGoesOnOnceItCloses)
-{
-    if (geteuid() != 0)
-        GTEST_SKIP() << "needs root to create the unprivileged user that runs sway (wlroots refuses root)";
-    for (const char* tool : {"sway", "swayidle", "wtype", "runuser", "useradd"})
-        ASSERT_FALSE(QStandardPaths::findExecutable(tool, {"/usr/bin", "/usr/sbin", "/bin", "/sbin"}).isEmpty())
-            << tool << " is missing: scripts/ensure-deps installs it";
-    if (!run("id", {"-u", kUser})) {
-        ASSERT_TRUE(run("useradd", {"--system", "--user-group", "--no-create-home", "--home-dir", "/nonexistent",
-                                    "--shell", "/usr/sbin/nologin", kUser}));
+// The test user, the tools, and a folder of the user's own holding the driver
+// and a picture (the build folder need not be readable by that user).
+class OnSway : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (geteuid() != 0)
+            GTEST_SKIP() << "needs root to create the unprivileged user that runs sway (wlroots refuses root)";
+        for (const char* tool : {"sway", "swaymsg", "swayidle", "wtype", "runuser", "useradd"})
+            ASSERT_FALSE(QStandardPaths::findExecutable(tool, {"/usr/bin", "/usr/sbin", "/bin", "/sbin"}).isEmpty())
+                << tool << " is missing: scripts/ensure-deps installs it";
+        if (!run("id", {"-u", kUser})) {
+            ASSERT_TRUE(run("useradd", {"--system", "--user-group", "--no-create-home", "--home-dir", "/nonexistent",
+                                        "--shell", "/usr/sbin/nologin", kUser}));
+        }
+        home = dir.path();
+        ASSERT_TRUE(QFile::copy(VIEWER_DRIVER, home + "/viewer_driver"));
+        ASSERT_TRUE(picturefiles::write(home + "/picture.jpg", picturefiles::jpeg(640, 480)));
     }
 
-    // Everything the user needs lives in one folder of theirs: the build folder
-    // need not be readable by them.
     QTemporaryDir dir;
-    const QString home = dir.path();
-    ASSERT_TRUE(QFile::copy(IDLE_DRIVER, home + "/idle_driver"));
-    ASSERT_TRUE(picturefiles::write(home + "/picture.jpg", picturefiles::jpeg(640, 480)));
+    QString home;
+};
+
+// The output of the first view that matches, in sway's tree ("" for none).
+QString outputOf(const QJsonObject& node, const std::function<bool(const QJsonObject&)>& matches,
+                 const QString& output = {})
+{
+    const QString here = node["type"].toString() == "output" ? node["name"].toString() : output;
+    if (matches(node))
+        return here;
+    for (const char* children : {"nodes", "floating_nodes"})
+        for (const QJsonValue child : node[children].toArray()) {
+            const QString found = outputOf(child.toObject(), matches, here);
+            if (!found.isEmpty())
+                return found;
+        }
+    return {};
+}
+
+TEST_F(OnSway, SwayidleWaitsWhileTheViewerIsOpenAndGoesOnOnceItCloses)
+{
     SwaySession session(home);
     ASSERT_FALSE(session.waitForSocket().isEmpty()) << session.swayLog().toStdString();
 
     // A keyboard in the seat from the start (a virtual one, held for a minute),
     // so that the viewer gets the keyboard focus as it would on a desktop.
     session.start({"wtype", "-s", "60000"});
-    QProcess* driver = session.start({home + "/idle_driver", home + "/picture.jpg"});
+    QProcess* driver = session.start({home + "/viewer_driver", home + "/picture.jpg"});
     ASSERT_EQ(nextLine(driver), "open protocol") << "only the idle-inhibit protocol is there to take";
 
     const QString idleLog = home + "/idle.log";
@@ -172,6 +211,29 @@ TEST(IdleOnSway, SwayidleWaitsWhileTheViewerIsOpenAndGoesOnOnceItCloses)
     }
     EXPECT_TRUE(waitFor([&] { return QFile::exists(idleLog); }, 6000))
         << "swayidle did not go idle after the viewer closed";
+    driver->write("quit\n");
+}
+
+TEST_F(OnSway, TheViewerFillsTheOutputOfTheMainWindow)
+{
+    SwaySession session(home);
+    ASSERT_FALSE(session.waitForSocket().isEmpty()) << session.swayLog().toStdString();
+    session.swaymsg({"create_output"});
+    session.swaymsg({"focus", "output", "HEADLESS-2"});
+    QProcess* driver = session.start({home + "/viewer_driver", "--main-window", home + "/picture.jpg"});
+    ASSERT_EQ(nextLine(driver), "main");
+    // The other output has the focus when the viewer opens.
+    session.swaymsg({"focus", "output", "HEADLESS-1"});
+    driver->write("view\n");
+    ASSERT_TRUE(nextLine(driver).startsWith("open"));
+
+    const QJsonObject tree = QJsonDocument::fromJson(session.swaymsg({"-t", "get_tree"})).object();
+    const QString mainOutput
+        = outputOf(tree, [](const QJsonObject& n) { return n["name"].toString() == "Marbleglen"; });
+    const QString viewerOutput
+        = outputOf(tree, [](const QJsonObject& n) { return n["type"] == "con" && n["fullscreen_mode"].toInt() == 1; });
+    EXPECT_EQ(mainOutput.toStdString(), "HEADLESS-2");
+    EXPECT_EQ(viewerOutput.toStdString(), "HEADLESS-2") << "the viewer fills the output the main window is on";
     driver->write("quit\n");
 }
 

@@ -1,10 +1,12 @@
 // Opens the viewer on one picture, as the main window's View does, for tests
 // that run it under a compositor of its own. It prints
+//   main         once the main window is shown (with --main-window)
 //   open <way>   once the viewer is shown (way: how the screen saver is held off)
 //   closed       once the viewer has gone, by its own keys or by "close" on stdin
 // and keeps running until "quit" or the end of its input, so that what closing
 // the viewer gives back is never confused with what a compositor drops when a
-// program leaves. Usage: idle_driver PICTURE
+// program leaves. With --main-window the main window comes first, and the
+// viewer opens on "view". Usage: viewer_driver [--main-window] PICTURE
 #include <QApplication>
 #include <QFile>
 #include <QPointer>
@@ -36,19 +38,31 @@ int main(int argc, char** argv)
     QTemporaryDir settings;  // never the settings of whoever runs it
     setenv("XDG_CONFIG_HOME", settings.path().toLocal8Bit().constData(), 1);
     QApplication app(argc, argv);
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: idle_driver PICTURE\n");
+    const bool mainWindow = argc == 3 && QByteArray(argv[1]) == "--main-window";
+    if (argc != 2 && !mainWindow) {
+        std::fprintf(stderr, "usage: viewer_driver [--main-window] PICTURE\n");
         return 2;
     }
     frmSearch& search = forms::frmSearch();
-    search.List1->AddItem(QByteArray(argv[1]));
+    search.List1->AddItem(QByteArray(argv[argc - 1]));
     search.List1->setSelected(0);
-    search.Command2_Click();
-    QPointer<fImage> viewer(&forms::fImage());
+    QPointer<fImage> viewer;
+    auto view = [&] {
+        search.Command2_Click();
+        viewer = &forms::fImage();
+    };
+    if (mainWindow)
+        search.show();
+    else
+        view();
 
     QTimer watch;
-    bool opened = false;
+    bool shown = false, opened = false;
     QObject::connect(&watch, &QTimer::timeout, [&] {
+        if (mainWindow && !shown && search.windowHandle() && search.windowHandle()->isExposed()) {
+            shown = true;
+            say("main");
+        }
         if (!opened && viewer && viewer->windowHandle() && viewer->windowHandle()->isExposed()) {
             opened = true;
             say((QByteArray("open ") + wayName(ScreenSaverInhibitionWay())).constData());
@@ -68,6 +82,8 @@ int main(int argc, char** argv)
             QCoreApplication::quit();
         else if (QByteArray(line).startsWith("close") && viewer)
             viewer->close();
+        else if (QByteArray(line).startsWith("view") && !viewer)
+            view();
     });
     return QApplication::exec();
 }
