@@ -111,10 +111,12 @@ public:
         return process;
     }
 
-    // swaymsg with the given arguments, run to its end; its output.
+    // swaymsg with the given arguments, run to its end; its output ("" when
+    // sway's command socket never appeared).
     QByteArray swaymsg(const QStringList& args)
     {
-        const QStringList sockets = QDir(runtime_).entryList({"sway-ipc.*.sock"}, QDir::System);
+        QStringList sockets;
+        waitFor([&] { return !(sockets = QDir(runtime_).entryList({"sway-ipc.*.sock"}, QDir::System)).isEmpty(); });
         if (sockets.isEmpty())
             return {};
         QProcess* process = start(QStringList{"env", "SWAYSOCK=" + runtime_ + "/" + sockets.constFirst(), "swaymsg"} + args);
@@ -218,12 +220,13 @@ TEST_F(OnSway, TheViewerFillsTheOutputOfTheMainWindow)
 {
     SwaySession session(home);
     ASSERT_FALSE(session.waitForSocket().isEmpty()) << session.swayLog().toStdString();
-    session.swaymsg({"create_output"});
-    session.swaymsg({"focus", "output", "HEADLESS-2"});
+    const QByteArray done = "\"success\": true";
+    ASSERT_TRUE(session.swaymsg({"create_output"}).contains(done));
+    ASSERT_TRUE(session.swaymsg({"focus", "output", "HEADLESS-2"}).contains(done));
     QProcess* driver = session.start({home + "/viewer_driver", "--main-window", home + "/picture.jpg"});
     ASSERT_EQ(nextLine(driver), "main");
     // The other output has the focus when the viewer opens.
-    session.swaymsg({"focus", "output", "HEADLESS-1"});
+    ASSERT_TRUE(session.swaymsg({"focus", "output", "HEADLESS-1"}).contains(done));
     driver->write("view\n");
     ASSERT_TRUE(nextLine(driver).startsWith("open"));
 
