@@ -2,11 +2,10 @@
 
 #include <QKeyEvent>
 
-#include <stdexcept>
-
 #include "app/ImageListModel.h"
 
-ImageListBox::ImageListBox(QWidget* parent) : QListView(parent), model_(new ImageListModel(this))
+ImageListBox::ImageListBox(ImageList& list, QWidget* parent)
+    : QListView(parent), list_(list), model_(new ImageListModel(list, this))
 {
     setObjectName("List1");
     setModel(model_);
@@ -21,7 +20,13 @@ ImageListBox::ImageListBox(QWidget* parent) : QListView(parent), model_(new Imag
     setPalette(p);
     setAccessibleName("Image List");
     connect(this, &QListView::doubleClicked, this, &ImageListBox::DblClick);
+    connect(selectionModel(), &QItemSelectionModel::selectionChanged, this, &ImageListBox::selectionFollowsUser);
+    list_.addObserver(this);
+    if (list_.current() >= 0)
+        currentEntryChanged(list_.current());
 }
+
+ImageListBox::~ImageListBox() { list_.removeObserver(this); }
 
 void ImageListBox::keyPressEvent(QKeyEvent* event)
 {
@@ -33,40 +38,49 @@ void ImageListBox::keyPressEvent(QKeyEvent* event)
     QListView::keyPressEvent(event);
 }
 
-int ImageListBox::ListCount() const { return model_->count(); }
-
-int ImageListBox::ListIndex() const
+void ImageListBox::currentEntryChanged(int index)
 {
+    following_ = true;
+    if (index < 0) {
+        selectionModel()->clearSelection();
+    } else {
+        const QModelIndex row = model_->index(index);
+        selectionModel()->setCurrentIndex(row, QItemSelectionModel::ClearAndSelect);
+        scrollTo(row);
+    }
+    following_ = false;
+}
+
+// A click, a key or a model reset moved the selection: the list follows.
+void ImageListBox::selectionFollowsUser()
+{
+    if (following_)
+        return;
     const QModelIndexList rows = selectionModel()->selectedIndexes();
-    return rows.isEmpty() ? -1 : rows.first().row();
+    const int row = rows.isEmpty() ? -1 : rows.first().row();
+    if (row != list_.current() && row < list_.count())
+        list_.select(row);
 }
 
-QByteArray ImageListBox::Text() const
-{
-    const int i = ListIndex();
-    return i < 0 ? QByteArray() : model_->path(i);
-}
+int ImageListBox::ListCount() const { return list_.count(); }
+
+int ImageListBox::ListIndex() const { return list_.current(); }
+
+QByteArray ImageListBox::Text() const { return list_.currentPath(); }
 
 void ImageListBox::setSelected(int i)
 {
-    if (i < 0 || i >= ListCount())
-        throw std::out_of_range("List1: index outside the list");
-    const QModelIndex index = model_->index(i);
-    selectionModel()->setCurrentIndex(index, QItemSelectionModel::ClearAndSelect);
-    scrollTo(index);
+    if (i < 0)
+        list_.path(i);  // throws: a negative index is outside the list
+    list_.select(i);
 }
 
 bool ImageListBox::Selected(int i) const { return ListIndex() == i && i >= 0; }
 
-void ImageListBox::Clear() { model_->clear(); }
+void ImageListBox::Clear() { list_.clear(); }
 
-QByteArray ImageListBox::List(int i) const
-{
-    if (i < 0 || i >= ListCount())
-        throw std::out_of_range("List1: index outside the list");
-    return model_->path(i);
-}
+QByteArray ImageListBox::List(int i) const { return list_.path(i); }
 
-void ImageListBox::AddItem(const QByteArray& path) { model_->append(path); }
+void ImageListBox::AddItem(const QByteArray& path) { list_.append(path); }
 
-void ImageListBox::AddItems(std::vector<QByteArray>&& paths) { model_->append(std::move(paths)); }
+void ImageListBox::AddItems(std::vector<QByteArray>&& paths) { list_.append(std::move(paths)); }

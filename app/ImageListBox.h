@@ -5,15 +5,18 @@
 
 #include <vector>
 
+#include "app/ImageList.h"
+
 class ImageListModel;
 
-// The image list (List1): entries are full paths of picture files, kept as the
-// file system's bytes so that any name can be opened again. The current entry is
-// the selection.
-class ImageListBox : public QListView {
+// The image list's face (List1): shows the entries and makes the selection
+// follow the list's current entry, and the list's current entry follow a
+// click. The list box's members are the names the windows use for the list.
+class ImageListBox : public QListView, private ImageList::Observer {
     Q_OBJECT
 public:
-    explicit ImageListBox(QWidget* parent = nullptr);
+    explicit ImageListBox(ImageList& list, QWidget* parent = nullptr);
+    ~ImageListBox() override;
 
     int ListCount() const;
     // 0-based index of the current entry, -1 for none.
@@ -41,5 +44,10 @@ protected:
     void keyPressEvent(QKeyEvent* event) override;
 
 private:
+    void currentEntryChanged(int index) override;
+    void selectionFollowsUser();
+
+    ImageList& list_;
     ImageListModel* model_;
+    bool following_ = false;  // the selection is being set from the list
 };

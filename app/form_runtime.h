@@ -6,6 +6,8 @@
 
 #include <functional>
 
+#include "app/ProgramContext.h"
+
 // Tells its owner the moment a window is closed, so that a closing window is
 // never handed out again while its deletion is still pending.
 class UnloadWatcher : public QObject {
@@ -35,14 +37,20 @@ private:
 // on, the slot counts the window as gone: the next use creates a new one.
 //
 // A Form provides: a nested `Data` type (its form-level data), a constructor
-// taking `Data&`, and `Form_Load()`, run once per creation.
+// taking `Data&` and the program's context, and `Form_Load()`, run once per
+// creation.
 template <class Form>
 class FormSlot {
 public:
+    explicit FormSlot(ProgramContext& program) : program_(program) {}
+    FormSlot(const FormSlot&) = delete;
+    FormSlot& operator=(const FormSlot&) = delete;
+
     Form& operator()()
     {
         if (!window_) {
-            window_ = new Form(data_);
+            window_ = new Form(data_, program_);
+            created_ = window_;
             new UnloadWatcher(window_, [this] { window_.clear(); });
             window_->Form_Load();
         }
@@ -55,7 +63,13 @@ public:
 
     typename Form::Data& data() { return data_; }
 
+    // Destroys the window now, closed or not: a closed window awaiting its
+    // deletion still holds on to what the program shares.
+    void destroy() { delete created_.data(); }
+
 private:
+    ProgramContext& program_;
     typename Form::Data data_{};
     QPointer<Form> window_;
+    QPointer<Form> created_;  // the last window made, until it is deleted
 };

@@ -1,34 +1,15 @@
 #include "app/forms.h"
 
-#include "app/form_runtime.h"
-#include "app/frmSearch.h"
-#include "config/Configuration.h"
-#include "viewer/fImage.h"
+#include "app/Program.h"
 
-namespace {
-FormSlot<frmSearch>& searchSlot()
-{
-    static FormSlot<frmSearch> slot;
-    return slot;
-}
-FormSlot<fImage>& imageSlot()
-{
-    static FormSlot<fImage> slot;
-    return slot;
-}
-FormSlot<Configuration>& configurationSlot()
-{
-    static FormSlot<Configuration> slot;
-    return slot;
-}
-}  // namespace
-
+// The windows of the program being run, for tests and tools that reach them
+// by name rather than through a context they were handed.
 namespace forms {
-::frmSearch& frmSearch() { return searchSlot()(); }
-::fImage& fImage() { return imageSlot()(); }
-::Configuration& Configuration() { return configurationSlot()(); }
+::frmSearch& frmSearch() { return Program::running()->frmSearch(); }
+::fImage& fImage() { return Program::running()->fImage(); }
+::Configuration& Configuration() { return Program::running()->Configuration(); }
 
-::frmSearch* existingFrmSearch() { return searchSlot().existing(); }
-::fImage* existingFImage() { return imageSlot().existing(); }
-::Configuration* existingConfiguration() { return configurationSlot().existing(); }
+::frmSearch* existingFrmSearch() { return Program::running()->existingFrmSearch(); }
+::fImage* existingFImage() { return Program::running()->existingFImage(); }
+::Configuration* existingConfiguration() { return Program::running()->existingConfiguration(); }
 }  // namespace forms

@@ -16,13 +16,11 @@
 #include "app/CaptionLabel.h"
 #include "app/FolderWalk.h"
 #include "app/ImageListBox.h"
-#include "app/ListStepping.h"
+#include "app/KeyCodes.h"
+#include "app/ProgramContext.h"
 #include "app/WindowText.h"
-#include "app/forms.h"
 #include "app/runtime_services.h"
-#include "config/Configuration.h"
 #include "settings/AppSettings.h"
-#include "viewer/fImage.h"
 
 namespace {
 // Design geometry is in twips, 15 to the logical pixel.
@@ -37,32 +35,9 @@ const QString kSetFoldersBeforeSearch =
     "You must set the Search Folders in the Configuration Options before you can search for image files.";
 const QString kSetFoldersFirst = "You must first set the Search Folders in the Configuration Options.";
 
-// Virtual-key codes of the keys the windows look at.
-int keyCode(int qtKey)
-{
-    switch (qtKey) {
-    case Qt::Key_Escape:
-        return 27;
-    case Qt::Key_Space:
-        return 32;
-    case Qt::Key_Up:
-        return 38;
-    case Qt::Key_Down:
-        return 40;
-    default:
-        return 0;
-    }
-}
-
-// Setting a timer's Enabled to true: a running timer keeps its count.
-void enable(QTimer* timer)
-{
-    if (!timer->isActive())
-        timer->start();
-}
 }  // namespace
 
-frmSearch::frmSearch(Data&)
+frmSearch::frmSearch(Data&, ProgramContext& program) : program_(program), images_(program.Images())
 {
     setObjectName("frmSearch");
     setWindowTitle("Marbleglen");
@@ -91,9 +66,9 @@ frmSearch::frmSearch(Data&)
     lblChangeConfig = addLabel("lblChangeConfig", "Config Options", 720, 4200, 1335, 300,
                                &frmSearch::lblChangeConfig_Click);
 
-    List1 = new ImageListBox(this);
+    List1 = new ImageListBox(images_, this);
     List1->setGeometry(px(kListLeft), 0, px(3165), px(1845));
-    connect(List1, &ImageListBox::DblClick, this, [this] { runHandler([this] { List1_DblClick(); }); });
+    connect(List1, &ImageListBox::DblClick, this, [this] { program_.runHandler([this] { List1_DblClick(); }); });
 
     StatusBar1 = new QStatusBar(this);
     StatusBar1->setObjectName("StatusBar1");
@@ -101,10 +76,15 @@ frmSearch::frmSearch(Data&)
     StatusBar1->setGeometry(0, px(4935), px(9855), px(kStatusHeight));
     StatusBar1->showMessage(" 0 Files found in 0 Directories");
 
-    txtResetCount = new QLineEdit("0", this);
+    txtResetCount = new QLineEdit(images_.rebuiltSinceLastPick() ? "1" : "0", this);
     txtResetCount->setObjectName("txtResetCount");
     txtResetCount->setGeometry(px(2400), px(4200), px(855), px(375));
     txtResetCount->hide();
+    // The box is a face over the list's flag: its text is the flag, "1" or
+    // "0", and text put into it sets the flag ("1" alone counts as set).
+    connect(txtResetCount, &QLineEdit::textChanged, this,
+            [this](const QString& text) { images_.setRebuiltSinceLastPick(text == "1"); });
+    images_.addObserver(this);
 
     // Tab goes through the labels from top to bottom, then to the list.
     QWidget* order[] = {lblSlideShow, lblViewImage, lblImageCaption1, lblImageCaption2,
@@ -117,14 +97,25 @@ frmSearch::frmSearch(Data&)
     qApp->installEventFilter(this);
 }
 
-frmSearch::~frmSearch() { qApp->removeEventFilter(this); }
+frmSearch::~frmSearch()
+{
+    images_.removeObserver(this);
+    qApp->removeEventFilter(this);
+}
+
+void frmSearch::rebuiltChanged(bool rebuilt)
+{
+    if ((txtResetCount->text() == "1") != rebuilt)
+        txtResetCount->setText(rebuilt ? "1" : "0");
+}
 
 CaptionLabel* frmSearch::addLabel(const char* name, const QString& caption, int left, int top,
                                   int width, int height, void (frmSearch::*handler)())
 {
     auto* label = new CaptionLabel(name, caption, this);
     label->setGeometry(px(left), px(top), px(width), px(height));
-    connect(label, &CaptionLabel::Click, this, [this, handler] { runHandler([this, handler] { (this->*handler)(); }); });
+    connect(label, &CaptionLabel::Click, this,
+            [this, handler] { program_.runHandler([this, handler] { (this->*handler)(); }); });
     return label;
 }
 
@@ -146,64 +137,38 @@ void frmSearch::Command1_Click()
     }
 }
 
-void frmSearch::Command2_Click()
-{
-    forms::fImage().show();
-    forms::fImage().Command1_Click();
-}
+void frmSearch::Command2_Click() { program_.Viewer().View(); }
 
-void frmSearch::Command3_Click() { cmdMoveUp_Click(*List1); }
-void frmSearch::Command4_Click() { cmdMoveDown_Click(*List1); }
-
-void frmSearch::cmdMoveUp_Click(ImageListBox& lstMove)
-{
-    tryStatement([&] {
-        if (const auto target = MoveUpTarget(lstMove.ListIndex(), List1->ListCount()))
-            lstMove.setSelected(*target);
-    });
-}
-
-void frmSearch::cmdMoveDown_Click(ImageListBox& lstMove)
-{
-    tryStatement([&] {
-        if (const auto target = MoveDownTarget(lstMove.ListIndex(), List1->ListCount()))
-            lstMove.setSelected(*target);
-    });
-}
+void frmSearch::Command3_Click() { images_.moveUp(); }
+void frmSearch::Command4_Click() { images_.moveDown(); }
 
 void frmSearch::List1_DblClick() { Command2_Click(); }
 
 void frmSearch::lblViewImage_Click()
 {
-    if (List1->ListCount() == 0) {
-        MsgBox(kNoImages);
+    if (images_.count() == 0) {
+        program_.MsgBox(kNoImages);
         return;
     }
-    if (List1->ListIndex() == -1)
-        List1->setSelected(0);
+    if (images_.current() == -1)
+        images_.select(0);
     Command2_Click();
 }
 
 void frmSearch::lblSlideShow_Click()
 {
     const std::int16_t type = AppSettings::ReadSlideShowType();
-    if (List1->ListCount() == 0) {
-        MsgBox(kNoImages);
+    if (images_.count() == 0) {
+        program_.MsgBox(kNoImages);
         return;
     }
-    if (List1->ListIndex() == -1)
-        List1->setSelected(0);
-    if (type == AppSettings::kProgressive) {
-        Command2_Click();
-        enable(forms::fImage().Timer1);
-    } else if (type == AppSettings::kIntelligentRandom) {
-        forms::fImage().RandomNumber_Click();
-        Command2_Click();
-        enable(forms::fImage().Timer2);
-    }
+    if (images_.current() == -1)
+        images_.select(0);
+    if (type == AppSettings::kProgressive || type == AppSettings::kIntelligentRandom)
+        program_.Viewer().StartSlideShow(type);
 }
 
-void frmSearch::lblChangeConfig_Click() { forms::Configuration().show(); }
+void frmSearch::lblChangeConfig_Click() { program_.Settings().Show(); }
 
 void frmSearch::lblImageCaption1_Click() { searchFolder(1); }
 void frmSearch::lblImageCaption2_Click() { searchFolder(2); }
@@ -217,7 +182,7 @@ void frmSearch::searchFolder(int number)
     std::string folder;
     tryStatement([&] { folder = AppSettings::ReadText("varImagePath" + std::to_string(number)); });
     if (folder.empty()) {
-        MsgBox(number <= 2 ? kSetFoldersBeforeSearch : kSetFoldersFirst);
+        program_.MsgBox(number <= 2 ? kSetFoldersBeforeSearch : kSetFoldersFirst);
         return;
     }
     tryStatement([&] { StatusBar1->clearMessage(); });
@@ -225,13 +190,14 @@ void frmSearch::searchFolder(int number)
         QApplication::setOverrideCursor(Qt::WaitCursor);
         StatusBar1->repaint();  // the window shows no more events until the search ends
     });
-    tryStatement([&] { List1->Clear(); });
+    tryStatement([&] { images_.clear(); });
     std::int64_t FileCount = 0, DirCount = 0;
     QByteArray path(folder.data(), static_cast<qsizetype>(folder.size()));
     tryStatement([&] { FindFilesAPI(path, "*.jpg", FileCount, DirCount); });
+    images_.setLastSearch({FileCount, DirCount});
     tryStatement([&] { StatusBar1->showMessage(SearchStatusText(FileCount, DirCount)); });
     tryStatement([&] { QApplication::restoreOverrideCursor(); });
-    tryStatement([&] { txtResetCount->setText("1"); });
+    images_.setRebuiltSinceLastPick(true);
 }
 
 void frmSearch::FindFilesAPI(QByteArray& path, const QByteArray& SearchStr, std::int64_t& FileCount,
@@ -247,7 +213,7 @@ void frmSearch::FindFilesAPI(QByteArray& path, const QByteArray& SearchStr, std:
                     StatusBar1->repaint();
                 },
                 progressDelay, progressPeriod);
-    List1->AddItems(std::move(found));
+    images_.append(std::move(found));
 }
 
 void frmSearch::Form_Resize()
@@ -264,18 +230,18 @@ void frmSearch::Form_Resize()
 
 void frmSearch::Form_KeyDown(int KeyCode)
 {
-    if (KeyCode == 27)
+    if (KeyCode == KeyCodes::Escape)
         Form_Unload();
 }
 
-void frmSearch::Form_Unload() { EndProgram(); }
+void frmSearch::Form_Unload() { program_.EndProgram(); }
 
 bool frmSearch::eventFilter(QObject* watched, QEvent* event)
 {
     if (event->type() == QEvent::KeyPress && watched->isWidgetType()
         && static_cast<QWidget*>(watched)->window() == this) {
-        const int code = keyCode(static_cast<QKeyEvent*>(event)->key());
-        if (code == 27) {
+        const int code = KeyCodeOf(static_cast<QKeyEvent*>(event)->key());
+        if (code == KeyCodes::Escape) {
             Form_KeyDown(code);
             return true;
         }
@@ -288,7 +254,7 @@ void frmSearch::paintEvent(QPaintEvent*)
     QPainter(this).drawPixmap(0, 0, backdrop_);
 }
 
-void frmSearch::resizeEvent(QResizeEvent*) { runHandler([this] { Form_Resize(); }); }
+void frmSearch::resizeEvent(QResizeEvent*) { program_.runHandler([this] { Form_Resize(); }); }
 
 void frmSearch::closeEvent(QCloseEvent* event)
 {

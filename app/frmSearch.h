@@ -7,19 +7,23 @@
 #include <chrono>
 #include <cstdint>
 
+#include "app/ImageList.h"
+
 class CaptionLabel;
+class ProgramContext;
 class ImageListBox;
 class QLineEdit;
 class QStatusBar;
 
-// The main window: the label panel, the image list and the status bar, and the
-// hidden operations through which the viewer and the dialog drive it.
-class frmSearch : public QWidget {
+// The main window: the label panel, the image list's view and the status bar,
+// and the hidden operations through which the dialog drives it. The image list
+// itself is the program's; txtResetCount shows its rebuilt flag.
+class frmSearch : public QWidget, private ImageList::Observer {
     Q_OBJECT
 public:
-    struct Data {};  // all of this window's state lives in its controls
+    struct Data {};  // the image list is the program's, not the window's
 
-    explicit frmSearch(Data& data);
+    frmSearch(Data& data, ProgramContext& program);
     ~frmSearch() override;
     void Form_Load();
 
@@ -27,10 +31,6 @@ public:
     void Command2_Click();  // "View"
     void Command3_Click();  // "Scroll Up"
     void Command4_Click();  // "Scroll Down"
-
-    // Step the current entry of a list box, wrapping round at the ends.
-    void cmdMoveUp_Click(ImageListBox& lstMove);
-    void cmdMoveDown_Click(ImageListBox& lstMove);
 
     // How long a search runs before the status bar shows its progress, and how
     // often the progress is refreshed from then on.
@@ -73,9 +73,12 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    void rebuiltChanged(bool rebuilt) override;
     void searchFolder(int number);
     CaptionLabel* addLabel(const char* name, const QString& caption, int left, int top, int width,
                            int height, void (frmSearch::*handler)());
 
+    ProgramContext& program_;
+    ImageList& images_;
     QPixmap backdrop_;
 };

@@ -8,34 +8,26 @@
 
 #include "settings/registry_error.h"
 
-namespace {
-MsgBoxHook& msgBoxHook()
-{
-    static MsgBoxHook hook;
-    return hook;
-}
-EndProgramHook& endProgramHook()
-{
-    static EndProgramHook hook;
-    return hook;
-}
-}  // namespace
+ProgramContext* ProgramContext::running_ = nullptr;
 
-void MsgBox(const QString& prompt)
+ProgramContext::ProgramContext() : outer_(std::exchange(running_, this)) {}
+
+ProgramContext::~ProgramContext() { running_ = outer_; }
+
+void ProgramContext::MsgBox(const QString& prompt)
 {
-    if (msgBoxHook()) {
-        msgBoxHook()(prompt);
+    if (message_) {
+        message_(prompt);
         return;
     }
-    QMessageBox box(QMessageBox::NoIcon, "Marbleglen", prompt, QMessageBox::Ok,
-                    QApplication::activeWindow());
+    QMessageBox box(QMessageBox::NoIcon, "Marbleglen", prompt, QMessageBox::Ok, QApplication::activeWindow());
     box.exec();
 }
 
-void EndProgram()
+void ProgramContext::EndProgram()
 {
-    if (endProgramHook()) {
-        endProgramHook()();
+    if (end_) {
+        end_();
         return;
     }
     for (QWidget* window : QApplication::topLevelWidgets())
@@ -45,14 +37,7 @@ void EndProgram()
     QCoreApplication::exit(0);
 }
 
-MsgBoxHook setMsgBoxHook(MsgBoxHook hook) { return std::exchange(msgBoxHook(), std::move(hook)); }
-
-EndProgramHook setEndProgramHook(EndProgramHook hook)
-{
-    return std::exchange(endProgramHook(), std::move(hook));
-}
-
-void runHandler(const std::function<void()>& handler) noexcept
+void ProgramContext::runHandler(const std::function<void()>& handler) noexcept
 {
     try {
         handler();
@@ -62,4 +47,23 @@ void runHandler(const std::function<void()>& handler) noexcept
         MsgBox(QString::fromLocal8Bit(e.what()));
     } catch (...) {
     }
+}
+
+ProgramContext::MessageSink ProgramContext::setMessageSink(MessageSink sink)
+{
+    return std::exchange(message_, std::move(sink));
+}
+
+ProgramContext::EndSink ProgramContext::setEndSink(EndSink sink) { return std::exchange(end_, std::move(sink)); }
+
+MsgBoxHook setMsgBoxHook(MsgBoxHook hook)
+{
+    ProgramContext* program = ProgramContext::running();
+    return program ? program->setMessageSink(std::move(hook)) : MsgBoxHook();
+}
+
+EndProgramHook setEndProgramHook(EndProgramHook hook)
+{
+    ProgramContext* program = ProgramContext::running();
+    return program ? program->setEndSink(std::move(hook)) : EndProgramHook();
 }

@@ -47,6 +47,7 @@
 
 #include "app/FolderWalk.h"
 #include "app/ImageListBox.h"
+#include "app/Program.h"
 #include "app/frmSearch.h"
 #include "app/runtime_services.h"
 #include "settings/AppSettings.h"
@@ -320,10 +321,9 @@ int main(int argc, char** argv)
         reg.setValueKey("varImagePath1");
         reg.setValue(Variant(root));
     }
-    setMsgBoxHook([](const QString& text) { std::fprintf(stderr, "message: %s\n", qPrintable(text)); });
-    frmSearch::Data data;
-    frmSearch window(data);
-    window.Form_Load();
+    Program program;
+    program.setMessageSink([](const QString& text) { std::fprintf(stderr, "message: %s\n", qPrintable(text)); });
+    frmSearch& window = program.frmSearch();
     window.show();
     QApplication::processEvents();
 

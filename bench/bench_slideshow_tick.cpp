@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "app/ImageListBox.h"
+#include "app/Program.h"
 #include "app/forms.h"
 #include "app/frmSearch.h"
 #include "settings/AppSettings.h"
@@ -134,6 +135,7 @@ int main(int argc, char** argv)
     if (!std::getenv("DISPLAY") && !std::getenv("QT_QPA_PLATFORM"))
         setenv("QT_QPA_PLATFORM", "offscreen", 1);
     QApplication app(argc, argv);
+    Program program;
     const int ticks = argc > 1 ? std::max(3, std::atoi(argv[1])) : 15;
 
     QTemporaryDir folder;

@@ -55,6 +55,7 @@
 #include <jpeglib.h>
 
 #include "app/ImageListBox.h"
+#include "app/Program.h"
 #include "app/forms.h"
 #include "app/frmSearch.h"
 #include "app/runtime_services.h"
@@ -401,7 +402,8 @@ int main(int argc, char** argv)
                                           : QCoreApplication::applicationDirPath() + "/../bench-pictures";
     if (!makePictures(folder))
         return 1;
-    setMsgBoxHook([](const QString& text) { std::fprintf(stderr, "message: %s\n", qPrintable(text)); });
+    Program program;
+    program.setMessageSink([](const QString& text) { std::fprintf(stderr, "message: %s\n", qPrintable(text)); });
     if (burst)
         return measureBurst(folder, rounds);
 

@@ -11,8 +11,7 @@
 #include <QTimer>
 #include <QWindow>
 
-#include "app/forms.h"
-#include "app/frmSearch.h"
+#include "app/ProgramContext.h"
 #include "app/runtime_services.h"
 #include "config/DialogCore.h"
 #include "config/FolderPicker.h"
@@ -97,7 +96,7 @@ std::string Configuration::StoredText(const QLineEdit* box)
     return box->text().toLocal8Bit().toStdString();
 }
 
-Configuration::Configuration(Data&)
+Configuration::Configuration(Data&, ProgramContext& program) : program_(program)
 {
     setObjectName("Configuration");
     setWindowTitle("Configuration Options");
@@ -119,7 +118,7 @@ Configuration::Configuration(Data&)
     // Created first, so that it is first in the focus order.
     Command3 = Place(new QPushButton("Save Settings and Close", this), "Command3",
                      TwipRect(3600, 3480, 2055, 375));
-    connect(Command3, &QPushButton::clicked, this, [this] { runHandler([this] { Command3_Click(); }); });
+    connect(Command3, &QPushButton::clicked, this, [this] { program_.runHandler([this] { Command3_Click(); }); });
 
     TabStrip1 = Place(new QTabWidget(this), "TabStrip1", TwipRect(120, 120, 5535, 3255));
     for (const char* tab : {"Slide Show Settings", "Search Folders", "About"})
@@ -144,8 +143,8 @@ Configuration::Configuration(Data&)
                      TwipRect(0, 4200, 2055, 375));
     Command1->hide();
     Command2->hide();
-    connect(Command1, &QPushButton::clicked, this, [this] { runHandler([this] { Command1_Click(); }); });
-    connect(Command2, &QPushButton::clicked, this, [this] { runHandler([this] { Command2_Click(); }); });
+    connect(Command1, &QPushButton::clicked, this, [this] { program_.runHandler([this] { Command1_Click(); }); });
+    connect(Command2, &QPushButton::clicked, this, [this] { program_.runHandler([this] { Command2_Click(); }); });
 
     setTabOrder(Command3, TabStrip1);
     Command3->setFocus();
@@ -178,8 +177,8 @@ void Configuration::buildSlideShowPage()
                     TwipRect(3120, 960, 1695, 255));
     Option1->setChecked(true);
     // clicked, not toggled: selecting a button from code stores nothing.
-    connect(Option1, &QRadioButton::clicked, this, [this] { runHandler([this] { Option1_Click(); }); });
-    connect(Option2, &QRadioButton::clicked, this, [this] { runHandler([this] { Option2_Click(); }); });
+    connect(Option1, &QRadioButton::clicked, this, [this] { program_.runHandler([this] { Option1_Click(); }); });
+    connect(Option2, &QRadioButton::clicked, this, [this] { program_.runHandler([this] { Option2_Click(); }); });
 
     Label12 = Place(new QLabel(Frame1), "Label12", TwipRect(960, 1440, 3975, 975));
     Label12->setWordWrap(true);
@@ -313,7 +312,7 @@ void Configuration::Command3_Click()
     // A failed write ends here: the dialog stays open with everything typed,
     // and the main window keeps its captions.
     Command1_Click();
-    forms::frmSearch().Command1_Click();
+    program_.Main().ReloadCaptions();
     close();
 }
 
@@ -410,7 +409,7 @@ void Configuration::showEvent(QShowEvent* event)
 {
     if (!placed_) {
         placed_ = true;
-        if (frmSearch* owner = forms::existingFrmSearch(); owner && owner->isVisible()) {
+        if (QWidget* owner = program_.Main().existingWindow(); owner && owner->isVisible()) {
             if (windowHandle() && owner->windowHandle())
                 windowHandle()->setTransientParent(owner->windowHandle());
             move(owner->frameGeometry().center() - rect().center());

@@ -8,6 +8,7 @@
 #include <QWidget>
 
 class ClickablePicture;
+class ProgramContext;
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -25,7 +26,7 @@ class Configuration : public QWidget {
 public:
     struct Data {};  // the dialog keeps nothing between openings
 
-    explicit Configuration(Data& data);
+    Configuration(Data& data, ProgramContext& program);
     void Form_Load();
 
     void Form_Deactivate();
@@ -98,5 +99,6 @@ private:
     static void SetStoredText(QLineEdit* box, const std::string& bytes);
     static std::string StoredText(const QLineEdit* box);
 
+    ProgramContext& program_;
     bool placed_ = false;
 };

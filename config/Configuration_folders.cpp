@@ -6,7 +6,7 @@
 
 QByteArray Configuration::BrowseDialog(QWidget* owner, const QString& sMessage)
 {
-    return ChooseFolder(owner, sMessage);
+    return ChooseFolder(owner, sMessage, program_);
 }
 
 QString Configuration::GetFileName(const QString& flname) const { return LastPathComponent(flname); }

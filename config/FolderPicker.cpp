@@ -6,7 +6,7 @@
 
 #include <sys/stat.h>
 
-#include "app/runtime_services.h"
+#include "app/ProgramContext.h"
 #include "config/PathOnDisk.h"
 
 namespace {
@@ -17,7 +17,8 @@ const QString kAmbiguousFolder =
 // Qt's directory chooser, answering with the chosen folder's bytes.
 class FolderDialog : public QFileDialog {
 public:
-    FolderDialog(QWidget* owner, const QString& title) : QFileDialog(owner, title)
+    FolderDialog(QWidget* owner, const QString& title, ProgramContext& program)
+        : QFileDialog(owner, title), program_(program)
     {
         // No start folder: each browse starts afresh, not at the folder in the box.
         setFileMode(QFileDialog::Directory);
@@ -42,7 +43,7 @@ public:
         if (!shown.isEmpty() && !QFileInfo::exists(shown)) {
             const PathOnDisk found = FindPathOnDisk(shown);
             if (found.outcome == PathOnDisk::Ambiguous) {
-                MsgBox(kAmbiguousFolder.arg(shown));
+                program_.MsgBox(kAmbiguousFolder.arg(shown));
                 return;
             }
             struct stat st {};
@@ -57,30 +58,34 @@ public:
     }
 
 private:
+    ProgramContext& program_;
     QByteArray chosen_;
 };
 
-QByteArray QtFolderChooser(QWidget* owner, const QString& title)
+QByteArray QtFolderChooser(QWidget* owner, const QString& title, ProgramContext& program)
 {
-    FolderDialog chooser(owner, title);
+    FolderDialog chooser(owner, title, program);
     if (chooser.exec() != QDialog::Accepted)
         return {};
     return chooser.chosen();
 }
 
-FolderChooser& Chooser()
+// A test's chooser; none: Qt's.
+FolderChooser& Replacement()
 {
-    static FolderChooser chooser = QtFolderChooser;
+    static FolderChooser chooser;
     return chooser;
 }
 }  // namespace
 
-QByteArray ChooseFolder(QWidget* owner, const QString& title) { return Chooser()(owner, title); }
-
-void SetFolderChooser(FolderChooser chooser)
+QByteArray ChooseFolder(QWidget* owner, const QString& title, ProgramContext& program)
 {
-    Chooser() = chooser ? std::move(chooser) : FolderChooser(QtFolderChooser);
+    if (const FolderChooser& replaced = Replacement())
+        return replaced(owner, title);
+    return QtFolderChooser(owner, title, program);
 }
+
+void SetFolderChooser(FolderChooser chooser) { Replacement() = std::move(chooser); }
 
 void ClickablePicture::mouseReleaseEvent(QMouseEvent* event)
 {

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "app/ImageListBox.h"
+#include "app/Program.h"
 #include "app/forms.h"
 #include "app/frmSearch.h"
 #include "settings/AppSettings.h"
@@ -92,6 +93,7 @@ void store(const char* name, const std::string& text)
 int main(int argc, char** argv)
 {
     QApplication app(argc, argv);
+    Program program;
     if (argc < 3) {
         std::fprintf(stderr, "usage: soak-driver PICTURE_FOLDER MINUTES [PICTURES]\n");
         return 2;

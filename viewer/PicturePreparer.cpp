@@ -5,50 +5,36 @@
 #include <QtConcurrent/QtConcurrentRun>
 #include <QtConcurrent/qtconcurrenttask.h>
 
-#include <mutex>
-
-namespace {
-QThreadPool& workerPool()
+PicturePreparer::PicturePreparer() : workers_(std::make_unique<QThreadPool>())
 {
     // One worker: preparing is for the next step or two, not for throughput.
-    static QThreadPool* pool = [] {
-        auto* p = new QThreadPool;
-        p->setMaxThreadCount(1);
-        p->setExpiryTimeout(-1);
-        return p;
-    }();
-    return *pool;
+    workers_->setMaxThreadCount(1);
+    workers_->setExpiryTimeout(-1);
 }
 
-std::mutex& decodeTurn()
+PicturePreparer::~PicturePreparer()
 {
-    static std::mutex m;
-    return m;
+    // Work not started is dropped and a decode under way stops early; the
+    // preparer waits for it, so that no decode outlives it.
+    for (Entry& e : entries_)
+        e.drop();
+    WaitForWorkers();
 }
-}  // namespace
 
 Picture PicturePreparer::decodeInTurn(const QByteArray& path, QSize screen,
                                       std::shared_ptr<const std::atomic<bool>> stop)
 {
-    std::lock_guard<std::mutex> turn(decodeTurn());
+    std::lock_guard<std::mutex> turn(turn_);
     return loadPictureFile(path, screen, stop.get());
 }
 
 void PicturePreparer::WaitForWorkers()
 {
-    workerPool().clear();
-    workerPool().waitForDone();
+    workers_->clear();
+    workers_->waitForDone();
 }
 
-int PicturePreparer::BusyWorkers() { return workerPool().activeThreadCount(); }
-
-PicturePreparer::~PicturePreparer()
-{
-    // Work not started is dropped; a decode under way stops early and its
-    // result goes with the last reference.
-    for (Entry& e : entries_)
-        e.drop();
-}
+int PicturePreparer::BusyWorkers() const { return workers_->activeThreadCount(); }
 
 // A decoded picture may be handed over only while its file is still the one
 // decoded: a photo edited since, or one still being copied when it was first
@@ -92,12 +78,11 @@ void PicturePreparer::prepare(const QByteArray& path, QSize screen)
     }
     // The latest request is decoded first: it is the one needed soonest (the
     // slide show's next picture, or the way the user is stepping).
-    static int latest = 0;
     Entry e{path, screen, {}};
-    e.picture = QtConcurrent::task(&decodeInTurn)
-                    .withArguments(path, screen, std::shared_ptr<const std::atomic<bool>>(e.stop))
-                    .onThreadPool(workerPool())
-                    .withPriority(++latest)
+    std::shared_ptr<const std::atomic<bool>> stop = e.stop;
+    e.picture = QtConcurrent::task([this, path, screen, stop] { return decodeInTurn(path, screen, stop); })
+                    .onThreadPool(*workers_)
+                    .withPriority(++latest_)
                     .spawn();
     entries_.push_front(std::move(e));
     trim();

@@ -8,20 +8,24 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <mutex>
 
 class QObject;
 
 #include "viewer/PictureLoader.h"
 
-// Pictures decoded ahead of need on a worker thread, so that stepping onto one
-// only hands it over. At most kHeld pictures are kept, the least recently
-// asked-for dropped first. One decode runs at a time in the whole program
-// (worker or caller), which bounds the memory that decoding takes.
+class QThreadPool;
+
+// Pictures decoded ahead of need on a worker thread of its own, so that
+// stepping onto one only hands it over. At most kHeld pictures are kept, the
+// least recently asked-for dropped first. One decode runs at a time (worker or
+// caller), which bounds the memory that decoding takes; the program has one
+// preparer.
 class PicturePreparer {
 public:
     static constexpr int kHeld = 3;
 
-    PicturePreparer() = default;
+    PicturePreparer();
     ~PicturePreparer();
     PicturePreparer(const PicturePreparer&) = delete;
     PicturePreparer& operator=(const PicturePreparer&) = delete;
@@ -51,17 +55,11 @@ public:
     bool isReady(const QByteArray& path, QSize screen) const;
     int heldCount() const { return static_cast<int>(entries_.size()); }
 
-    // Decodes path once no other decode is under way (see loadPictureFile
-    // for `stop`).
-    static Picture decodeInTurn(const QByteArray& path, QSize screen,
-                                std::shared_ptr<const std::atomic<bool>> stop = {});
-
-    // At program end: drops the decodes not yet started and waits for the one
-    // under way, so that no worker is decoding while the program's statics and
-    // the image plugins are torn down.
-    static void WaitForWorkers();
+    // Drops the decodes not yet started and waits for the one under way. The
+    // preparer does this as it goes, so that no decode outlives it.
+    void WaitForWorkers();
     // Decodes running on the worker (for tests).
-    static int BusyWorkers();
+    int BusyWorkers() const;
 
 private:
     struct Entry {
@@ -81,6 +79,13 @@ private:
     };
     std::deque<Entry>::iterator find(const QByteArray& path, QSize screen);
     void trim();
+    // Decodes path once no other decode is under way (see loadPictureFile
+    // for `stop`).
+    Picture decodeInTurn(const QByteArray& path, QSize screen, std::shared_ptr<const std::atomic<bool>> stop = {});
 
+    std::mutex turn_;    // held by the one decode under way
+    int latest_ = 0;     // the priority of the latest request
     std::deque<Entry> entries_;  // most recently asked-for first
+    // Last, so that it goes first: its decodes use the members above.
+    std::unique_ptr<QThreadPool> workers_;
 };

@@ -9,14 +9,6 @@
 
 namespace {
 
-// Never destroyed at exit: by then the bus may be gone. The release runs when
-// the application quits, or the switch is turned on again.
-std::unique_ptr<ScreenSaverInhibition>& held()
-{
-    static auto* h = new std::unique_ptr<ScreenSaverInhibition>;
-    return *h;
-}
-
 // Keeps the first way that holds the saver off; drops one that does not.
 template <class Way, class... Args>
 bool take(std::unique_ptr<Way>& slot, Args&&... args)
@@ -66,25 +58,28 @@ const char* wayName(ScreenSaverInhibition::Way way)
     return "none";
 }
 
-bool SetScreenSaverActive(bool active, QWidget* viewer)
+// The release runs when the application quits (the bus is still there then),
+// when the switch is turned on again, or when the program's context goes.
+ScreenSaverSwitch::ScreenSaverSwitch()
 {
-    if (active) {
-        held().reset();
-        return true;
-    }
-    if (!held()) {
-        held() = std::make_unique<ScreenSaverInhibition>(viewer);
-        static const bool releaseAtQuit = [] {
-            if (auto* app = QCoreApplication::instance())
-                QObject::connect(app, &QCoreApplication::aboutToQuit, [] { held().reset(); });
-            return true;
-        }();
-        (void)releaseAtQuit;
-    }
-    return held()->way() != ScreenSaverInhibition::Way::None;
+    if (auto* app = QCoreApplication::instance())
+        releaseAtQuit_ = QObject::connect(app, &QCoreApplication::aboutToQuit, [this] { held_.reset(); });
 }
 
-ScreenSaverInhibition::Way ScreenSaverInhibitionWay()
+ScreenSaverSwitch::~ScreenSaverSwitch() { QObject::disconnect(releaseAtQuit_); }
+
+bool ScreenSaverSwitch::SetActive(bool active, QWidget* viewer)
 {
-    return held() ? held()->way() : ScreenSaverInhibition::Way::None;
+    if (active) {
+        held_.reset();
+        return true;
+    }
+    if (!held_)
+        held_ = std::make_unique<ScreenSaverInhibition>(viewer);
+    return held_->way() != ScreenSaverInhibition::Way::None;
+}
+
+ScreenSaverInhibition::Way ScreenSaverSwitch::way() const
+{
+    return held_ ? held_->way() : ScreenSaverInhibition::Way::None;
 }

@@ -44,11 +44,23 @@ private:
 
 const char* wayName(ScreenSaverInhibition::Way way);
 
-// Off (false) takes an inhibition for the program, on the given viewer
+// The program's switch. Off (false) takes an inhibition, on the given viewer
 // window's surface where that matters; on (true) releases it. An inhibition
-// still held when the application quits is released then. Returns true when
-// the screen saver is held off (off) or released (on).
-bool SetScreenSaverActive(bool active, QWidget* viewer = nullptr);
+// still held when the application quits, or when the switch goes, is
+// released then.
+class ScreenSaverSwitch {
+public:
+    ScreenSaverSwitch();
+    ~ScreenSaverSwitch();
+    ScreenSaverSwitch(const ScreenSaverSwitch&) = delete;
+    ScreenSaverSwitch& operator=(const ScreenSaverSwitch&) = delete;
 
-// How the inhibition now held was taken (None: none held).
-ScreenSaverInhibition::Way ScreenSaverInhibitionWay();
+    // True when the screen saver is held off (off) or released (on).
+    bool SetActive(bool active, QWidget* viewer = nullptr);
+    // How the inhibition now held was taken (None: none held).
+    ScreenSaverInhibition::Way way() const;
+
+private:
+    std::unique_ptr<ScreenSaverInhibition> held_;
+    QMetaObject::Connection releaseAtQuit_;
+};

@@ -29,17 +29,6 @@ private:
     WheelNotches notches_;
 };
 
-QPointer<fImage>& hookedWindow()
-{
-    static QPointer<fImage> w;
-    return w;
-}
-QPointer<WheelFilter>& installedFilter()
-{
-    static QPointer<WheelFilter> f;
-    return f;
-}
-
 }  // namespace
 
 int WheelNotches::step(int delta)
@@ -61,21 +50,21 @@ int WheelNotches::step(int delta)
     return 0;
 }
 
-void HookMouseWheel(fImage* window)
+void WheelHook::Hook(fImage* window)
 {
-    UnhookMouseWheel();
+    Unhook();
     auto* filter = new WheelFilter(window);
     filter->setParent(window);  // goes with the window should it die hooked
     window->installEventFilter(filter);
-    hookedWindow() = window;
-    installedFilter() = filter;
+    window_ = window;
+    filter_ = filter;
 }
 
-void UnhookMouseWheel()
+void WheelHook::Unhook()
 {
-    if (hookedWindow() && installedFilter())
-        hookedWindow()->removeEventFilter(installedFilter());
-    delete installedFilter().data();
-    hookedWindow() = nullptr;
-    installedFilter() = nullptr;
+    if (window_ && filter_)
+        window_->removeEventFilter(filter_);
+    delete filter_.data();
+    window_ = nullptr;
+    filter_ = nullptr;
 }

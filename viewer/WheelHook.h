@@ -1,12 +1,27 @@
 #pragma once
 
+#include <QPointer>
+
 class fImage;
+class QObject;
 
 // Wheel steps reach the viewer through an event filter on its window. One
 // window is hooked at a time. Every wheel event is handed to the viewer's
 // MouseWheel once and then goes on to the window's own handling.
-void HookMouseWheel(fImage* window);
-void UnhookMouseWheel();
+class WheelHook {
+public:
+    WheelHook() = default;
+    ~WheelHook() { Unhook(); }
+    WheelHook(const WheelHook&) = delete;
+    WheelHook& operator=(const WheelHook&) = delete;
+
+    void Hook(fImage* window);
+    void Unhook();
+
+private:
+    QPointer<fImage> window_;
+    QPointer<QObject> filter_;
+};
 
 // Turns the wheel deltas of a series of events into steps of one notch (120).
 // One event of a notch or more is one step; the small deltas a touchpad sends

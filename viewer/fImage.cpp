@@ -8,10 +8,9 @@
 
 #include <cmath>
 
-#include "app/ImageListBox.h"
-#include "app/forms.h"
-#include "app/frmSearch.h"
-#include "app/runtime_services.h"
+#include "app/ImageList.h"
+#include "app/KeyCodes.h"
+#include "app/ProgramContext.h"
 #include "settings/AppSettings.h"
 #include "viewer/PictureBox.h"
 #include "viewer/PictureFit.h"
@@ -21,19 +20,6 @@
 
 namespace {
 
-constexpr int kEscape = 27, kSpace = 32, kUp = 38, kDown = 40;
-
-int virtualKeyCode(int qtKey)
-{
-    switch (qtKey) {
-    case Qt::Key_Escape: return kEscape;
-    case Qt::Key_Space: return kSpace;
-    case Qt::Key_Up: return kUp;
-    case Qt::Key_Down: return kDown;
-    default: return 0;
-    }
-}
-
 QImage errorPicture()
 {
     static const QImage picture(QStringLiteral(":/viewer/error.png"));
@@ -42,7 +28,8 @@ QImage errorPicture()
 
 }  // namespace
 
-fImage::fImage(Data& data) : data_(data), preparer_(std::make_unique<PicturePreparer>())
+fImage::fImage(Data& data, ProgramContext& program)
+    : data_(data), program_(program), images_(program.Images()), preparer_(program.Preparer())
 {
     setObjectName("fImage");
     setAttribute(Qt::WA_DeleteOnClose);
@@ -66,11 +53,11 @@ fImage::fImage(Data& data) : data_(data), preparer_(std::make_unique<PicturePrep
     Timer1 = new QTimer(this);
     Timer1->setObjectName("Timer1");
     Timer1->setInterval(1000);
-    connect(Timer1, &QTimer::timeout, this, [this] { runHandler([this] { Timer1_Timer(); }); });
+    connect(Timer1, &QTimer::timeout, this, [this] { program_.runHandler([this] { Timer1_Timer(); }); });
     Timer2 = new QTimer(this);
     Timer2->setObjectName("Timer2");
     Timer2->setInterval(500);
-    connect(Timer2, &QTimer::timeout, this, [this] { runHandler([this] { Timer2_Timer(); }); });
+    connect(Timer2, &QTimer::timeout, this, [this] { program_.runHandler([this] { Timer2_Timer(); }); });
 }
 
 fImage::~fImage()
@@ -82,18 +69,18 @@ fImage::~fImage()
 
 void fImage::Form_Load()
 {
-    HookMouseWheel(this);
-    SetScreenSaverActive(false, this);
+    program_.Wheel().Hook(this);
+    program_.ScreenSaver().SetActive(false, this);
     setCursor(Qt::BlankCursor);
     loaded_ = true;
-    runHandler([this] { SetTimer_Click(); });
+    program_.runHandler([this] { SetTimer_Click(); });
 }
 
 void fImage::Form_Unload()
 {
     loaded_ = false;
-    UnhookMouseWheel();
-    SetScreenSaverActive(true);
+    program_.Wheel().Unhook();
+    program_.ScreenSaver().SetActive(true);
     unsetCursor();
 }
 
@@ -101,6 +88,7 @@ void fImage::closeEvent(QCloseEvent* event)
 {
     Timer1->stop();
     Timer2->stop();
+    data_.slideShow.Closed();
     if (loaded_)
         Form_Unload();
     event->accept();
@@ -110,7 +98,7 @@ void fImage::setVisible(bool visible)
 {
     if (visible) {
         QScreen* target = nullptr;
-        if (auto* main = forms::existingFrmSearch())
+        if (QWidget* main = program_.Main().existingWindow())
             target = main->screen();
         if (!target)
             target = QGuiApplication::primaryScreen();
@@ -140,10 +128,10 @@ void fImage::Command1_Click()
     steppedOnto_.clear();  // this fit comes after any step still waiting
     Image2->hide();
     Image1->hide();
-    data_.currentImagePath = forms::frmSearch().List1->Text();
+    data_.currentImagePath = images_.currentPath();
 
     const QSize screenPixels = ScreenPixels();
-    const Picture picture = preparer_->take(data_.currentImagePath, screenPixels);
+    const Picture picture = preparer_.take(data_.currentImagePath, screenPixels);
     if (!picture.ok()) {
         showErrorPicture();
         prepareNeighbours();
@@ -167,17 +155,17 @@ void fImage::Command1_Click()
 // then the last picture stays, and only this one is decoded.
 void fImage::stepFit()
 {
-    const QByteArray path = forms::frmSearch().List1->Text();
+    const QByteArray path = images_.currentPath();
     const QSize screen = ScreenPixels();
-    if (path.isEmpty() || preparer_->isReady(path, screen)) {
+    if (path.isEmpty() || preparer_.isReady(path, screen)) {
         Command1_Click();
         return;
     }
     steppedOnto_ = path;
-    preparer_->dropUnfinishedBut(path, screen);
-    preparer_->whenReady(path, screen, this, [this, path] {
+    preparer_.dropUnfinishedBut(path, screen);
+    preparer_.whenReady(path, screen, this, [this, path] {
         if (steppedOnto_ == path)
-            runHandler([this] { Command1_Click(); });
+            program_.runHandler([this] { Command1_Click(); });
     });
 }
 
@@ -191,17 +179,15 @@ void fImage::showErrorPicture()
 
 QByteArray fImage::entryPath(int listIndex) const
 {
-    const ImageListBox* list = forms::frmSearch().List1;
-    if (listIndex < 0 || listIndex >= list->ListCount())
+    if (listIndex < 0 || listIndex >= images_.count())
         return {};
-    return list->List(listIndex);
+    return images_.path(listIndex);
 }
 
 void fImage::prepareNeighbours()
 {
-    const ImageListBox* list = forms::frmSearch().List1;
-    const int count = list->ListCount();
-    const int current = list->ListIndex();
+    const int count = images_.count();
+    const int current = images_.current();
     if (count < 2 || current < 0)
         return;
     // A running random show prepares the position it has drawn ahead; the list
@@ -216,72 +202,74 @@ void fImage::prepareNeighbours()
 
 void fImage::PrepareEntry(int listIndex) { PreparePath(entryPath(listIndex)); }
 
-void fImage::PreparePath(const QByteArray& path) { preparer_->prepare(path, ScreenPixels()); }
+void fImage::PreparePath(const QByteArray& path) { preparer_.prepare(path, ScreenPixels()); }
 
-bool fImage::IsPrepared(const QByteArray& path) const { return preparer_->isReady(path, ScreenPixels()); }
+bool fImage::IsPrepared(const QByteArray& path) const { return preparer_.isReady(path, ScreenPixels()); }
 
+// The stored type is read at every key press, before anything else.
 void fImage::Form_KeyDown(int KeyCode, int)
 {
-    const std::int16_t type = AppSettings::ReadSlideShowType();
-
-    frmSearch& main = forms::frmSearch();
-    switch (KeyCode) {
-    case kEscape:
-        Timer1->stop();
-        Timer2->stop();
-        close();
-        break;
-    case kSpace:
-        if (main.List1->ListCount() <= 1)
-            break;
-        if (Timer1->isActive() || Timer2->isActive()) {
-            Timer1->stop();
-            Timer2->stop();
-        } else if (type == AppSettings::kProgressive) {
-            main.Command4_Click();
-            main.Command2_Click();
-            Timer1->start();
-        } else if (type == AppSettings::kIntelligentRandom) {
-            RandomNumber_Click();
-            main.Command2_Click();
-            Timer2->start();
-        }
-        break;
-    case kUp:
-        Timer1->stop();
-        Timer2->stop();
-        main.Command3_Click();
-        stepFit();
-        break;
-    case kDown:
-        Timer1->stop();
-        Timer2->stop();
-        main.Command4_Click();
-        stepFit();
-        break;
-    default:
-        break;
-    }
+    const int type = AppSettings::ReadSlideShowType();
+    perform(data_.slideShow.Key(KeyCode, images_.count(), type));
 }
 
 void fImage::keyPressEvent(QKeyEvent* event)
 {
-    const int code = virtualKeyCode(event->key());
-    runHandler([this, code, event] { Form_KeyDown(code, static_cast<int>(event->modifiers())); });
+    const int code = KeyCodeOf(event->key());
+    program_.runHandler([this, code, event] { Form_KeyDown(code, static_cast<int>(event->modifiers())); });
     event->accept();
 }
 
 void fImage::MouseWheel(std::int32_t, std::int32_t Rotation, std::int32_t, std::int32_t)
 {
-    if (Rotation == 0)
-        return;
-    Timer1->stop();
-    Timer2->stop();
-    if (Rotation > 0)
-        forms::frmSearch().Command3_Click();
-    else
-        forms::frmSearch().Command4_Click();
-    stepFit();
+    perform(data_.slideShow.Wheel(Rotation));
+}
+
+void fImage::StartSlideShow(int type) { perform(data_.slideShow.Start(type)); }
+
+// The slide show decides; the viewer does it with its timers and the fit.
+void fImage::perform(const ShowActions& actions)
+{
+    for (const ShowAction action : actions) {
+        switch (action) {
+        case ShowAction::StopTimers:
+            Timer1->stop();
+            Timer2->stop();
+            break;
+        case ShowAction::StepUp:
+            images_.moveUp();
+            break;
+        case ShowAction::StepDown:
+            images_.moveDown();
+            break;
+        case ShowAction::Pick:
+            RandomNumber_Click();
+            break;
+        case ShowAction::View:
+            show();
+            Command1_Click();
+            break;
+        case ShowAction::Fit:
+            Command1_Click();
+            break;
+        case ShowAction::FitWhenDecoded:
+            stepFit();
+            break;
+        case ShowAction::RunProgressive:
+            Timer2->stop();
+            if (!Timer1->isActive())
+                Timer1->start();
+            break;
+        case ShowAction::RunRandom:
+            Timer1->stop();
+            if (!Timer2->isActive())
+                Timer2->start();
+            break;
+        case ShowAction::Close:
+            close();
+            break;
+        }
+    }
 }
 
 void fImage::Form_Click() { close(); }

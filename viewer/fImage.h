@@ -5,25 +5,27 @@
 #include <QWidget>
 
 #include <cstdint>
-#include <memory>
 
-#include "viewer/SlideShowData.h"
+#include "viewer/SlideShow.h"
 
+class ImageList;
 class PictureBox;
 class PicturePreparer;
+class ProgramContext;
 class QTimer;
 
-// The full-screen viewer: shows the main window's current list entry fitted to
-// the screen. Its form-level data (Data) outlives the window.
+// The full-screen viewer: shows the image list's current entry fitted to the
+// screen, and runs the slide show's actions on its timers. Its form-level data
+// (Data) outlives the window.
 class fImage : public QWidget {
     Q_OBJECT
 public:
     struct Data {
-        SlideShowData slideShow;
+        SlideShow slideShow;          // its state, and the random order's memory
         QByteArray currentImagePath;  // the list text last read for display (bytes)
     };
 
-    explicit fImage(Data& data);
+    fImage(Data& data, ProgramContext& program);
     ~fImage() override;
 
     // Hooks the wheel, holds the screen saver off, hides the pointer and applies
@@ -32,13 +34,15 @@ public:
     void Form_Load();
     void Form_Unload();
 
-    void Command1_Click();      // the fit: shows the main window's current entry
+    void Command1_Click();      // the fit: shows the list's current entry
     void RandomNumber_Click();  // the random pick
     void SetTimer_Click();      // applies the delay setting to both timers
     void Timer1_Timer();        // one progressive step
     void Timer2_Timer();        // one random step
-    // The random order's memory, which outlives the window.
-    const SlideShowData& SlideShow() const { return data_.slideShow; }
+    // The main window's "Start Slide Show" of type 1 or 2.
+    void StartSlideShow(int type);
+    // The slide show's state and the random order's memory, which outlives the window.
+    const ::SlideShow& SlideShow() const { return data_.slideShow; }
 
     // Windows virtual-key codes: 27 Escape, 32 Space, 38 Up, 40 Down.
     void Form_KeyDown(int KeyCode, int Shift);
@@ -79,6 +83,7 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    void perform(const ShowActions& actions);
     void showErrorPicture();
     void stepFit();
     void prepareNeighbours();
@@ -86,7 +91,9 @@ private:
     QByteArray entryPath(int listIndex) const;
 
     Data& data_;
-    std::unique_ptr<PicturePreparer> preparer_;
+    ProgramContext& program_;
+    ImageList& images_;
+    PicturePreparer& preparer_;
     bool loaded_ = false;
     QByteArray steppedOnto_;  // stepped onto by key or wheel, shown once decoded
 };

@@ -1,4 +1,4 @@
-// The main window's plain core: texts, name order, wildcard, stepping, waiting.
+// The main window's plain core: texts, name order, wildcard, the image list, waiting.
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
@@ -10,7 +10,7 @@
 
 #include "app/BlockingWork.h"
 #include "app/FolderWalk.h"
-#include "app/ListStepping.h"
+#include "app/ImageList.h"
 #include "app/NaturalOrder.h"
 #include "app/WindowText.h"
 
@@ -104,24 +104,54 @@ TEST(WildcardMatch, MatchesJpgInAnyCaseOnly)
         EXPECT_EQ(WildcardMatch(c.name, c.pattern), c.match) << c.name << " ~ " << c.pattern;
 }
 
-TEST(ListStepping, WrapsRoundAndStepsDownNowhereFromNothing)
+namespace {
+void fill(ImageList& list, int count, int current)
+{
+    for (int i = 0; i < count; ++i)
+        list.append("/p/" + QByteArray::number(i) + ".jpg");
+    list.select(current);
+}
+}  // namespace
+
+TEST(ImageList, SteppingWrapsRoundAndStepsDownNowhereFromNothing)
 {
     struct Case {
-        int index, count;
-        std::optional<int> up, down;
+        int count, current, up, down;
     } cases[] = {
-        {2, 5, 1, 3},
-        {0, 5, 4, 1},
-        {4, 5, 3, 0},
-        {0, 1, 0, 0},
-        {-1, 5, 4, std::nullopt},  // nothing current: asymmetric
-        // Empty list: the index either way lies outside, so selecting it fails.
-        {-1, 0, -1, 0},
+        {5, 2, 1, 3},
+        {5, 0, 4, 1},
+        {5, 4, 3, 0},
+        {1, 0, 0, 0},
+        {5, -1, 4, -1},  // nothing current: up goes to the last, down stays
+        {0, -1, -1, -1},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(MoveUpTarget(c.index, c.count), c.up) << c.index << "/" << c.count;
-        EXPECT_EQ(MoveDownTarget(c.index, c.count), c.down) << c.index << "/" << c.count;
+        ImageList up, down;
+        fill(up, c.count, c.current);
+        fill(down, c.count, c.current);
+        up.moveUp();
+        EXPECT_EQ(up.current(), c.up) << c.current << "/" << c.count;
+        down.moveDown();
+        EXPECT_EQ(down.current(), c.down) << c.current << "/" << c.count;
+        EXPECT_EQ(down.currentPath(), c.down < 0 ? QByteArray() : down.path(c.down));
     }
+}
+
+TEST(ImageList, RefillingForgetsTheCurrentEntryAndOutsideIndexesThrow)
+{
+    ImageList list;
+    fill(list, 3, 1);
+    EXPECT_THROW(list.select(3), std::out_of_range);
+    EXPECT_THROW(list.path(-1), std::out_of_range);
+    EXPECT_EQ(list.current(), 1);
+    list.append("/p/3.jpg");
+    EXPECT_EQ(list.current(), 1) << "appending keeps the current entry";
+    list.clear();
+    EXPECT_EQ(list.current(), -1);
+    list.select(-1);
+    list.append(std::vector<QByteArray>{"/a.jpg", "/b.jpg"});
+    EXPECT_EQ(list.count(), 2);
+    EXPECT_EQ(list.current(), -1);
 }
 
 TEST(RunBlocking, TicksOnlyAfterTheFirstDelayAndRunsNoOtherHandler)

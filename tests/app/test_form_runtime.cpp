@@ -5,6 +5,7 @@
 #include <QPointer>
 #include <QWidget>
 
+#include "app/ProgramContext.h"
 #include "app/form_runtime.h"
 
 namespace {
@@ -12,7 +13,7 @@ struct CountingForm : QWidget {
     struct Data {
         int loads = 0;
     };
-    explicit CountingForm(Data& data) : data_(data) { setAttribute(Qt::WA_DeleteOnClose); }
+    CountingForm(Data& data, ProgramContext&) : data_(data) { setAttribute(Qt::WA_DeleteOnClose); }
     void Form_Load() { ++data_.loads; }
     Data& data_;
 };
@@ -20,7 +21,7 @@ struct CountingForm : QWidget {
 
 TEST(FormSlot, LoadsOnFirstUseOnlyAndKeepsItsDataAcrossCloses)
 {
-    FormSlot<CountingForm> slot;
+    FormSlot<CountingForm> slot(*ProgramContext::running());
     EXPECT_FALSE(slot.loaded());
     CountingForm& first = slot();
     EXPECT_EQ(&slot(), &first);

@@ -105,7 +105,7 @@ TEST_P(DamagedStore, OpensBlankFailsWritesAndLeavesTheFileAlone)
     const QByteArray damaged = GetParam().make(settings_);
     writeAll(settings_.storeFile(), damaged);
 
-    window_ = new frmSearch(data_);
+    window_ = new frmSearch(data_, *ProgramContext::running());
     window_->Form_Load();
     window_->show();
     for (CaptionLabel* l : {window_->lblImageCaption1, window_->lblImageCaption2, window_->lblImageCaption3,

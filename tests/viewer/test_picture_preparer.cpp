@@ -129,8 +129,9 @@ TEST_F(Preparer, AFileChangedSinceDecodingIsDecodedAgain)
 
 }  // namespace
 
-// At program end no decode may still run while statics and plugins go away:
-// the queued ones are dropped and the one under way is awaited.
+// At program end no decode may still run while the image plugins go away:
+// the queued ones are dropped and the one under way is awaited (the preparer
+// does this as it goes).
 TEST(PreparerAtProgramEnd, WaitForWorkersLeavesNoDecodeRunning)
 {
     QTemporaryDir dir;
@@ -140,12 +141,10 @@ TEST(PreparerAtProgramEnd, WaitForWorkersLeavesNoDecodeRunning)
         ASSERT_TRUE(picturefiles::write(file, picturefiles::jpeg(3000, 2000)));
         paths.push_back(QFile::encodeName(file));
     }
-    {
-        PicturePreparer preparer;
-        for (const QByteArray& p : paths)
-            preparer.prepare(p, QSize(3000, 2000));
-        QThread::msleep(20);  // let the worker start on one
-    }
-    PicturePreparer::WaitForWorkers();
-    EXPECT_EQ(PicturePreparer::BusyWorkers(), 0);
+    PicturePreparer preparer;
+    for (const QByteArray& p : paths)
+        preparer.prepare(p, QSize(3000, 2000));
+    QThread::msleep(20);  // let the worker start on one
+    preparer.WaitForWorkers();
+    EXPECT_EQ(preparer.BusyWorkers(), 0);
 }

@@ -7,6 +7,7 @@
 #include <QProcess>
 #include <QTimer>
 
+#include "app/ProgramContext.h"
 #include "viewer/ScreenSaverSwitch.h"
 #include "viewer/fImage.h"
 
@@ -73,9 +74,12 @@ protected:
         return QString::fromUtf8(service_->readLine()).trimmed();
     }
 
+    // How the running program holds the screen saver off now.
+    static ScreenSaverInhibition::Way heldWay() { return ProgramContext::running()->ScreenSaver().way(); }
+
     static fImage* openViewer(fImage::Data& data)
     {
-        auto* viewer = new fImage(data);
+        auto* viewer = new fImage(data, *ProgramContext::running());
         viewer->Form_Load();
         return viewer;
     }
@@ -138,7 +142,7 @@ TEST_F(ScreenSaverBus, NoServiceOrNoBusIsNoFailure)
     }
     fImage::Data data;
     closeViewer(openViewer(data));
-    EXPECT_EQ(ScreenSaverInhibitionWay(), ScreenSaverInhibition::Way::None);
+    EXPECT_EQ(heldWay(), ScreenSaverInhibition::Way::None);
 }
 
 // The desktop service first, then the portal (with the idle flag); each given
@@ -161,7 +165,7 @@ TEST_F(ScreenSaverBus, TakesTheFirstWayThatAnswersAndReleasesItThatWay)
         startService(c.answers);
         fImage::Data data;
         fImage* viewer = openViewer(data);
-        EXPECT_EQ(ScreenSaverInhibitionWay(), c.way);
+        EXPECT_EQ(heldWay(), c.way);
         const QStringList taken = nextLine().split(' ');
         ASSERT_EQ(taken.size(), 3);
         EXPECT_EQ(taken[0], c.taken);
@@ -172,7 +176,7 @@ TEST_F(ScreenSaverBus, TakesTheFirstWayThatAnswersAndReleasesItThatWay)
         closeViewer(viewer);
         EXPECT_EQ(nextLine(), c.released.arg(portal ? taken[2] : taken[1]));
         EXPECT_EQ(nextLine(300), "") << "one taking and one release, nothing else";
-        EXPECT_EQ(ScreenSaverInhibitionWay(), ScreenSaverInhibition::Way::None);
+        EXPECT_EQ(heldWay(), ScreenSaverInhibition::Way::None);
     }
 }
 

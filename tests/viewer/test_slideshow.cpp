@@ -56,10 +56,10 @@ void searchFinds(int n)
     resetFlag().setText("1");
 }
 
-std::int32_t shownCount() { return forms::fImage().SlideShow().order.ShownCount(); }
+std::int32_t shownCount() { return forms::fImage().SlideShow().Order().ShownCount(); }
 const std::vector<std::int32_t>& shownHistory()
 {
-    return forms::fImage().SlideShow().order.ShownHistory();
+    return forms::fImage().SlideShow().Order().ShownHistory();
 }
 
 // The distinct entries made current by `times` runs of a viewer operation.
@@ -81,7 +81,7 @@ void closeViewer()
     ASSERT_EQ(forms::existingFImage(), nullptr);
 }
 
-class SlideShow : public ::testing::Test {
+class ShowInViewer : public ::testing::Test {
 protected:
     void TearDown() override { closeViewer(); }
     TempStore settings_;
@@ -91,7 +91,7 @@ protected:
 
 // The delay is read as the viewer opens; codes other than "1" to "7" (the
 // whole table is tested on its own) leave the timers as they were created.
-TEST_F(SlideShow, DelaySettingSetsBothTimersWhenTheViewerOpens)
+TEST_F(ShowInViewer, DelaySettingSetsBothTimersWhenTheViewerOpens)
 {
     const std::tuple<const char*, int, int> table[] = {
         {nullptr, 1000, 500}, {"6", 10000, 10000}, {"1", 500, 500}, {" 1", 1000, 500}, {"", 1000, 500},
@@ -108,7 +108,7 @@ TEST_F(SlideShow, DelaySettingSetsBothTimersWhenTheViewerOpens)
     }
 }
 
-TEST_F(SlideShow, DelayChangedWhileOpenTakesEffectAtTheNextOpening)
+TEST_F(ShowInViewer, DelayChangedWhileOpenTakesEffectAtTheNextOpening)
 {
     store("varSlideShowDelayTime", "6");
     fImage& viewer = forms::fImage();
@@ -118,26 +118,7 @@ TEST_F(SlideShow, DelayChangedWhileOpenTakesEffectAtTheNextOpening)
     EXPECT_EQ(forms::fImage().Timer2->interval(), 500);
 }
 
-TEST_F(SlideShow, RandomPicksShowFiveDifferentEntriesThenBeginAgain)
-{
-    searchFinds(5);
-    EXPECT_EQ(currentAfter(5, &fImage::RandomNumber_Click).size(), 5u);
-    EXPECT_EQ(shownCount(), 0);
-    forms::fImage().RandomNumber_Click();
-    EXPECT_EQ(shownCount(), 1);
-}
-
-TEST_F(SlideShow, RandomPickOnOneEntrySelectsItEveryTime)
-{
-    searchFinds(1);
-    for (int i = 0; i < 3; ++i) {
-        forms::fImage().RandomNumber_Click();
-        EXPECT_EQ(list().ListIndex(), 0);
-        EXPECT_EQ(shownCount(), 0);
-    }
-}
-
-TEST_F(SlideShow, RandomCycleGoesOnAfterTheViewerWasClosed)
+TEST_F(ShowInViewer, RandomCycleGoesOnAfterTheViewerWasClosed)
 {
     searchFinds(10);
     std::set<int> shown = currentAfter(3, &fImage::RandomNumber_Click);
@@ -150,33 +131,7 @@ TEST_F(SlideShow, RandomCycleGoesOnAfterTheViewerWasClosed)
     EXPECT_EQ(shownCount(), 0);
 }
 
-TEST_F(SlideShow, SearchBetweenPicksBeginsANewCycleAndClearsTheFlag)
-{
-    searchFinds(10);
-    for (int i = 0; i < 4; ++i)
-        forms::fImage().RandomNumber_Click();
-    EXPECT_EQ(resetFlag().text(), "0");
-    EXPECT_EQ(shownCount(), 4);
-    searchFinds(10);
-    forms::fImage().RandomNumber_Click();
-    EXPECT_EQ(shownCount(), 1);
-    EXPECT_EQ(resetFlag().text(), "0");
-}
-
-TEST_F(SlideShow, RandomPickOnAnEmptyListChangesNothing)
-{
-    searchFinds(6);
-    forms::fImage().RandomNumber_Click();
-    forms::fImage().RandomNumber_Click();
-    const std::vector<std::int32_t> history = shownHistory();
-    searchFinds(0);
-    forms::fImage().Timer2_Timer();  // a random show still ticking
-    EXPECT_EQ(list().ListIndex(), -1);
-    EXPECT_EQ(shownCount(), 2);
-    EXPECT_EQ(shownHistory(), history);
-}
-
-TEST_F(SlideShow, TicksStepInListOrderAndWrap)
+TEST_F(ShowInViewer, TicksStepInListOrderAndWrap)
 {
     searchFinds(3);
     list().setSelected(1);
@@ -187,57 +142,7 @@ TEST_F(SlideShow, TicksStepInListOrderAndWrap)
     }
 }
 
-TEST_F(SlideShow, RandomTicksPickFromTheCycle)
-{
-    searchFinds(4);
-    EXPECT_EQ(currentAfter(4, &fImage::Timer2_Timer).size(), 4u);
-}
-
-// Space: pause when a timer runs, else resume in the order stored at that
-// moment: type 1 steps first, type 2 picks first; one entry does nothing.
-TEST_F(SlideShow, SpacePausesAndResumesInTheConfiguredOrder)
-{
-    searchFinds(5);
-    list().setSelected(2);
-    frmSearch& search = forms::frmSearch();
-    search.Command2_Click();  // View
-    fImage& viewer = forms::fImage();
-
-    store("varSlideShowType", "1");
-    QTest::keyClick(&viewer, Qt::Key_Space);
-    EXPECT_EQ(list().ListIndex(), 3);
-    EXPECT_TRUE(viewer.Timer1->isActive());
-    EXPECT_FALSE(viewer.Timer2->isActive());
-
-    store("varSlideShowType", "2");  // changing the order does not touch a running show
-    QTest::keyClick(&viewer, Qt::Key_Space);
-    EXPECT_FALSE(viewer.Timer1->isActive() || viewer.Timer2->isActive());
-    EXPECT_EQ(list().ListIndex(), 3) << "a pause keeps the picture";
-
-    QTest::keyClick(&viewer, Qt::Key_Space);
-    EXPECT_TRUE(viewer.Timer2->isActive());
-    EXPECT_FALSE(viewer.Timer1->isActive());
-    EXPECT_EQ(shownCount(), 1);
-    EXPECT_EQ(list().ListIndex(), shownHistory()[1]);
-    QTest::keyClick(&viewer, Qt::Key_Space);
-    EXPECT_FALSE(viewer.Timer1->isActive() || viewer.Timer2->isActive());
-}
-
-TEST_F(SlideShow, SpaceWithOneEntryDoesNothing)
-{
-    searchFinds(1);
-    list().setSelected(0);
-    forms::frmSearch().Command2_Click();
-    fImage& viewer = forms::fImage();
-    for (const char* type : {"1", "2"}) {
-        store("varSlideShowType", type);
-        QTest::keyClick(&viewer, Qt::Key_Space);
-        EXPECT_FALSE(viewer.Timer1->isActive() || viewer.Timer2->isActive()) << type;
-        EXPECT_EQ(resetFlag().text(), "1") << "no pick was made";
-    }
-}
-
-TEST_F(SlideShow, StartSlideShowRunsTheConfiguredOrder)
+TEST_F(ShowInViewer, StartSlideShowRunsTheConfiguredOrder)
 {
     searchFinds(4);
     store("varSlideShowType", "1");
@@ -261,7 +166,7 @@ TEST_F(SlideShow, StartSlideShowRunsTheConfiguredOrder)
 
 // Each tick of a random show finds its picture decoded already: the position
 // was drawn, and its picture prepared, while the previous one was on screen.
-TEST_F(SlideShow, NextRandomPictureIsPreparedBeforeItsTick)
+TEST_F(ShowInViewer, NextRandomPictureIsPreparedBeforeItsTick)
 {
     QTemporaryDir folder;
     const int n = 20;
@@ -293,7 +198,7 @@ TEST_F(SlideShow, NextRandomPictureIsPreparedBeforeItsTick)
 // While a random show runs, only the pictures it shows, and the one drawn for
 // the next tick, are decoded: the list neighbours are of no use to it and would
 // queue ahead of the picture the show needs.
-TEST_F(SlideShow, RunningRandomShowPreparesOnlyItsOwnPictures)
+TEST_F(ShowInViewer, RunningRandomShowPreparesOnlyItsOwnPictures)
 {
     QTemporaryDir folder;
     const int n = 40;

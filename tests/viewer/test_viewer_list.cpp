@@ -193,20 +193,6 @@ TEST_F(ViewerOnList, SpaceStartsAndPausesInTheOrderStoredAtThatMoment)
     }
 }
 
-TEST_F(ViewerOnList, SpaceWithOneEntryDoesNothingNotEvenAPause)
-{
-    storeType("1");
-    forms::frmSearch().List1->Clear();
-    forms::frmSearch().List1->AddItem(paths_[0]);
-    fImage& viewer = viewEntry(0);
-    QTest::keyClick(&viewer, Qt::Key_Space);
-    EXPECT_FALSE(viewer.Timer1->isActive());
-    viewer.Timer1->start();
-    QTest::keyClick(&viewer, Qt::Key_Space);
-    EXPECT_TRUE(viewer.Timer1->isActive());
-    EXPECT_EQ(current(), 0);
-}
-
 TEST_F(ViewerOnList, AClickOnThePictureCloses)
 {
     fImage& viewer = viewEntry(0);

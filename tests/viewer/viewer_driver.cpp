@@ -20,6 +20,7 @@
 #include <unistd.h>
 
 #include "app/ImageListBox.h"
+#include "app/Program.h"
 #include "app/forms.h"
 #include "app/frmSearch.h"
 #include "viewer/ScreenSaverSwitch.h"
@@ -43,6 +44,7 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "usage: viewer_driver [--main-window] PICTURE\n");
         return 2;
     }
+    Program program;
     frmSearch& search = forms::frmSearch();
     search.List1->AddItem(QByteArray(argv[argc - 1]));
     search.List1->setSelected(0);
@@ -65,7 +67,7 @@ int main(int argc, char** argv)
         }
         if (!opened && viewer && viewer->windowHandle() && viewer->windowHandle()->isExposed()) {
             opened = true;
-            say((QByteArray("open ") + wayName(ScreenSaverInhibitionWay())).constData());
+            say((QByteArray("open ") + wayName(program.ScreenSaver().way())).constData());
         }
         if (opened && !viewer) {
             watch.stop();
