@@ -18,13 +18,13 @@
 #include "app/ImageListBox.h"
 #include "app/KeyCodes.h"
 #include "app/ProgramContext.h"
+#include "app/Twips.h"
 #include "app/WindowText.h"
 #include "app/runtime_services.h"
 #include "settings/AppSettings.h"
 
 namespace {
-// Design geometry is in twips, 15 to the logical pixel.
-constexpr int px(int twips) { return static_cast<int>(std::lround(twips / 15.0)); }
+constexpr int px(int twips) { return PixelsFromTwips(twips); }
 
 constexpr int kListLeft = 2400;
 constexpr int kStatusHeight = 360;

@@ -12,14 +12,14 @@
 #include <QWindow>
 
 #include "app/ProgramContext.h"
+#include "app/Twips.h"
 #include "app/runtime_services.h"
 #include "config/DialogCore.h"
 #include "config/FolderPicker.h"
 #include "settings/AppSettings.h"
 
 namespace {
-// Layout positions are in twips; 15 twips make one logical pixel.
-constexpr int px(int twips) { return twips / 15; }
+constexpr int px(int twips) { return PixelsFromTwips(twips); }
 
 QRect TwipRect(int left, int top, int width, int height)
 {

@@ -12,9 +12,10 @@ constexpr DWORD kAccessWrite = 0x3F;
 constexpr std::size_t kEnumKeyBuffer = 255;
 constexpr int kReadAttempts = 3;
 
-// "Try this statement; go on with the next if it raises."
+// "Try this statement; go on with the next if it raises" a registry error.
+// Anything else (out of memory) still ends the member.
 template <typename F>
-void tryStatement(F&& f)
+void tryIgnoringRegistryError(F&& f)
 {
     try {
         f();
@@ -401,9 +402,9 @@ void cRegistry::CreateAdditionalEXEAssociations(const std::string& sClassName, c
         valueType_ = REG_SZ;
         sectionKey_ = sClassName + "\\shell\\" + name;
         valueKey_ = "";
-        tryStatement([&] { SetClassValue(VariantText(vItems[i + 1])); });
+        tryIgnoringRegistryError([&] { SetClassValue(VariantText(vItems[i + 1])); });
         sectionKey_ = sClassName + "\\shell\\" + name + "\\command";
         valueKey_ = "";
-        tryStatement([&] { SetClassValue(VariantText(vItems[i + 2])); });
+        tryIgnoringRegistryError([&] { SetClassValue(VariantText(vItems[i + 2])); });
     }
 }
