@@ -1,15 +1,13 @@
 #include "app/NaturalOrder.h"
 
+#include "settings/Text.h"
+
 namespace {
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
 // Only ASCII letters are folded: the names are bytes in whatever encoding
 // the files were written in.
-unsigned char fold(char c)
-{
-    const auto u = static_cast<unsigned char>(c);
-    return (u >= 'A' && u <= 'Z') ? static_cast<unsigned char>(u + ('a' - 'A')) : u;
-}
+unsigned char fold(char c) { return static_cast<unsigned char>(AsciiLower(c)); }
 
 // End of the run of digits starting at i.
 std::size_t digitsEnd(std::string_view s, std::size_t i)

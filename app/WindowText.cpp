@@ -1,5 +1,7 @@
 #include "app/WindowText.h"
 
+#include "settings/Text.h"
+
 QString SearchStatusText(std::int64_t FileCount, std::int64_t DirCount)
 {
     const QString files = " " + QString::number(FileCount) + " Files found in ";
@@ -24,42 +26,6 @@ QString CaptionText(const std::string& storedName)
     return text.left(units);
 }
 
-namespace {
-// Length of the valid UTF-8 sequence at p (at most n bytes), 0 when invalid.
-int utf8SequenceLength(const unsigned char* p, qsizetype n)
-{
-    const unsigned char b = p[0];
-    int len;
-    char32_t min;
-    if (b < 0x80)
-        return 1;
-    if ((b & 0xE0) == 0xC0) {
-        len = 2;
-        min = 0x80;
-    } else if ((b & 0xF0) == 0xE0) {
-        len = 3;
-        min = 0x800;
-    } else if ((b & 0xF8) == 0xF0) {
-        len = 4;
-        min = 0x10000;
-    } else {
-        return 0;
-    }
-    if (n < len)
-        return 0;
-    char32_t cp = b & (0x7F >> len);
-    for (int i = 1; i < len; ++i) {
-        if ((p[i] & 0xC0) != 0x80)
-            return 0;
-        cp = (cp << 6) | (p[i] & 0x3F);
-    }
-    // Overlong forms, surrogates and values past Unicode are not valid UTF-8.
-    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
-        return 0;
-    return len;
-}
-}  // namespace
-
 QString DisplayPath(const QByteArray& path)
 {
     const auto* p = reinterpret_cast<const unsigned char*>(path.constData());
@@ -71,7 +37,8 @@ QString DisplayPath(const QByteArray& path)
         // Decode the longest valid run in one go; the common case is one run.
         qsizetype run = i;
         while (run < n) {
-            const int len = utf8SequenceLength(p + run, n - run);
+            char32_t cp = 0;
+            const int len = DecodeUtf8(p + run, static_cast<std::size_t>(n - run), cp);
             if (len == 0)
                 break;
             run += len;

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "settings/UniqueFd.h"
 #include "viewer/PictureFit.h"
 
 namespace {
@@ -224,23 +225,18 @@ Picture loadPictureFile(const QByteArray& path, QSize screen, const std::atomic<
         return failure(QStringLiteral("Not a regular file."));
 
     // O_NONBLOCK in case the name was swapped for a FIFO since the check.
-    const int fd = ::open(path.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0)
+    UniqueFd fd(::open(path.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    if (!fd)
         return failure(systemError("open", errno));
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
         return failure(QStringLiteral("Not a regular file."));
-    }
-    if (st.st_size > kFileLimit) {
-        ::close(fd);
+    if (st.st_size > kFileLimit)
         return failure(QStringLiteral("The picture file is too large."));
-    }
 
     StoppableFile file(stop);
-    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
-        ::close(fd);
+    if (!file.open(fd.get(), QIODevice::ReadOnly, QFileDevice::AutoCloseHandle))
         return failure(file.errorString());
-    }
+    fd.release();  // the file closes it now
     Picture picture = loadPicture(file, screen);
     // A decoder that met the failed read may still have made a picture of
     // what it had; it is never handed on.

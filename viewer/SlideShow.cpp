@@ -4,6 +4,7 @@
 
 #include "app/ImageList.h"
 #include "app/KeyCodes.h"
+#include "settings/AppSettings.h"
 
 namespace {
 
@@ -61,8 +62,8 @@ ShowActions follow(ShowState& state, Input input, int listCount, int type)
         const bool applies = rule.when == When::Always
                              || (rule.when == When::OneEntryAtMost && listCount <= 1)
                              || (rule.when == When::Running && state != ShowState::Stopped)
-                             || (rule.when == When::TypeProgressive && type == 1)
-                             || (rule.when == When::TypeRandom && type == 2);
+                             || (rule.when == When::TypeProgressive && type == AppSettings::kProgressive)
+                             || (rule.when == When::TypeRandom && type == AppSettings::kIntelligentRandom);
         if (!applies)
             continue;
         if (rule.next)
@@ -90,11 +91,11 @@ ShowActions SlideShow::Wheel(int rotation)
 
 ShowActions SlideShow::Start(int type)
 {
-    if (type == 1) {
+    if (type == AppSettings::kProgressive) {
         state_ = ShowState::Progressive;
         return {View, RunProgressive};
     }
-    if (type == 2) {
+    if (type == AppSettings::kIntelligentRandom) {
         state_ = ShowState::Random;
         return {ShowAction::Pick, View, RunRandom};
     }
