@@ -21,32 +21,20 @@
 
 #include "app/MSSearch.h"
 #include "app/NaturalOrder.h"
-
-namespace {
-char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c; }
-
-bool sameIgnoringCase(std::string_view a, std::string_view b)
-{
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (lower(a[i]) != lower(b[i]))
-            return false;
-    return true;
-}
-}  // namespace
+#include "settings/Text.h"
+#include "settings/UniqueFd.h"
 
 bool WildcardMatch(std::string_view name, std::string_view pattern)
 {
     // The usual pattern, "*.jpg", is a plain ending.
     if (!pattern.empty() && pattern[0] == '*' && pattern.find_first_of("*?", 1) == std::string_view::npos) {
         const std::string_view ending = pattern.substr(1);
-        return name.size() >= ending.size() && sameIgnoringCase(name.substr(name.size() - ending.size()), ending);
+        return name.size() >= ending.size() && EqualIgnoringAsciiCase(name.substr(name.size() - ending.size()), ending);
     }
     std::size_t n = 0, p = 0;
     std::size_t starP = std::string_view::npos, starN = 0;
     while (n < name.size()) {
-        if (p < pattern.size() && (pattern[p] == '?' || (pattern[p] != '*' && lower(pattern[p]) == lower(name[n])))) {
+        if (p < pattern.size() && (pattern[p] == '?' || (pattern[p] != '*' && AsciiLower(pattern[p]) == AsciiLower(name[n])))) {
             ++n;
             ++p;
         } else if (p < pattern.size() && pattern[p] == '*') {
@@ -104,24 +92,6 @@ EntryKind kindOf(int dirFd, unsigned char type, const char* name)
 constexpr std::size_t kMaxOpenFolders = 64;
 constexpr std::size_t kBufferSize = 64 * 1024;
 
-// Closes a descriptor at the end of a scope unless it was handed on.
-class FdGuard {
-public:
-    explicit FdGuard(int fd) : fd_(fd) {}
-    ~FdGuard()
-    {
-        if (fd_ >= 0)
-            close(fd_);
-    }
-    FdGuard(const FdGuard&) = delete;
-    FdGuard& operator=(const FdGuard&) = delete;
-    int get() const { return fd_; }
-    int release() { return std::exchange(fd_, -1); }
-
-private:
-    int fd_;
-};
-
 // One folder's names: copied into one block, so that a folder costs a few
 // allocations however many names it holds.
 struct FolderNames {
@@ -153,16 +123,14 @@ int openFolder(const QByteArray& folder, int parentFd, const char* name, FolderI
     // O_DIRECTORY refuses anything but a folder before opening it, so a FIFO
     // that claims to be a folder never blocks us.
     constexpr int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK;
-    const int fd = parentFd >= 0 ? openat(parentFd, name, flags) : open(folder.constData(), flags);
-    if (fd < 0)
+    UniqueFd fd(parentFd >= 0 ? openat(parentFd, name, flags) : open(folder.constData(), flags));
+    if (!fd)
         return -1;
     struct stat st {};
-    if (fstat(fd, &st) != 0) {
-        close(fd);
+    if (fstat(fd.get(), &st) != 0)
         return -1;
-    }
     id = {st.st_dev, st.st_ino};
-    return fd;
+    return fd.release();
 }
 
 // Reads an open folder's sub-folders and the files matching `pattern`, each
@@ -231,7 +199,7 @@ public:
         const int fd = openFolder(folder, parentFd, name, id);
         if (fd < 0)
             return;
-        FdGuard guard(fd);
+        UniqueFd guard(fd);
         // A folder already being searched further up (a link cycle) counts
         // but is not searched again.
         if (std::find(descent_.begin(), descent_.end(), id) != descent_.end())
@@ -249,7 +217,7 @@ public:
         // that open folders could run out.
         const bool keepOpen = descent_.size() < kMaxOpenFolders;
         if (!keepOpen)
-            close(guard.release());
+            guard.reset();
         descent_.push_back(id);
         for (const auto& sub : names.folders) {
             const std::string_view n = names.at(sub);
@@ -467,7 +435,7 @@ private:
 
     void list(Folder& f, std::vector<char>& buffer)
     {
-        FdGuard fd(openAsInTurn(f));
+        UniqueFd fd(openAsInTurn(f));
         // A folder already being searched further up (a link cycle) counts
         // but is not searched again.
         if (fd.get() < 0 || onDescent(f))

@@ -30,6 +30,13 @@ public:
             ::close(fd_);
         fd_ = fd;
     }
+    // Closes now, so that a failing close (a write that did not reach the
+    // disk) can be reported.
+    bool close()
+    {
+        const int fd = release();
+        return fd >= 0 && ::close(fd) == 0;
+    }
 
 private:
     int fd_ = -1;

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "settings/Text.h"
+
 namespace regfile {
 
 namespace {
@@ -22,17 +24,7 @@ constexpr RootAlias kRoots[] = {
     {"HKEY_LOCAL_MACHINE", "HKLM", HKEY_LOCAL_MACHINE},
 };
 
-bool equalsNoCase(const std::string& a, const char* b)
-{
-    std::size_t n = std::strlen(b);
-    if (a.size() != n)
-        return false;
-    for (std::size_t i = 0; i < n; ++i) {
-        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    }
-    return true;
-}
+bool equalsNoCase(const std::string& a, const char* b) { return EqualIgnoringAsciiCase(a, b); }
 
 bool startsWithNoCase(const std::string& s, std::size_t pos, const char* prefix)
 {
@@ -505,29 +497,13 @@ std::u16string Utf8ToUtf16(const std::string& s)
 {
     std::u16string out;
     out.reserve(s.size());
+    const auto* p = reinterpret_cast<const unsigned char*>(s.data());
     std::size_t i = 0;
-    auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
-    auto cont = [&](std::size_t k) { return k < s.size() && (byte(k) & 0xC0) == 0x80; };
     while (i < s.size()) {
-        unsigned char b = byte(i);
         char32_t cp = 0;
-        std::size_t len = 0;
-        if (b < 0x80) {
-            cp = b;
-            len = 1;
-        } else if (b >= 0xC2 && b <= 0xDF && cont(i + 1)) {
-            cp = (b & 0x1Fu) << 6 | (byte(i + 1) & 0x3Fu);
-            len = 2;
-        } else if (b >= 0xE0 && b <= 0xEF && cont(i + 1) && cont(i + 2)) {
-            cp = (b & 0x0Fu) << 12 | (byte(i + 1) & 0x3Fu) << 6 | (byte(i + 2) & 0x3Fu);
-            len = (cp >= 0x800 && (cp < 0xD800 || cp > 0xDFFF)) ? 3 : 0;
-        } else if (b >= 0xF0 && b <= 0xF4 && cont(i + 1) && cont(i + 2) && cont(i + 3)) {
-            cp = (b & 0x07u) << 18 | (byte(i + 1) & 0x3Fu) << 12 | (byte(i + 2) & 0x3Fu) << 6 |
-                 (byte(i + 3) & 0x3Fu);
-            len = (cp >= 0x10000 && cp <= 0x10FFFF) ? 4 : 0;
-        }
+        const int len = DecodeUtf8(p + i, s.size() - i, cp);
         if (len == 0) {
-            out += static_cast<char16_t>(0xDC00 + b);  // a byte that is not UTF-8
+            out += static_cast<char16_t>(0xDC00 + p[i]);  // a byte that is not UTF-8
             ++i;
             continue;
         }
@@ -538,7 +514,7 @@ std::u16string Utf8ToUtf16(const std::string& s)
         } else {
             out += static_cast<char16_t>(cp);
         }
-        i += len;
+        i += static_cast<std::size_t>(len);
     }
     return out;
 }

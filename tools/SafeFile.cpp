@@ -1,5 +1,7 @@
 #include "tools/SafeFile.h"
 
+#include "settings/UniqueFd.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,32 +14,6 @@
 namespace safefile {
 
 namespace {
-
-// An open file descriptor, closed when it goes.
-class Fd {
-public:
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd()
-    {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-
-    int get() const { return fd_; }
-    explicit operator bool() const { return fd_ >= 0; }
-    // Closes now, so that a failing close can be reported.
-    bool close()
-    {
-        int fd = fd_;
-        fd_ = -1;
-        return ::close(fd) == 0;
-    }
-
-private:
-    int fd_;
-};
 
 std::string because(const std::string& what, const std::string& path, int err)
 {
@@ -103,7 +79,7 @@ bool renameNoReplace(const char* from, const char* to)
 bool ReadRegularFile(const std::string& path, std::size_t limit, std::string& bytes, std::string& error)
 {
     // O_NONBLOCK: opening a FIFO must not wait for a writer.
-    Fd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     struct stat st {};
     if (!fd || ::fstat(fd.get(), &st) != 0) {
         error = because("Cannot read", path, errno);
@@ -146,7 +122,7 @@ WriteResult WriteFileAtomically(const std::string& path, const std::string& byte
                                 std::string& error)
 {
     std::string tmp = path + ".XXXXXX";
-    Fd fd(::mkostemp(tmp.data(), O_CLOEXEC));  // O_EXCL, mode 0600
+    UniqueFd fd(::mkostemp(tmp.data(), O_CLOEXEC));  // O_EXCL, mode 0600
     if (!fd) {
         error = because("Cannot write", path, errno);
         return WriteResult::Failed;
@@ -165,7 +141,7 @@ WriteResult WriteFileAtomically(const std::string& path, const std::string& byte
     }
     // The rename is durable only once the folder is on disk too.
     const std::string folder = folderOf(path);
-    Fd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    UniqueFd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!dir || (::fsync(dir.get()) != 0 && errno != EINVAL)) {
         error = because("Cannot sync the folder of", path, errno) +
                 " The file is written but may not be on disk yet.";

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "settings/RegStore.h"
+#include "settings/Text.h"
 #include "tools/RegFile.h"
 #include "tools/SafeFile.h"
 #include "tools/StoreTree.h"
@@ -70,16 +71,7 @@ void check(LONG rc)
         fail(describe(rc));
 }
 
-bool sameNoCase(const std::string& a, const std::string& b)
-{
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    }
-    return true;
-}
+bool sameNoCase(const std::string& a, const std::string& b) { return EqualIgnoringAsciiCase(a, b); }
 
 // The command line: words in order, and switches with their arguments.
 struct Args {
@@ -107,7 +99,7 @@ Args parseArgs(int argc, char** argv, int first)
         }
         std::string name = w.substr(1);
         for (char& c : name)
-            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            c = AsciiLower(c);
         bool known = false;
         for (const char* s : withArgument) {
             if (name == s) {
@@ -334,7 +326,7 @@ void encode(const std::string& typeText, const std::string& data, DWORD& type, s
 {
     std::string t;
     for (char c : typeText)
-        t += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        t += AsciiUpper(c);
     if (t == "REG_SZ" || t == "REG_EXPAND_SZ") {
         type = t == "REG_SZ" ? REG_SZ : REG_EXPAND_SZ;
         bytes.assign(data.begin(), data.end());
