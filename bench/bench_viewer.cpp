@@ -369,7 +369,7 @@ int measureBurst(const QString& folder, int rounds)
         exact += search.List1->ListIndex() == kPresses;
         viewer.close();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        PicturePreparer::WaitForWorkers();
+        Program::running()->Preparer().WaitForWorkers();
     }
     const std::vector<double> decode = decodeTimes(roundPaths[0][0], screen, rounds);
     auto cell = [](const std::vector<double>& v) {
@@ -441,7 +441,7 @@ int main(int argc, char** argv)
 
     // (a) and (b), interleaved; the loader first in each round, so that the
     // baseline decodes at the scale the loader has just picked.
-    PicturePreparer::WaitForWorkers();
+    Program::running()->Preparer().WaitForWorkers();
     const QSize fitTo(1920, 1080);
     struct Row {
         std::vector<double> load, same, eighth, loadCpu, sameCpu, eighthCpu;
