@@ -162,6 +162,12 @@ TEST_F(ShowInViewer, StartSlideShowRunsTheConfiguredOrder)
     EXPECT_EQ(resetFlag().text(), "0");
     EXPECT_EQ(shownCount(), 1);
     EXPECT_EQ(list().ListIndex(), shownHistory()[1]);
+
+    // Started again in the other order while one runs: one show, never two.
+    store("varSlideShowType", "1");
+    forms::frmSearch().lblSlideShow_Click();
+    EXPECT_TRUE(viewer.Timer1->isActive());
+    EXPECT_FALSE(viewer.Timer2->isActive());
 }
 
 // Each tick of a random show finds its picture decoded already: the position
