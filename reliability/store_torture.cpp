@@ -62,7 +62,9 @@ std::optional<long> parseContent(const std::string& s)
     return seq;
 }
 
-std::string valueName(long seq, int values) { return "t" + std::to_string(seq % values); }
+// Appended rather than "t" + std::to_string(...): GCC 12 at -O3 warns falsely
+// (-Wrestrict) about a literal put in front of a temporary string.
+std::string valueName(long seq, int values) { return std::string("t").append(std::to_string(seq % values)); }
 
 cRegistry registryFor(const std::string& name)
 {
@@ -260,7 +262,7 @@ int runKill(int rounds)
         // Reading through the registry class first rolls a hot journal back, as
         // the next start of the program would.
         for (int v = 0; v < kValues; ++v) {
-            const std::string name = "t" + std::to_string(v);
+            const std::string name = valueName(v, kValues);
             auto text = getText(name);
             auto was = known.find(name);
             if (!text) {

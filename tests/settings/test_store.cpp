@@ -302,7 +302,9 @@ TEST(Store, TwoProcessesWritingAtOnceLoseNothing)
         if (children[c] == 0) {
             int failures = 0;
             for (int i = 0; i < kWrites; ++i) {
-                std::string name = "p" + std::to_string(c) + "_" + std::to_string(i);
+                // Appended: GCC 12 at -O3 warns falsely (-Wrestrict) about "p" + std::to_string(c).
+                const std::string name =
+                    std::string("p").append(std::to_string(c)).append("_").append(std::to_string(i));
                 failures += put(HKEY_CURRENT_USER, kKey, name, REG_SZ, bytesOf(name)) != 0;
             }
             _exit(failures);
