@@ -261,8 +261,10 @@ LONG openStore(Mode mode, DbPtr& out)
     sqlite3_busy_timeout(d->db, kBusyTimeoutMs);
     sqlite3_extended_result_codes(d->db, 1);
     // Rollback journal with full syncs: a commit is on disk when it returns, and a
-    // crash leaves the old or the new state.
-    exec(*d, "PRAGMA synchronous=FULL");
+    // crash leaves the old or the new state. EXTRA also syncs the journal's removal
+    // into the folder; without it a power cut just after a commit can bring the
+    // journal back, and the next open rolls the commit back.
+    exec(*d, "PRAGMA synchronous=EXTRA");
     if (forWrite) {
         WriteTxn txn(*d);
         if (txn.begun() != ERROR_SUCCESS)
