@@ -5,6 +5,8 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -154,28 +156,50 @@ TEST(ImageList, RefillingForgetsTheCurrentEntryAndOutsideIndexesThrow)
     EXPECT_EQ(list.current(), -1);
 }
 
-TEST(RunBlocking, TicksOnlyAfterTheFirstDelayAndRunsNoOtherHandler)
+// The work runs on another thread while this one handles no event; progress
+// ticks come on this thread, the first after the first delay, then again until
+// the work ends. The work here ends once it has seen three ticks (or after ten
+// seconds, so that a missing tick fails the test instead of hanging it).
+TEST(RunBlocking, TicksHereAfterTheFirstDelayUntilTheWorkEndsAndRunsNoOtherHandler)
 {
+    using Clock = std::chrono::steady_clock;
     bool timerRan = false;
     QTimer::singleShot(0, [&] { timerRan = true; });
-    int ticks = 0;
+    std::mutex m;
+    std::condition_variable ticked;
+    int ticks = 0, ticksSeenByWork = 0;
     bool timerRanDuringWork = false;
-    RunBlocking([] { std::this_thread::sleep_for(450ms); },
-                [&] {
-                    ++ticks;
-                    timerRanDuringWork |= timerRan;
-                },
-                200ms, 100ms);
-    EXPECT_GE(ticks, 2);
-    EXPECT_FALSE(timerRanDuringWork);
-    EXPECT_FALSE(timerRan);
+    std::thread::id workThread, tickThread;
+    Clock::duration firstTickAfter{};
+    const Clock::time_point start = Clock::now();
+    RunBlocking(
+        [&] {
+            std::unique_lock lock(m);
+            workThread = std::this_thread::get_id();
+            ticked.wait_for(lock, 10s, [&] { return ticks >= 3; });
+            ticksSeenByWork = ticks;
+        },
+        [&] {
+            std::lock_guard lock(m);
+            if (ticks++ == 0)
+                firstTickAfter = Clock::now() - start;
+            tickThread = std::this_thread::get_id();
+            timerRanDuringWork |= timerRan;
+            ticked.notify_all();
+        },
+        200ms, 20ms);
+    EXPECT_GE(ticksSeenByWork, 3);
+    EXPECT_GE(firstTickAfter, 200ms);
+    EXPECT_EQ(tickThread, std::this_thread::get_id());
+    EXPECT_NE(workThread, std::this_thread::get_id());
+    EXPECT_FALSE(timerRanDuringWork || timerRan);
     QCoreApplication::processEvents();
     EXPECT_TRUE(timerRan);
 
+    // Work that ends before the first delay is never ticked.
     ticks = 0;
-    RunBlocking([] {}, [&] { ++ticks; }, 500ms, 100ms);
+    RunBlocking([] {}, [&] { ++ticks; }, 10s, 20ms);
     EXPECT_EQ(ticks, 0);
 
-    EXPECT_THROW(RunBlocking([] { throw std::runtime_error("x"); }, [] {}, 500ms, 100ms),
-                 std::runtime_error);
+    EXPECT_THROW(RunBlocking([] { throw std::runtime_error("x"); }, [] {}, 10s, 20ms), std::runtime_error);
 }
