@@ -19,6 +19,7 @@
 #include "settings/AppSettings.h"
 #include "tests/support/TempStore.h"
 #include "tests/viewer/PictureFiles.h"
+#include "viewer/PicturePreparer.h"
 #include "viewer/fImage.h"
 
 namespace {
@@ -45,6 +46,14 @@ bool fillWithPictures(const QTemporaryDir& folder, int n)
     return true;
 }
 QLineEdit& resetFlag() { return *forms::frmSearch().txtResetCount; }
+
+// Lets the viewer send the requests it queued for after its fit, then waits
+// until the worker has decoded all it was asked for.
+bool preparingSettles()
+{
+    QCoreApplication::processEvents();
+    return QTest::qWaitFor([] { return PicturePreparer::BusyWorkers() == 0; }, 10000);
+}
 
 // A list of n entries as a search leaves it: nothing current, the flag at "1".
 // The files need not exist: the fit then shows the error picture.
@@ -222,20 +231,18 @@ TEST_F(ShowInViewer, RunningRandomShowPreparesOnlyItsOwnPictures)
     for (int tick = 0; tick < 2; ++tick) {
         viewer.Timer2_Timer();
         shown.insert(list().ListIndex());
-        QTest::qWait(300);
+        ASSERT_TRUE(preparingSettles());
     }
     for (int tick = 0; tick < 6; ++tick) {
-        viewer.Timer2_Timer();
-        shown.insert(list().ListIndex());
-        QTest::qWait(300);
         std::set<int> ready;
         for (int i = 0; i < n; ++i)
             if (viewer.IsPrepared(list().List(i)))
                 ready.insert(i);
-        // The next tick shows the position drawn for it.
-        viewer.Timer2_Timer();
+        viewer.Timer2_Timer();  // shows the position drawn for it
         shown.insert(list().ListIndex());
+        EXPECT_EQ(ready.count(list().ListIndex()), 1u) << "the picture of tick " << tick << " was not prepared";
         for (int i : ready)
             EXPECT_EQ(shown.count(i), 1u) << "entry " << i << " prepared but never shown, tick " << tick;
+        ASSERT_TRUE(preparingSettles());
     }
 }
