@@ -5,7 +5,10 @@
 #include <QThread>
 
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <functional>
@@ -130,21 +133,34 @@ TEST_F(Preparer, AFileChangedSinceDecodingIsDecodedAgain)
 }  // namespace
 
 // At program end no decode may still run while the image plugins go away:
-// the queued ones are dropped and the one under way is awaited (the preparer
+// the one under way is awaited and the queued ones are dropped (the preparer
 // does this as it goes).
-TEST(PreparerAtProgramEnd, WaitForWorkersLeavesNoDecodeRunning)
+TEST(PreparerAtProgramEnd, WaitForWorkersFinishesTheDecodeUnderWayAndDropsTheRest)
 {
     QTemporaryDir dir;
     std::vector<QByteArray> paths;
-    for (int i = 0; i < 4; ++i) {
+    for (int i = 0; i < 3; ++i) {
         const QString file = dir.filePath(QString("big%1.jpg").arg(i));
-        ASSERT_TRUE(picturefiles::write(file, picturefiles::jpeg(3000, 2000)));
+        ASSERT_TRUE(picturefiles::write(file, picturefiles::jpeg(4000, 3000)));
         paths.push_back(QFile::encodeName(file));
     }
+    // The worker opening the first file tells that its decode is under way.
+    const int opened = inotify_init1(IN_CLOEXEC);
+    ASSERT_GE(opened, 0);
+    ASSERT_GE(inotify_add_watch(opened, paths[0].constData(), IN_OPEN), 0);
+
+    const QSize screen(4000, 3000);
     PicturePreparer preparer;
-    for (const QByteArray& p : paths)
-        preparer.prepare(p, QSize(3000, 2000));
-    QThread::msleep(20);  // let the worker start on one
+    preparer.prepare(paths[0], screen);
+    pollfd event{opened, POLLIN, 0};
+    ASSERT_EQ(poll(&event, 1, 10000), 1) << "the worker never started";
+    close(opened);
+    preparer.prepare(paths[1], screen);
+    preparer.prepare(paths[2], screen);
     preparer.WaitForWorkers();
     EXPECT_EQ(preparer.BusyWorkers(), 0);
+    EXPECT_TRUE(preparer.isReady(paths[0], screen)) << "returned before the decode under way had ended";
+    // One of the others may have started if this thread stalled past the first decode.
+    EXPECT_LE(preparer.isReady(paths[1], screen) + preparer.isReady(paths[2], screen), 1)
+        << "decoded what was still waiting";
 }
