@@ -73,7 +73,8 @@ TEST(cRegistry, ValueLetStoresByTypeCodeAndPercentRule)
     };
     int n = 0;
     for (const auto& c : cases) {
-        std::string name = "v" + std::to_string(n++);
+        // Appended: GCC 12 at -O3 warns falsely (-Wrestrict) about "v" + std::to_string(n).
+        const std::string name = std::string("v").append(std::to_string(n++));
         SCOPED_TRACE(name);
         cRegistry reg = settingsAt(name, c.valueType);
         reg.setValue(c.value);
