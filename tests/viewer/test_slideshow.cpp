@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "app/ImageListBox.h"
+#include "app/Program.h"
 #include "app/forms.h"
 #include "app/frmSearch.h"
 #include "settings/AppSettings.h"
@@ -52,7 +53,8 @@ QLineEdit& resetFlag() { return *forms::frmSearch().txtResetCount; }
 bool preparingSettles()
 {
     QCoreApplication::processEvents();
-    return QTest::qWaitFor([] { return PicturePreparer::BusyWorkers() == 0; }, 10000);
+    const PicturePreparer& preparer = Program::running()->Preparer();
+    return QTest::qWaitFor([&] { return preparer.BusyWorkers() == 0; }, 10000);
 }
 
 // A list of n entries as a search leaves it: nothing current, the flag at "1".
