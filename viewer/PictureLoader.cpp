@@ -10,7 +10,10 @@
 #include <unistd.h>
 
 #include "settings/UniqueFd.h"
+#include "viewer/AreaScaler.h"
+#include "viewer/JpegDecoder.h"
 #include "viewer/PictureFit.h"
+#include "viewer/PixelMemory.h"
 
 namespace {
 
@@ -148,6 +151,71 @@ qint64 coefficientBytesFromHere(QIODevice& d)
     return 0;
 }
 
+// A quarter turn swaps the sides (either way round).
+QSize uprightSize(QSize size, bool quarterTurn) { return quarterTurn ? size.transposed() : size; }
+
+// The size a picture of the given upright size is shown at.
+QSize shownSize(QSize natural, QSize screen)
+{
+    const PictureFit fit = fitPicture(natural, screen);
+    return fit.scaled ? fit.rect.size() : natural;
+}
+
+bool turnsAQuarter(int orientation) { return orientation >= 5 && orientation <= 8; }
+
+// Where each pixel of the picture as stored (scaled to `stored`) goes in the
+// upright image, for the EXIF orientations 1 to 8: mirrored, turned, or both.
+PixelPlacement placeUpright(QImage& image, QSize stored, int orientation)
+{
+    std::uint32_t* base = reinterpret_cast<std::uint32_t*>(image.bits());
+    const std::ptrdiff_t row = image.bytesPerLine() / 4;
+    const std::ptrdiff_t right = stored.width() - 1, bottom = stored.height() - 1;
+    switch (orientation) {
+    case 2: return {base + right, -1, row};                        // mirrored
+    case 3: return {base + bottom * row + right, -1, -row};        // half a turn
+    case 4: return {base + bottom * row, 1, -row};                 // upside down
+    case 5: return {base, row, 1};                                 // corners swapped
+    case 6: return {base + bottom, row, -1};                       // a quarter turn clockwise
+    case 7: return {base + right * row + bottom, -row, -1};        // the other corners swapped
+    case 8: return {base + right * row, -row, 1};                  // a quarter turn back
+    default: return {base, 1, row};
+    }
+}
+
+Picture fromJpeg(JpegDecoder& jpeg, QSize screen, PixelMemory* memory)
+{
+    const int orientation = jpeg.orientation();
+    const bool quarterTurn = turnsAQuarter(orientation);
+    Picture picture;
+    picture.natural = uprightSize(jpeg.size(), quarterTurn);
+    if (picture.natural.isEmpty())
+        return failure(QStringLiteral("The picture has no size."));
+    const QSize shown = shownSize(picture.natural, screen);
+    if (qint64(shown.width()) * shown.height() * 4 > qint64(kImageLimitMB) * 1024 * 1024)
+        return failure(QStringLiteral("The picture is too large to decode."));
+    const QSize stored = uprightSize(shown, quarterTurn);
+    const QSize decoded = jpeg.scaleFor(stored);
+    if (!decoded.isValid())
+        return failure(jpeg.error());
+    if (decoded.width() < stored.width() || decoded.height() < stored.height())
+        return failure(QStringLiteral("The picture cannot be decoded at its size."));
+
+    QImage image = memory ? memory->image(shown) : QImage(shown, QImage::Format_RGB32);
+    if (image.isNull())
+        return failure(QStringLiteral("There is not enough memory for the picture."));
+    bool done;
+    if (decoded == stored && orientation == 1) {
+        done = jpeg.decodeInto(image);
+    } else {
+        AreaScaler scaler(decoded, stored, placeUpright(image, stored, orientation));
+        done = jpeg.decode([&](const std::uint32_t* row) { scaler.addRow(row); });
+    }
+    if (!done)
+        return failure(jpeg.error());
+    picture.image = std::move(image);
+    return picture;
+}
+
 FileIdentity identityOf(const struct stat& st)
 {
     FileIdentity id;
@@ -181,10 +249,22 @@ qint64 jpegCoefficientBytes(QIODevice& device)
     return bytes;
 }
 
-Picture loadPicture(QIODevice& device, QSize screen)
+Picture loadPicture(QIODevice& device, QSize screen, const std::atomic<bool>* stop, PixelMemory* memory)
 {
     if (jpegCoefficientBytes(device) > kCoefficientLimit)
         return failure(QStringLiteral("The picture is too large to decode."));
+
+    const qint64 start = device.pos();
+    {
+        JpegDecoder jpeg(device, stop);
+        if (jpeg.readHeader())
+            return fromJpeg(jpeg, screen, memory);
+        if (!jpeg.error().isEmpty())
+            return failure(jpeg.error());
+    }
+    // No JPEG, or one in CMYK: Qt's readers know the rest.
+    if (!device.seek(start))
+        return failure(device.errorString());
 
     QImageReader reader(&device);
     reader.setAllocationLimit(kImageLimitMB);
@@ -193,26 +273,23 @@ Picture loadPicture(QIODevice& device, QSize screen)
     if (!stored.isValid() || stored.isEmpty())
         return failure(reader.errorString());
 
-    // The natural size is the upright size: a quarter turn swaps the sides.
     const bool quarterTurn = reader.transformation() & QImageIOHandler::TransformationRotate90;
     Picture picture;
-    picture.natural = quarterTurn ? stored.transposed() : stored;
-
-    const PictureFit fit = fitPicture(picture.natural, screen);
-    if (fit.scaled)
-        reader.setScaledSize(quarterTurn ? fit.rect.size().transposed() : fit.rect.size());
+    picture.natural = uprightSize(stored, quarterTurn);
+    const QSize wanted = shownSize(picture.natural, screen);
+    if (wanted != picture.natural)
+        reader.setScaledSize(uprightSize(wanted, quarterTurn));
 
     QImage image = reader.read();
     if (image.isNull())
         return failure(reader.errorString());
-    const QSize wanted = fit.scaled ? fit.rect.size() : picture.natural;
     if (image.size() != wanted)
         image = image.scaled(wanted, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
     picture.image = std::move(image);
     return picture;
 }
 
-Picture loadPictureFile(const QByteArray& path, QSize screen, const std::atomic<bool>* stop)
+Picture loadPictureFile(const QByteArray& path, QSize screen, const std::atomic<bool>* stop, PixelMemory* memory)
 {
     if (path.isEmpty() || path.contains('\0'))
         return failure(QStringLiteral("No picture file is named."));
@@ -237,7 +314,7 @@ Picture loadPictureFile(const QByteArray& path, QSize screen, const std::atomic<
     if (!file.open(fd.get(), QIODevice::ReadOnly, QFileDevice::AutoCloseHandle))
         return failure(file.errorString());
     fd.release();  // the file closes it now
-    Picture picture = loadPicture(file, screen);
+    Picture picture = loadPicture(file, screen, stop, memory);
     // A decoder that met the failed read may still have made a picture of
     // what it had; it is never handed on.
     if (stop && stop->load())

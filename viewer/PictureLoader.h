@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <optional>
 
+class PixelMemory;
 class QIODevice;
 
 // Which state of a file was read. Rewriting a file changes its size or its
@@ -43,11 +44,14 @@ struct Picture {
 // for a screen of the given size in device pixels. Only regular files are
 // opened, and without blocking, so a FIFO, device or socket fails at once.
 // Once `stop` (if given) is set, reading the file fails, so a decode no one
-// wants any more ends early; it then fails, whatever was decoded.
-Picture loadPictureFile(const QByteArray& path, QSize screen, const std::atomic<bool>* stop = nullptr);
+// wants any more ends early; it then fails, whatever was decoded. JPEG
+// pictures take their pixels from `memory` when one is given.
+Picture loadPictureFile(const QByteArray& path, QSize screen, const std::atomic<bool>* stop = nullptr,
+                        PixelMemory* memory = nullptr);
 
 // The same from an open, random-access device (a file or a buffer in memory).
-Picture loadPicture(QIODevice& device, QSize screen);
+Picture loadPicture(QIODevice& device, QSize screen, const std::atomic<bool>* stop = nullptr,
+                    PixelMemory* memory = nullptr);
 
 // Working memory the JPEG decoder would need for the whole picture at once
 // (progressive and multi-scan files keep every coefficient), or 0 when the

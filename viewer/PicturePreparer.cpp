@@ -25,7 +25,7 @@ Picture PicturePreparer::decodeInTurn(const QByteArray& path, QSize screen,
                                       std::shared_ptr<const std::atomic<bool>> stop)
 {
     std::lock_guard<std::mutex> turn(turn_);
-    return loadPictureFile(path, screen, stop.get());
+    return loadPictureFile(path, screen, stop.get(), &memory_);
 }
 
 void PicturePreparer::WaitForWorkers()

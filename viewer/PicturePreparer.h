@@ -13,6 +13,7 @@
 class QObject;
 
 #include "viewer/PictureLoader.h"
+#include "viewer/PixelMemory.h"
 
 class QThreadPool;
 
@@ -83,6 +84,9 @@ private:
     // for `stop`).
     Picture decodeInTurn(const QByteArray& path, QSize screen, std::shared_ptr<const std::atomic<bool>> stop = {});
 
+    // The pixels of the pictures dropped, for the next ones: kHeld pictures,
+    // one being decoded and one on the screen are the most in use at once.
+    PixelMemory memory_{2};
     std::mutex turn_;    // held by the one decode under way
     int latest_ = 0;     // the priority of the latest request
     std::deque<Entry> entries_;  // most recently asked-for first

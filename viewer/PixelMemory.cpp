@@ -1,0 +1,90 @@
+#include "viewer/PixelMemory.h"
+
+#include <cstdlib>
+#include <deque>
+#include <mutex>
+
+struct PixelMemory::Blocks {
+    struct Block {
+        void* data;
+        std::size_t bytes;
+    };
+    // What an image gives back when its last copy goes.
+    struct Loan {
+        std::shared_ptr<Blocks> owner;
+        Block block;
+    };
+
+    explicit Blocks(int kept) : kept(kept) {}
+    ~Blocks()
+    {
+        for (const Block& b : free)
+            std::free(b.data);
+    }
+
+    // The smallest kept block that holds `bytes` and is not much larger.
+    Block take(std::size_t bytes)
+    {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            auto best = free.end();
+            for (auto it = free.begin(); it != free.end(); ++it)
+                if (it->bytes >= bytes && it->bytes <= 2 * bytes && (best == free.end() || it->bytes < best->bytes))
+                    best = it;
+            if (best != free.end()) {
+                const Block b = *best;
+                free.erase(best);
+                return b;
+            }
+        }
+        return {std::malloc(bytes), bytes};
+    }
+
+    void giveBack(Block b)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        free.push_back(b);
+        if (static_cast<int>(free.size()) > kept) {
+            std::free(free.front().data);
+            free.pop_front();
+        }
+    }
+
+    static void returned(void* info)
+    {
+        Loan* loan = static_cast<Loan*>(info);
+        loan->owner->giveBack(loan->block);
+        delete loan;
+    }
+
+    const int kept;
+    mutable std::mutex mutex;
+    std::deque<Block> free;  // the oldest first
+};
+
+PixelMemory::PixelMemory(int kept) : blocks_(std::make_shared<Blocks>(kept)) {}
+
+PixelMemory::~PixelMemory() = default;
+
+QImage PixelMemory::image(QSize size)
+{
+    if (size.isEmpty())
+        return {};
+    const qsizetype bytesPerLine = qsizetype(size.width()) * 4;
+    const std::size_t bytes = static_cast<std::size_t>(bytesPerLine) * static_cast<std::size_t>(size.height());
+    const Blocks::Block block = blocks_->take(bytes);
+    if (!block.data)
+        return {};
+    auto* loan = new Blocks::Loan{blocks_, block};
+    QImage image(static_cast<uchar*>(block.data), size.width(), size.height(), bytesPerLine, QImage::Format_RGB32,
+                 Blocks::returned, loan);
+    if (image.isNull())
+        Blocks::returned(loan);
+    return image;
+}
+
+int PixelMemory::keptCount() const
+{
+    std::lock_guard<std::mutex> lock(blocks_->mutex);
+    return static_cast<int>(blocks_->free.size());
+}
