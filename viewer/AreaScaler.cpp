@@ -164,11 +164,12 @@ void AreaScaler::finishRow(int y)
 template <int kTaps>
 void AreaScaler::finishRowWith(int y)
 {
-    std::uint32_t* out = out_.origin + y * out_.dy;
+    std::uint32_t* const row = out_.origin + y * out_.dy;
     const std::uint16_t* sums = sum_.data();
     const int width = to_.width();
     const std::size_t taps = kTaps ? static_cast<std::size_t>(kTaps) : static_cast<std::size_t>(taps_);
     for (int x = 0; x < width; x += 2) {
+        std::uint32_t* const out = row + x * out_.dx;
         const std::size_t pair = static_cast<std::size_t>(x) / 2;
         const std::uint16_t* a = sums + 4 * static_cast<std::size_t>(firstPixel_[2 * pair]);
         const std::uint16_t* b = sums + 4 * static_cast<std::size_t>(firstPixel_[2 * pair + 1]);
@@ -189,7 +190,6 @@ void AreaScaler::finishRowWith(int y)
         const __m128i pixels = _mm_or_si128(_mm_packus_epi16(rounded, rounded), _mm_set1_epi32(int(0xFF000000u)));
         if (out_.dx == 1 && x + 1 < width) {
             _mm_storel_epi64(reinterpret_cast<__m128i*>(out), pixels);
-            out += 2;
             continue;
         }
         _mm_storel_epi64(reinterpret_cast<__m128i*>(two), pixels);
@@ -210,7 +210,6 @@ void AreaScaler::finishRowWith(int y)
         out[0] = two[0];
         if (x + 1 < width)
             out[out_.dx] = two[1];
-        out += 2 * out_.dx;
     }
     std::swap(sum_, next_);
 }
