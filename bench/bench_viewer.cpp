@@ -6,7 +6,8 @@
 //       picks for it (with the loader's DCT method and output colours), and
 //       at 1/8, the least work any decode of the file can do; both in this
 //       process, as djpeg decodes but without its process start or output
-//   (b) the viewer's picture loading to its fitted size, timed the same way
+//   (b) the viewer's picture loading to its fitted size, timed the same way,
+//       its pixels in memory used again as the program's preparer has them
 //   (c) Down key to the new picture handed to the window, when it was prepared
 //       (and, for comparison, to the picture painted)
 // and the memory: a prepared picture's size, pictures held, peak resident size.
