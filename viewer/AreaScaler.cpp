@@ -68,21 +68,24 @@ AreaScaler::Weights AreaScaler::weigh(int from, int to, std::uint32_t one)
         const std::int64_t start = std::int64_t(p) * from, end = start + from;
         const int first = static_cast<int>(start / to);
         std::uint16_t* weights = &w.weight[static_cast<std::size_t>(p) * static_cast<std::size_t>(w.taps)];
+        // Each weight is the share of the area covered up to the end of its
+        // input pixel, rounded, less the share up to its start: no weight is
+        // off by a whole step, the errors do not add up along the taps, and
+        // together they make exactly `one`.
+        std::int64_t covered = 0;
         std::uint32_t given = 0;
-        int largest = 0, count = 0;
+        int count = 0;
         for (int t = 0; t < w.taps && first + t < from; ++t) {
             const std::int64_t i = first + t;
             const std::int64_t overlap = std::min(end, (i + 1) * to) - std::max(start, i * to);
             if (overlap <= 0)
                 break;
             count = t + 1;
-            weights[t] = static_cast<std::uint16_t>(overlap * one / from);
-            given += weights[t];
-            if (weights[t] > weights[largest])
-                largest = t;
+            covered += overlap;
+            const auto upTo = static_cast<std::uint32_t>((2 * covered * one + from) / (2 * std::int64_t(from)));
+            weights[t] = static_cast<std::uint16_t>(upTo - given);
+            given = upTo;
         }
-        // What rounding down left over; never more than `one` in all.
-        weights[largest] = static_cast<std::uint16_t>(weights[largest] + (one - given));
         w.first[static_cast<std::size_t>(p)] = first;
         w.count[static_cast<std::size_t>(p)] = count;
     }

@@ -5,7 +5,29 @@
 #include <QImageWriter>
 #include <QPainter>
 
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+#include <jpeglib.h>
+
 namespace picturefiles {
+
+namespace {
+
+QByteArray encoded(const QImage& image, bool progressive)
+{
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    QImageWriter writer(&buffer, "jpeg");
+    writer.setQuality(90);
+    writer.setProgressiveScanWrite(progressive);
+    writer.write(image);
+    return bytes;
+}
+
+}  // namespace
 
 QByteArray jpeg(int width, int height, bool progressive)
 {
@@ -14,13 +36,47 @@ QByteArray jpeg(int width, int height, bool progressive)
     painter.fillRect(0, 0, width / 2, height, Qt::red);
     painter.fillRect(width / 2, 0, width - width / 2, height, Qt::blue);
     painter.end();
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    QImageWriter writer(&buffer, "jpeg");
-    writer.setQuality(90);
-    writer.setProgressiveScanWrite(progressive);
-    writer.write(image);
+    return encoded(image, progressive);
+}
+
+QByteArray quarters(int width, int height)
+{
+    QImage image(width, height, QImage::Format_RGB32);
+    const int w = width / 2, h = height / 2;
+    QPainter painter(&image);
+    painter.fillRect(0, 0, w, h, Qt::red);
+    painter.fillRect(w, 0, width - w, h, Qt::green);
+    painter.fillRect(0, h, w, height - h, Qt::blue);
+    painter.fillRect(w, h, width - w, height - h, Qt::white);
+    painter.end();
+    return encoded(image, false);
+}
+
+QByteArray cmykJpeg(int width, int height)
+{
+    // Qt writes no CMYK JPEGs: libjpeg does.
+    jpeg_compress_struct cinfo{};
+    jpeg_error_mgr errors{};
+    cinfo.err = jpeg_std_error(&errors);
+    jpeg_create_compress(&cinfo);
+    unsigned char* out = nullptr;
+    unsigned long size = 0;
+    jpeg_mem_dest(&cinfo, &out, &size);
+    cinfo.image_width = static_cast<JDIMENSION>(width);
+    cinfo.image_height = static_cast<JDIMENSION>(height);
+    cinfo.input_components = 4;
+    cinfo.in_color_space = JCS_CMYK;
+    jpeg_set_defaults(&cinfo);
+    jpeg_start_compress(&cinfo, TRUE);
+    std::vector<unsigned char> row(static_cast<std::size_t>(width) * 4, 0x80);
+    while (cinfo.next_scanline < cinfo.image_height) {
+        JSAMPROW rows[] = {row.data()};
+        jpeg_write_scanlines(&cinfo, rows, 1);
+    }
+    jpeg_finish_compress(&cinfo);
+    jpeg_destroy_compress(&cinfo);
+    QByteArray bytes(reinterpret_cast<const char*>(out), static_cast<qsizetype>(size));
+    std::free(out);
     return bytes;
 }
 
@@ -54,6 +110,16 @@ QByteArray claimingSize(const QByteArray& jpeg, int width, int height)
     out[at + 7] = char(width >> 8);
     out[at + 8] = char(width & 0xFF);
     return out;
+}
+
+QByteArray withEmptyScans(const QByteArray& jpeg, int times)
+{
+    const qsizetype at = jpeg.lastIndexOf(QByteArray("\xFF\xDA", 2));
+    if (at < 0 || !jpeg.endsWith(QByteArray("\xFF\xD9", 2)))
+        return jpeg;
+    const int length = (uchar(jpeg[at + 2]) << 8) | uchar(jpeg[at + 3]);
+    const QByteArray scan = jpeg.mid(at, 2 + length);
+    return jpeg.chopped(2) + scan.repeated(times) + jpeg.right(2);
 }
 
 bool write(const QString& path, const QByteArray& bytes)

@@ -8,6 +8,8 @@
 
 #include <csignal>
 #include <cstdio>
+#include <string>
+#include <vector>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -15,7 +17,9 @@
 #include <unistd.h>
 
 #include "tests/viewer/PictureFiles.h"
+#include "viewer/JpegDecoder.h"
 #include "viewer/PictureLoader.h"
+#include "viewer/PixelMemory.h"
 
 namespace {
 
@@ -98,40 +102,197 @@ TEST(PictureLoader, DecodesToTheFittedSizeAndReportsTheNaturalSize)
     }
 }
 
+// The colour in the middle of a quarter of the image: R, G, B or W for red,
+// green, blue or white; '?' for none of them.
+char quarterColour(const QImage& image, int quarterX, int quarterY)
+{
+    const QRgb p = image.pixel(image.width() * (1 + 2 * quarterX) / 4, image.height() * (1 + 2 * quarterY) / 4);
+    const auto high = [](int v) { return v > 200; };
+    const auto low = [](int v) { return v < 60; };
+    if (high(qRed(p)) && high(qGreen(p)) && high(qBlue(p)))
+        return 'W';
+    if (high(qRed(p)) && low(qGreen(p)) && low(qBlue(p)))
+        return 'R';
+    if (low(qRed(p)) && high(qGreen(p)) && low(qBlue(p)))
+        return 'G';
+    if (low(qRed(p)) && low(qGreen(p)) && high(qBlue(p)))
+        return 'B';
+    return '?';
+}
+
 TEST(PictureLoader, HonoursTheExifOrientation)
 {
-    // Stored 300 x 200, left half red. Orientation 6 turns it a quarter clockwise:
-    // upright 200 x 300 with the red half on top; 3 turns it half round.
-    struct Case {
-        int orientation;
-        QSize natural;
-        QPoint redAt, blueAt;
-    } cases[] = {
-        {1, {300, 200}, {10, 100}, {290, 100}},
-        {6, {200, 300}, {100, 10}, {100, 290}},
-        {8, {200, 300}, {100, 290}, {100, 10}},
-        {3, {300, 200}, {290, 100}, {10, 100}},
-    };
-    for (const Case& c : cases) {
-        QByteArray bytes = picturefiles::withOrientation(picturefiles::jpeg(300, 200), c.orientation);
-        QBuffer buffer(&bytes);
-        buffer.open(QIODevice::ReadOnly);
-        const Picture p = loadPicture(buffer, {1920, 1080});
-        ASSERT_TRUE(p.ok()) << c.orientation;
-        EXPECT_EQ(p.natural, c.natural) << c.orientation;
-        ASSERT_EQ(p.image.size(), c.natural) << c.orientation;
-        EXPECT_GT(qRed(p.image.pixel(c.redAt)), 200) << c.orientation;
-        EXPECT_GT(qBlue(p.image.pixel(c.blueAt)), 200) << c.orientation;
+    // Stored 300 x 200 in quarters red, green over blue, white. The colours of
+    // the upright picture's quarters, left to right and top to bottom:
+    // 2 mirrors, 3 turns half round, 4 flips, 6 turns a quarter clockwise, 8 back.
+    const char* const upright[] = {"RGBW", "GRWB", "WBGR", "BWRG", "RBGW", "BRWG", "WGBR", "GWRB"};
+    const QByteArray stored = picturefiles::quarters(300, 200);
+    // As it is (for 1 decoded straight into the image), and shrunk to 30 %.
+    for (const QSize screen : {QSize(1920, 1080), QSize(90, 90)}) {
+        for (int orientation = 1; orientation <= 8; ++orientation) {
+            QByteArray bytes = picturefiles::withOrientation(stored, orientation);
+            QBuffer buffer(&bytes);
+            buffer.open(QIODevice::ReadOnly);
+            const Picture p = loadPicture(buffer, screen);
+            ASSERT_TRUE(p.ok()) << orientation;
+            const QSize natural = orientation >= 5 ? QSize(200, 300) : QSize(300, 200);
+            EXPECT_EQ(p.natural, natural) << orientation;
+            ASSERT_EQ(p.image.size(), screen.width() < 300 ? natural * 0.3 : natural) << orientation;
+            const std::string got{quarterColour(p.image, 0, 0), quarterColour(p.image, 1, 0),
+                                  quarterColour(p.image, 0, 1), quarterColour(p.image, 1, 1)};
+            EXPECT_EQ(got, upright[orientation - 1]) << orientation << " on " << screen.width();
+        }
     }
+}
 
-    // Turned upright, then fitted: 200 x 300 on a 400 x 150 screen shows at 100 x 150.
-    QByteArray bytes = picturefiles::withOrientation(picturefiles::jpeg(300, 200), 6);
+// "Exif\0\0" and a TIFF header in either byte order, its first folder at
+// `folder` holding `claimed` entries of which those given are written.
+struct Entry {
+    unsigned tag, type, count, value;
+};
+QByteArray exifBlock(bool little, std::vector<Entry> entries, int claimed = -1, unsigned folder = 8)
+{
+    QByteArray b("Exif\0\0", 6);
+    const auto put = [&](unsigned v, int bytes) {
+        for (int i = 0; i < bytes; ++i)
+            b += char(v >> (8 * (little ? i : bytes - 1 - i)));
+    };
+    b += little ? "II" : "MM";
+    put(42, 2);
+    put(folder, 4);
+    put(claimed < 0 ? unsigned(entries.size()) : unsigned(claimed), 2);
+    for (const Entry& e : entries) {
+        put(e.tag, 2);
+        put(e.type, 2);
+        put(e.count, 4);
+        put(e.value, 2);  // a SHORT sits at the start of the value's four bytes
+        put(0, 2);
+    }
+    return b;
+}
+
+TEST(JpegDecoder, ReadsTheExifOrientationOrSaysAsStored)
+{
+    constexpr unsigned kTag = 0x0112, kShort = 3;
+    struct Case {
+        const char* what;
+        QByteArray block;
+        int expected;
+    };
+    std::vector<Case> cases;
+    for (bool little : {true, false})
+        for (unsigned v = 1; v <= 8; ++v)
+            cases.push_back({little ? "little-endian" : "big-endian", exifBlock(little, {{kTag, kShort, 1, v}}), int(v)});
+    const Entry other{0x010F, 2, 4, 0x4142};
+    const QByteArray cut = exifBlock(true, {other, {kTag, kShort, 1, 6}});
+    cases.insert(cases.end(), {
+        {"after other tags", exifBlock(false, {other, other, {kTag, kShort, 1, 6}}), 6},
+        {"folder past the end", exifBlock(true, {{kTag, kShort, 1, 6}}, -1, 1000), 1},
+        {"folder at the largest offset", exifBlock(false, {{kTag, kShort, 1, 6}}, -1, 0xFFFFFFFFu), 1},
+        {"more entries claimed than there are", exifBlock(true, {other}, 40), 1},
+        {"the entry cut short", cut.chopped(3), 1},
+        {"type LONG", exifBlock(true, {{kTag, 4, 1, 6}}), 1},
+        {"count 2", exifBlock(false, {{kTag, kShort, 2, 6}}), 1},
+        {"value 0", exifBlock(true, {{kTag, kShort, 1, 0}}), 1},
+        {"value 9", exifBlock(false, {{kTag, kShort, 1, 9}}), 1},
+        {"not 42", exifBlock(true, {{kTag, kShort, 1, 6}}).replace(8, 1, "\x2b", 1), 1},
+        {"no byte order", exifBlock(true, {{kTag, kShort, 1, 6}}).replace(6, 2, "IM"), 1},
+        {"shorter than the header", exifBlock(true, {}).left(12), 1},
+        {"only the signature", QByteArray("Exif\0\0", 6), 1},
+    });
+    for (const Case& c : cases) {
+        // An exact copy on the heap, so that a read past its end shows under the sanitizers.
+        const std::vector<unsigned char> data(c.block.begin(), c.block.end());
+        EXPECT_EQ(exifOrientation(data.data(), data.size()), c.expected) << c.what;
+    }
+}
+
+TEST(JpegDecoder, StopsBetweenRowsOnceNoLongerWanted)
+{
+    QByteArray bytes = picturefiles::jpeg(2000, 1500);
     QBuffer buffer(&bytes);
     buffer.open(QIODevice::ReadOnly);
-    const Picture p = loadPicture(buffer, {400, 150});
-    ASSERT_TRUE(p.ok());
-    EXPECT_EQ(p.image.size(), QSize(100, 150));
-    EXPECT_GT(qRed(p.image.pixel(50, 5)), 200);
+    std::atomic<bool> stop{false};
+    JpegDecoder jpeg(buffer, &stop);
+    ASSERT_TRUE(jpeg.readHeader());
+    int rows = 0;
+    EXPECT_FALSE(jpeg.decode([&](const std::uint32_t*) {
+        if (++rows == 5)
+            stop = true;
+    }));
+    EXPECT_LT(rows, 100);
+    EXPECT_FALSE(jpeg.error().isEmpty());
+}
+
+TEST(PictureLoader, APictureNoLongerWantedIsNotLoaded)
+{
+    QTemporaryDir dir;
+    const QByteArray path = pathIn(dir, "wanted.jpg");
+    ASSERT_TRUE(picturefiles::write(QFile::decodeName(path), picturefiles::jpeg(640, 480)));
+    const std::atomic<bool> stop{true};
+    const Picture p = loadPictureFile(path, {1920, 1080}, &stop);
+    EXPECT_FALSE(p.ok());
+    EXPECT_TRUE(p.image.isNull());
+}
+
+TEST(PictureLoader, ShowsATruncatedJpegAndACmykOne)
+{
+    // A baseline JPEG cut short shows what it holds, the rest grey.
+    QByteArray cut = picturefiles::jpeg(400, 300);
+    cut.chop(cut.size() / 4);
+    QBuffer buffer(&cut);
+    buffer.open(QIODevice::ReadOnly);
+    const Picture p = loadPicture(buffer, {1920, 1080});
+    ASSERT_TRUE(p.ok()) << p.error.toStdString();
+    EXPECT_EQ(quarterColour(p.image, 0, 0), 'R');
+    const QRgb grey = p.image.pixel(10, 295);
+    EXPECT_TRUE(qAbs(qRed(grey) - 128) < 8 && qAbs(qGreen(grey) - 128) < 8 && qAbs(qBlue(grey) - 128) < 8)
+        << std::hex << grey;
+
+    // CMYK is left to Qt's reader.
+    QByteArray cmyk = picturefiles::cmykJpeg(64, 48);
+    QBuffer cmykBuffer(&cmyk);
+    cmykBuffer.open(QIODevice::ReadOnly);
+    const Picture q = loadPicture(cmykBuffer, {1920, 1080});
+    EXPECT_TRUE(q.ok()) << q.error.toStdString();
+    EXPECT_EQ(q.image.size(), QSize(64, 48));
+}
+
+TEST(PixelMemory, HandsOutTheMemoryOfDroppedPicturesAgain)
+{
+    PixelMemory memory(2);
+    const QSize size(640, 480);
+    QImage first = memory.image(size);
+    const uchar* const bits = first.constBits();
+    first = QImage();
+    EXPECT_EQ(memory.keptCount(), 1);
+    QImage again = memory.image(size), other = memory.image(size);
+    EXPECT_EQ(again.constBits(), bits);
+    EXPECT_NE(other.constBits(), bits);
+    EXPECT_EQ(memory.keptCount(), 0);
+
+    // A much larger picture takes new memory, and so does a much smaller one.
+    again = QImage();
+    const QImage larger = memory.image(size * 2), smaller = memory.image(size / 2);
+    EXPECT_NE(larger.constBits(), bits);
+    EXPECT_NE(smaller.constBits(), bits);
+    EXPECT_EQ(memory.keptCount(), 1);
+
+    // Of four dropped, two are kept.
+    std::vector<QImage> four(4, QImage());
+    for (QImage& image : four)
+        image = memory.image(size);
+    four.clear();
+    EXPECT_EQ(memory.keptCount(), 2);
+
+    // A picture may outlive the memory it came from.
+    QImage survivor;
+    {
+        PixelMemory shortLived;
+        survivor = shortLived.image({64, 48});
+    }
+    survivor.fill(Qt::green);
+    EXPECT_EQ(survivor.pixel(63, 47), QColor(Qt::green).rgb());
 }
 
 TEST(PictureLoader, SpecialFilesFailAtOnceWithoutBeingOpened)
@@ -201,6 +362,7 @@ TEST(PictureLoader, BrokenAndHostileFilesNeverCrashOrRunAway)
         {"cut inside the headers", good.left(100), false},
         {"empty", QByteArray(), false},
         {"not a picture", QByteArray("just some text, named like a picture\n"), false},
+        {"progressive, 20000 scans", picturefiles::withEmptyScans(goodProgressive, 20000), false},
     };
     for (const Case& c : cases) {
         QByteArray bytes = c.bytes;
