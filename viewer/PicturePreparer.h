@@ -84,8 +84,8 @@ private:
     // for `stop`).
     Picture decodeInTurn(const QByteArray& path, QSize screen, std::shared_ptr<const std::atomic<bool>> stop = {});
 
-    // The pixels of the pictures dropped, for the next ones: kHeld pictures,
-    // one being decoded and one on the screen are the most in use at once.
+    // The pixels of pictures dropped, for the next ones decoded: stepping
+    // drops about one picture for every one it decodes.
     PixelMemory memory_{2};
     std::mutex turn_;    // held by the one decode under way
     int latest_ = 0;     // the priority of the latest request
