@@ -1,6 +1,7 @@
 #include "viewer/AreaScaler.h"
 
 #include <algorithm>
+#include <cstring>
 #include <utility>
 
 #if defined(__SSE2__)
@@ -101,13 +102,13 @@ AreaScaler::AreaScaler(QSize from, QSize to, PixelPlacement out)
     const std::size_t pairs = (static_cast<std::size_t>(to.width()) + 1) / 2;
     const std::size_t taps = static_cast<std::size_t>(taps_);
     firstPixel_.assign(pairs * 2, 0);
-    tapWeight_.assign(pairs * taps * 8, 0);
+    tapWeight_.assign(pairs * taps * 2, 0);
     pairTaps_.assign(pairs, 1);
     for (std::size_t x = 0; x < static_cast<std::size_t>(to.width()); ++x) {
         firstPixel_[x] = across.first[x];
         pairTaps_[x / 2] = std::max(pairTaps_[x / 2], static_cast<std::uint8_t>(across.count[x]));
         for (std::size_t t = 0; t < taps; ++t)
-            std::fill_n(&tapWeight_[((x / 2) * taps + t) * 8 + (x % 2) * 4], 4, across.weight[x * taps + t]);
+            tapWeight_[((x / 2) * taps + t) * 2 + x % 2] = across.weight[x * taps + t];
     }
     // A pixel's taps past its last one read past the row, with weight 0.
     sum_.assign(lanes_ + 4 * taps, 0);
@@ -176,7 +177,7 @@ void AreaScaler::finishRowWith(int y)
         const std::size_t pair = static_cast<std::size_t>(x) / 2;
         const std::uint16_t* a = sums + 4 * static_cast<std::size_t>(firstPixel_[2 * pair]);
         const std::uint16_t* b = sums + 4 * static_cast<std::size_t>(firstPixel_[2 * pair + 1]);
-        const std::uint16_t* weight = &tapWeight_[pair * taps * 8];
+        const std::uint16_t* weight = &tapWeight_[pair * taps * 2];
         std::uint32_t two[2];
 #if defined(__SSE2__)
         __m128i total = _mm_setzero_si128();
@@ -186,7 +187,11 @@ void AreaScaler::finishRowWith(int y)
         for (std::size_t t = 0; t < used; ++t) {
             const __m128i inA = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(a + 4 * t));
             const __m128i inB = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(b + 4 * t));
-            const __m128i w = _mm_loadu_si128(reinterpret_cast<const __m128i*>(weight + 8 * t));
+            std::uint32_t both;  // the two pixels' weights, each spread over its four channels
+            std::memcpy(&both, weight + 2 * t, sizeof both);
+            __m128i w = _mm_cvtsi32_si128(static_cast<int>(both));
+            w = _mm_unpacklo_epi16(w, w);
+            w = _mm_unpacklo_epi32(w, w);
             total = _mm_add_epi16(total, _mm_mulhi_epu16(_mm_unpacklo_epi64(inA, inB), w));
         }
         const __m128i rounded = _mm_srli_epi16(_mm_add_epi16(total, _mm_set1_epi16(1 << (kResultShift - 1))), kResultShift);
@@ -201,7 +206,7 @@ void AreaScaler::finishRowWith(int y)
             const std::uint16_t* in = side ? b : a;
             unsigned channel[3] = {0, 0, 0};
             for (std::size_t t = 0; t < taps; ++t) {
-                const std::uint32_t w = weight[8 * t + 4 * side];
+                const std::uint32_t w = weight[2 * t + static_cast<std::size_t>(side)];
                 for (int c = 0; c < 3; ++c)
                     channel[c] += (in[4 * t + c] * w) >> 16;
             }

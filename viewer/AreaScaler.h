@@ -44,8 +44,8 @@ private:
     PixelPlacement out_;
     Weights down_;
     // Across, as the row pass reads it, two output pixels at a time: the first
-    // input pixel of each, and for each tap the two weights (each four times,
-    // a channel each); past a pixel's last tap the weight is 0.
+    // input pixel of each, and for each tap the two weights; past a pixel's
+    // last tap the weight is 0.
     int taps_ = 1;
     std::vector<int> firstPixel_;
     std::vector<std::uint8_t> pairTaps_;  // taps the pair needs, the larger count of the two
