@@ -1,5 +1,6 @@
 #include "viewer/PicturePreparer.h"
 
+#include <QFutureWatcher>
 #include <QObject>
 #include <QThreadPool>
 #include <QtConcurrent/QtConcurrentRun>
@@ -125,7 +126,18 @@ void PicturePreparer::whenReady(const QByteArray& path, QSize screen, QObject* c
         QMetaObject::invokeMethod(context, std::move(ready), Qt::QueuedConnection);
         return;
     }
-    it->picture.then(context, [ready](const Picture&) { ready(); }).onCanceled(context, ready);
+    // A watcher belonging to `context` (not a continuation holding it): when
+    // the window goes first, its watcher goes with it and `ready` never runs
+    // on what is gone.
+    auto* watcher = new QFutureWatcher<Picture>(context);
+    auto once = [watcher, ready = std::move(ready)] {
+        watcher->disconnect();
+        watcher->deleteLater();
+        ready();
+    };
+    QObject::connect(watcher, &QFutureWatcherBase::finished, watcher, once);
+    QObject::connect(watcher, &QFutureWatcherBase::canceled, watcher, once);
+    watcher->setFuture(it->picture);
 }
 
 void PicturePreparer::dropUnfinishedBut(const QByteArray& path, QSize screen)

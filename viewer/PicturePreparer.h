@@ -42,9 +42,10 @@ public:
     // decoded again; a failure is not held.
     Picture take(const QByteArray& path, QSize screen);
 
-    // Runs `ready` on `context`'s thread once path's picture is decoded (it is
-    // prepared first if it is not on its way); never waits. If the picture is
-    // dropped before, `ready` runs all the same, and a take then decodes it.
+    // Runs `ready` once on `context`'s thread when path's picture is decoded
+    // (it is prepared first if it is not on its way); never waits. If the
+    // picture is dropped before, `ready` runs all the same, and a take then
+    // decodes it. If `context` goes first, `ready` never runs.
     void whenReady(const QByteArray& path, QSize screen, QObject* context, std::function<void()> ready);
 
     // Drops every picture not decoded yet but path's, stopping a decode under

@@ -2,6 +2,7 @@
 
 #include <QElapsedTimer>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QThread>
 
 #include <fcntl.h>
@@ -128,6 +129,48 @@ TEST_F(Preparer, AFileChangedSinceDecodingIsDecodedAgain)
     EXPECT_FALSE(preparer_.take(path, kScreen).ok());
     writeAt(file, a, 1000);
     EXPECT_TRUE(preparer_.take(path, kScreen).ok());
+}
+
+// A window waiting for a picture may close, and go, before the picture is
+// decoded (a held key, then Escape): nothing may then run on it. A waiter
+// that stays is told once, whether the picture was decoded or dropped.
+TEST_F(Preparer, AWaitIsToldOnceAndNeverOutlivesItsWaiter)
+{
+    for (int i = 0; i < 4; ++i)
+        ASSERT_TRUE(picturefiles::write(QFile::decodeName(paths_[static_cast<size_t>(i)]), picturefiles::jpeg(3000, 2000)));
+    int told[4] = {0, 0, 0, 0};
+    QObject stays;
+    auto* goes = new QObject;
+    auto* goesWhileDropped = new QObject;
+    preparer_.whenReady(paths_[0], kScreen, &stays, [&] { ++told[0]; });
+    preparer_.whenReady(paths_[1], kScreen, goes, [&] { ++told[1]; });
+    preparer_.whenReady(paths_[2], kScreen, goesWhileDropped, [&] { ++told[2]; });
+    delete goes;
+    preparer_.dropUnfinishedBut(paths_[1], kScreen);  // drops 0 and 2
+    delete goesWhileDropped;
+    preparer_.whenReady(paths_[3], kScreen, &stays, [&] { ++told[3]; });
+    EXPECT_TRUE(waitReady(paths_[1]));
+    EXPECT_TRUE(waitReady(paths_[3]));
+    QTest::qWait(200);  // what is posted to the waiters arrives
+    EXPECT_EQ(told[0], 1) << "dropped";
+    EXPECT_EQ(told[1], 0) << "its waiter went first";
+    EXPECT_EQ(told[2], 0) << "dropped, then its waiter went";
+    EXPECT_EQ(told[3], 1) << "decoded";
+
+    // The same with the waiter going at any moment of the decode, over and over.
+    int late = 0;
+    for (int round = 0; round < 300; ++round) {
+        const QByteArray path = paths_[static_cast<size_t>(round % 4)];
+        auto* waiter = new QObject;
+        preparer_.dropUnfinishedBut(path, QSize(round % 7 + 40, 30));
+        preparer_.whenReady(path, QSize(round % 7 + 40, 30), waiter, [&] { ++late; });
+        QThread::usleep(static_cast<unsigned long>(round % 13) * 500);
+        delete waiter;
+        QCoreApplication::processEvents();
+    }
+    preparer_.WaitForWorkers();
+    QTest::qWait(100);
+    EXPECT_EQ(late, 0);
 }
 
 }  // namespace
