@@ -146,7 +146,9 @@ void fImage::Command1_Click()
     Image1->setGeometry(QRect(QPoint(qRound(at.x() / ratio), qRound(at.y() / ratio)),
                               QSize(int(std::ceil(at.width() / ratio)), int(std::ceil(at.height() / ratio)))));
     Image1->show();
-    prepareNeighbours();
+    // After the picture is painted: a decode started now would share the
+    // processor with the paint.
+    QMetaObject::invokeMethod(this, &fImage::prepareNeighbours, Qt::QueuedConnection);
 }
 
 // A step by key or wheel never waits for a decode: a held key steps faster
