@@ -18,8 +18,8 @@ constexpr qint64 kReadChunk = 16 * 1024;
 // Rows decoded before they are handed on: up to this many, in up to this much memory.
 constexpr std::size_t kStripRows = 32, kStripBytes = 256 * 1024;
 // Each scan of a progressive file goes over every block of the picture, and a
-// few bytes can start another: a small file of thousands of scans would keep
-// the decoder busy for minutes. Encoders write a dozen or so.
+// few bytes can start another: a small file of many thousands of scans keeps
+// the decoder busy for seconds. Encoders write a dozen or so.
 constexpr int kScanLimit = 1000;
 
 // RGB32 is 0xffRRGGBB in the machine's own byte order.
