@@ -13,6 +13,7 @@
 #include <random>
 #include <vector>
 
+#include "bench/Spread.h"
 #include "viewer/RandomOrder.h"
 
 namespace {
@@ -22,13 +23,6 @@ using Clock = std::chrono::steady_clock;
 double millisecondsSince(Clock::time_point start)
 {
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
-
-double median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    const std::size_t m = v.size() / 2;
-    return v.size() % 2 ? v[m] : (v[m - 1] + v[m]) / 2;
 }
 
 // The baseline: a candidate uniform over all n positions is redrawn, and the

@@ -45,6 +45,7 @@
 #include <string_view>
 #include <vector>
 
+#include "bench/Spread.h"
 #include "app/FolderWalk.h"
 #include "app/ImageListBox.h"
 #include "app/Program.h"
@@ -97,19 +98,6 @@ int buildTree(const std::string& root)
             close(fd);
     }
     return matching;
-}
-
-struct Spread {
-    double min, median, max;
-};
-
-Spread spread(std::vector<double> v)
-{
-    if (v.empty())
-        return {0, 0, 0};
-    std::sort(v.begin(), v.end());
-    const std::size_t n = v.size();
-    return {v.front(), n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2, v.back()};
 }
 
 double nowMs()
@@ -244,9 +232,9 @@ void printTable(const char* title, const std::vector<Contender>& contenders)
 {
     std::printf("\n%s\n", title);
     std::printf("  %-34s %9s %9s %9s  %7s %9s\n", "wall time, ms", "min", "median", "max", "/find", "/fdfind");
-    const double find = spread(contenders[0].ms).median, fd = spread(contenders[1].ms).median;
+    const double find = spreadOf(contenders[0].ms).median, fd = spreadOf(contenders[1].ms).median;
     for (const Contender& c : contenders) {
-        const Spread s = spread(c.ms);
+        const Spread s = spreadOf(c.ms);
         std::printf("  %-34s %9.1f %9.1f %9.1f  %7.2f %9.2f   (%zu rounds)\n", c.name.c_str(), s.min, s.median,
                     s.max, s.median / find, s.median / fd, c.ms.size());
     }
@@ -388,7 +376,7 @@ int main(int argc, char** argv)
             measure(table, rounds, false, before);
             std::printf("\n%s\n", title);
             for (const Contender& c : table) {
-                const Spread s = spread(c.ms);
+                const Spread s = spreadOf(c.ms);
                 std::printf("  %-20s %9.1f %9.1f %9.1f ms (min, median, max)\n", c.name.c_str(), s.min, s.median,
                             s.max);
             }
@@ -446,7 +434,7 @@ int main(int argc, char** argv)
             std::fprintf(stderr, "the list was painted %d times in %d rounds\n", paints.count, rounds);
             return 1;
         }
-        const Spread s = spread(fill);
+        const Spread s = spreadOf(fill);
         std::printf("  100,000 entries filled and first painted: %.1f ms (%.1f-%.1f), %d rows in sight\n", s.median,
                     s.min, s.max, window.List1->viewport()->height() / std::max(1, window.List1->sizeHintForRow(0)));
     }

@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/Spread.h"
 #include "app/ImageListBox.h"
 #include "app/Program.h"
 #include "app/forms.h"
@@ -30,13 +31,6 @@
 #include "viewer/fImage.h"
 
 namespace {
-
-double median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    const std::size_t m = v.size() / 2;
-    return v.size() % 2 ? v[m] : (v[m - 1] + v[m]) / 2;
-}
 
 // Smooth colour waves with grain, so that the encoder works as on a photo.
 QImage photoLike(int width, int height, int variant)

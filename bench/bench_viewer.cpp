@@ -55,6 +55,7 @@
 
 #include <jpeglib.h>
 
+#include "bench/Spread.h"
 #include "app/ImageListBox.h"
 #include "app/Program.h"
 #include "app/forms.h"
@@ -92,15 +93,6 @@ using Clock = std::chrono::steady_clock;
 double msSince(Clock::time_point start)
 {
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
-
-double median(std::vector<double> v)
-{
-    if (v.empty())
-        return 0;
-    std::sort(v.begin(), v.end());
-    const std::size_t m = v.size() / 2;
-    return v.size() % 2 ? v[m] : (v[m - 1] + v[m]) / 2;
 }
 
 long peakMegabytes()
@@ -203,18 +195,6 @@ bool decodeAtScale(const QByteArray& path, unsigned eighths, const DecodeSetting
     jpeg_destroy_decompress(&cinfo);
     std::fclose(file);
     return true;
-}
-
-struct Spread {
-    double min, median, max;
-};
-
-Spread spreadOf(std::vector<double> v)
-{
-    if (v.empty())
-        return {0, 0, 0};
-    std::sort(v.begin(), v.end());
-    return {v.front(), median(v), v.back()};
 }
 
 void pressDown(fImage& viewer)
