@@ -11,9 +11,9 @@ namespace {
 
 using Pixels = std::vector<std::uint32_t>;
 
-Pixels randomPixels(QSize size, unsigned seed)
+Pixels randomPixels(QSize size, unsigned stream)
 {
-    std::mt19937 random(seed);
+    std::mt19937 random(stream);
     Pixels p(static_cast<std::size_t>(size.width() * size.height()));
     for (std::uint32_t& v : p)
         v = random();  // the fourth byte too: the scaler must not carry it over
@@ -85,9 +85,9 @@ const struct SizeCase {
 
 TEST(AreaScaler, EachPixelIsTheMeanOfTheAreaItCovers)
 {
-    unsigned seed = 1;
+    unsigned stream = 1;
     for (const SizeCase& c : kSizes) {
-        const Pixels in = randomPixels(c.from, seed++);
+        const Pixels in = randomPixels(c.from, stream++);
         const Pixels out = scaled(in, c.from, c.to);
         int worst = 0;
         for (int y = 0; y < c.to.height(); ++y) {
