@@ -17,6 +17,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <utility>
 
 #include "app/MSSearch.h"
@@ -60,6 +61,31 @@ struct FolderId {
     dev_t dev;
     ino_t ino;
     bool operator==(const FolderId&) const = default;
+};
+
+struct FolderIdHash {
+    std::size_t operator()(const FolderId& id) const noexcept
+    {
+        return std::hash<ino_t>{}(id.ino) * 31 + std::hash<dev_t>{}(id.dev);
+    }
+};
+
+// How often each folder has been searched, so that links leading into a
+// folder again and again cannot multiply the walk's work.
+class FolderVisits {
+public:
+    // Counts one more search of `id`; false when it has had its share.
+    bool take(FolderId id)
+    {
+        int& searches = counts_[id];
+        if (searches >= kMaxSearchesPerFolder)
+            return false;
+        ++searches;
+        return true;
+    }
+
+private:
+    std::unordered_map<FolderId, int, FolderIdHash> counts_;
 };
 
 EntryKind kindOfStat(int dirFd, const char* name)
@@ -113,24 +139,22 @@ struct FolderNames {
 };
 
 // Opens `folder` (ending in "/") for listing: by `name` in the open folder
-// `parentFd`, or by its full path when parentFd is -1. -1 when it cannot be
-// opened; a path the system cannot open by name would give entries no one can
-// open, so it is not listed either.
-int openFolder(const QByteArray& folder, int parentFd, const char* name, FolderId& id)
+// `parentFd`, or by its full path when parentFd is -1. Nothing when it cannot
+// be opened; a path the system cannot open by name would give entries no one
+// can open, so it is not listed either.
+UniqueFd openFolder(const QByteArray& folder, int parentFd, const char* name, FolderId& id)
 {
     if (folder.size() >= PATH_MAX)
-        return -1;
+        return {};
     // O_DIRECTORY refuses anything but a folder before opening it, so a FIFO
     // that claims to be a folder never blocks us.
     constexpr int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK;
     UniqueFd fd(parentFd >= 0 ? openat(parentFd, name, flags) : open(folder.constData(), flags));
-    if (!fd)
-        return -1;
     struct stat st {};
-    if (fstat(fd.get(), &st) != 0)
-        return -1;
+    if (!fd || fstat(fd.get(), &st) != 0)
+        return {};
     id = {st.st_dev, st.st_ino};
-    return fd.release();
+    return fd;
 }
 
 // Reads an open folder's sub-folders and the files matching `pattern`, each
@@ -184,10 +208,10 @@ void appendFiles(const QByteArray& folder, const FolderNames& names, std::vector
 // The walk one folder at a time, depth first.
 class Walker {
 public:
-    Walker(std::string_view pattern, std::int64_t& files, std::int64_t& dirs,
+    Walker(std::string_view pattern, std::int64_t& files, std::int64_t& dirs, std::int64_t& notSearched,
            std::vector<QByteArray>& found, std::atomic<std::int64_t>* progress)
-        : pattern_(pattern), files_(files), dirs_(dirs), found_(found), progress_(progress),
-          buffer_(kBufferSize)
+        : pattern_(pattern), files_(files), dirs_(dirs), notSearched_(notSearched), found_(found),
+          progress_(progress), buffer_(kBufferSize)
     {
     }
 
@@ -196,16 +220,19 @@ public:
     void walk(const QByteArray& folder, int parentFd, const char* name)
     {
         FolderId id{};
-        const int fd = openFolder(folder, parentFd, name, id);
-        if (fd < 0)
+        UniqueFd fd = openFolder(folder, parentFd, name, id);
+        if (!fd)
             return;
-        UniqueFd guard(fd);
         // A folder already being searched further up (a link cycle) counts
         // but is not searched again.
         if (std::find(descent_.begin(), descent_.end(), id) != descent_.end())
             return;
+        if (!searches_.take(id)) {
+            ++notSearched_;
+            return;
+        }
         FolderNames names;
-        readNames(fd, pattern_, buffer_, names);
+        readNames(fd.get(), pattern_, buffer_, names);
 
         files_ += static_cast<std::int64_t>(names.files.size());
         appendFiles(folder, names, found_);
@@ -217,11 +244,11 @@ public:
         // that open folders could run out.
         const bool keepOpen = descent_.size() < kMaxOpenFolders;
         if (!keepOpen)
-            guard.reset();
+            fd.reset();
         descent_.push_back(id);
         for (const auto& sub : names.folders) {
             const std::string_view n = names.at(sub);
-            walk(joined(folder, n, true), keepOpen ? fd : -1, n.data());
+            walk(joined(folder, n, true), fd.get(), n.data());
         }
         descent_.pop_back();
     }
@@ -230,9 +257,11 @@ private:
     std::string_view pattern_;
     std::int64_t& files_;
     std::int64_t& dirs_;
+    std::int64_t& notSearched_;
     std::vector<QByteArray>& found_;
     std::atomic<std::int64_t>* progress_;
     std::vector<FolderId> descent_;  // folders on the way down to the current one
+    FolderVisits searches_;
     std::vector<char> buffer_;        // one folder's listing at a time
 };
 
@@ -244,6 +273,13 @@ private:
 // in turn gives. A folder is opened exactly as that walk opens it: by name in
 // its parent while the parent is shallow enough to be kept open, else by full
 // path; and it is skipped when it is one of its own ancestors.
+//
+// Which visits of a folder are searched (kMaxSearchesPerFolder) depends on the
+// walk's order, so the calling thread decides it. The workers list each folder
+// at most that many times too, on whichever visits they reach first; a visit
+// the calling thread searches but no worker listed is listed there, and what
+// the workers found below a visit it does not search is dropped. Each folder is
+// thus listed at most twice the allowed number of times.
 class ParallelWalker {
 public:
     ParallelWalker(std::string_view pattern, int threads, std::atomic<std::int64_t>* progress)
@@ -266,24 +302,14 @@ public:
         workCv_.notify_all();
         for (std::thread& t : threads_)
             t.join();
-        // After a failure, folders never listed leave their parents open.
-        std::vector<Folder*> left;
-        if (top_)
-            left.push_back(top_.get());
-        while (!left.empty()) {
-            Folder* f = left.back();
-            left.pop_back();
-            if (f->fd >= 0)
-                close(f->fd);
-            for (auto& sub : f->subs)
-                left.push_back(sub.get());
-        }
+        // Folders still held open (after a failure) close with the tree.
     }
 
     ParallelWalker(const ParallelWalker&) = delete;
     ParallelWalker& operator=(const ParallelWalker&) = delete;
 
-    void walk(const QByteArray& root, std::int64_t& files, std::int64_t& dirs, std::vector<QByteArray>& found)
+    void walk(const QByteArray& root, std::int64_t& files, std::int64_t& dirs, std::int64_t& notSearched,
+              std::vector<QByteArray>& found)
     {
         top_ = std::make_unique<Folder>();
         top_->path = root;
@@ -297,18 +323,31 @@ public:
         struct Step {
             Folder* folder;
             std::size_t next;  // the sub-folder to go into next
+            bool searched;     // false: waited for only, so that its sub-folders can go
         };
         std::vector<Step> path;
         std::vector<char> buffer(kBufferSize);
-        auto take = [&](Folder& f) {
+        FolderVisits searches;
+        auto take = [&](Folder& f, bool parentSearched) {
             waitFor(f, buffer);
-            files += static_cast<std::int64_t>(f.names.files.size());
-            appendFiles(f.path, f.names, found);
-            dirs += static_cast<std::int64_t>(f.subs.size());
+            const bool searched = parentSearched && (!f.searchable || searches.take(f.id));
+            if (!searched) {
+                f.dropped.store(true, std::memory_order_relaxed);
+                if (parentSearched)
+                    ++notSearched;
+                if (f.listed && progress_)
+                    progress_->fetch_sub(static_cast<std::int64_t>(f.names.files.size()), std::memory_order_relaxed);
+            } else {
+                if (f.searchable && !f.listed)
+                    listHere(f, buffer);
+                files += static_cast<std::int64_t>(f.names.files.size());
+                appendFiles(f.path, f.names, found);
+                dirs += static_cast<std::int64_t>(f.subs.size());
+            }
             f.names = {};
-            path.push_back({&f, 0});
+            path.push_back({&f, 0, searched});
         };
-        take(*top_);
+        take(*top_, true);
         while (!path.empty()) {
             Step& step = path.back();
             if (step.next == step.folder->subs.size()) {
@@ -316,7 +355,7 @@ public:
                 path.pop_back();
                 continue;
             }
-            take(*step.folder->subs[step.next++]);
+            take(*step.folder->subs[step.next++], step.searched);
         }
         if (failure_)
             std::rethrow_exception(failure_);
@@ -332,9 +371,12 @@ private:
         FolderNames names;
         std::vector<std::unique_ptr<Folder>> subs;
         // Held open while sub-folders are still to be opened from it.
-        int fd = -1;
+        UniqueFd fd;
         std::atomic<std::size_t> subsToOpen{0};
-        bool done = false;  // listed (or found unlistable); guarded by mutex_
+        std::atomic<bool> dropped{false};  // not searched: nothing below it is listed
+        bool searchable = false;  // opened, and not one of its own ancestors
+        bool listed = false;      // names and subs read
+        bool done = false;        // listed (or found unlistable); guarded by mutex_
     };
 
     // With mutex_ held: more workers while folders wait and none is free.
@@ -369,7 +411,7 @@ private:
             Folder* f = popLocked();
             --idle_;
             lock.unlock();
-            listSafely(*f, buffer);
+            listSafely(*f, buffer, false);
             lock.lock();
             ++idle_;
             finishLocked(*f);
@@ -384,7 +426,7 @@ private:
             if (!queue_.empty()) {
                 Folder* other = popLocked();
                 lock.unlock();
-                listSafely(*other, buffer);
+                listSafely(*other, buffer, false);
                 lock.lock();
                 finishLocked(*other);
                 continue;
@@ -393,6 +435,15 @@ private:
             doneCv_.wait(lock);
         }
         awaited_ = nullptr;
+    }
+
+    // Lists a folder the walk searches on a visit no worker listed, and hands
+    // its sub-folders to the workers.
+    void listHere(Folder& f, std::vector<char>& buffer)
+    {
+        listSafely(f, buffer, true);
+        std::lock_guard<std::mutex> lock(mutex_);
+        finishLocked(f);
     }
 
     Folder* popLocked()
@@ -418,28 +469,43 @@ private:
             doneCv_.notify_one();
     }
 
-    void listSafely(Folder& f, std::vector<char>& buffer)
+    void listSafely(Folder& f, std::vector<char>& buffer, bool again)
     {
         try {
-            list(f, buffer);
+            list(f, buffer, again);
         } catch (...) {
             // Out of memory: this folder ends empty, the walk goes on to its
             // end and then fails.
             f.names = {};
             f.subs.clear();
+            f.listed = false;
             std::lock_guard<std::mutex> lock(mutex_);
             if (!failure_)
                 failure_ = std::current_exception();
         }
     }
 
-    void list(Folder& f, std::vector<char>& buffer)
+    // Lists `f` for the first time, or `again` for the calling thread once it
+    // has been opened and found searchable.
+    void list(Folder& f, std::vector<char>& buffer, bool again)
     {
-        UniqueFd fd(openAsInTurn(f));
-        // A folder already being searched further up (a link cycle) counts
-        // but is not searched again.
-        if (fd.get() < 0 || onDescent(f))
+        if (!again && f.parent && f.parent->dropped.load(std::memory_order_relaxed)) {
+            releaseParent(*f.parent);
             return;
+        }
+        UniqueFd fd = again ? reopen(f) : openAsInTurn(f);
+        if (!fd)
+            return;
+        if (!again) {
+            // A folder already being searched further up (a link cycle)
+            // counts but is not searched again.
+            if (onDescent(f))
+                return;
+            f.searchable = true;
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (!listings_.take(f.id))
+                return;
+        }
         readNames(fd.get(), pattern_, buffer, f.names);
         if (progress_)
             progress_->fetch_add(static_cast<std::int64_t>(f.names.files.size()), std::memory_order_relaxed);
@@ -453,32 +519,29 @@ private:
             s->path = joined(f.path, n, true);
             f.subs.push_back(std::move(s));
         }
+        f.listed = true;
         if (!f.subs.empty() && f.depth < kMaxOpenFolders) {
             if (held_.fetch_add(1, std::memory_order_relaxed) < heldLimit_) {
                 f.subsToOpen.store(f.subs.size(), std::memory_order_relaxed);
-                f.fd = fd.release();
+                f.fd = std::move(fd);
             } else {
                 held_.fetch_sub(1, std::memory_order_relaxed);
             }
         }
     }
 
-    // Opens `f` as the walk in turn would; -1 when it cannot be listed.
-    int openAsInTurn(Folder& f)
+    // Opens `f` as the walk in turn would; nothing when it cannot be listed.
+    UniqueFd openAsInTurn(Folder& f)
     {
         Folder* parent = f.parent;
-        if (!parent)
+        if (!parent || parent->depth >= kMaxOpenFolders)
             return openFolder(f.path, -1, nullptr, f.id);
-        if (parent->depth >= kMaxOpenFolders)
-            return openFolder(f.path, -1, nullptr, f.id);
-        int fd = -1;
+        UniqueFd fd;
         if (f.path.size() < PATH_MAX) {
-            if (parent->fd >= 0) {
-                fd = openFolder(f.path, parent->fd, f.name.constData(), f.id);
-            } else if (const int again = reopen(*parent); again >= 0) {
-                fd = openFolder(f.path, again, f.name.constData(), f.id);
-                close(again);
-            }
+            if (parent->fd)
+                fd = openFolder(f.path, parent->fd.get(), f.name.constData(), f.id);
+            else if (const UniqueFd again = reopen(*parent))
+                fd = openFolder(f.path, again.get(), f.name.constData(), f.id);
         }
         releaseParent(*parent);
         return fd;
@@ -486,27 +549,24 @@ private:
 
     // `f` opened once more, the way it was first opened (for a sub-folder
     // whose parent could not be held open).
-    static int reopen(const Folder& f)
+    static UniqueFd reopen(const Folder& f)
     {
         FolderId ignored{};
         if (!f.parent || f.parent->depth >= kMaxOpenFolders)
             return openFolder(f.path, -1, nullptr, ignored);
-        const int parentFd = reopen(*f.parent);
-        if (parentFd < 0)
-            return -1;
-        const int fd = openFolder(f.path, parentFd, f.name.constData(), ignored);
-        close(parentFd);
-        return fd;
+        const UniqueFd parentFd = reopen(*f.parent);
+        if (!parentFd)
+            return {};
+        return openFolder(f.path, parentFd.get(), f.name.constData(), ignored);
     }
 
     // A sub-folder has been opened: the last one closes its held parent.
     void releaseParent(Folder& parent)
     {
-        if (parent.fd < 0)
+        if (!parent.fd)
             return;
         if (parent.subsToOpen.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-            close(parent.fd);
-            parent.fd = -1;
+            parent.fd.reset();
             held_.fetch_sub(1, std::memory_order_relaxed);
         }
     }
@@ -535,23 +595,24 @@ private:
     bool stop_ = false;
     Folder* awaited_ = nullptr;
     std::exception_ptr failure_;
+    FolderVisits listings_;  // the workers' listings of each folder
 };
 }  // namespace
 
 void FindFilesInTurn(QByteArray& path, std::string_view SearchStr, std::int64_t& FileCount,
-                     std::int64_t& DirCount, std::vector<QByteArray>& found,
+                     std::int64_t& DirCount, std::int64_t& NotSearched, std::vector<QByteArray>& found,
                      std::atomic<std::int64_t>* progress)
 {
     if (!path.endsWith('/'))
         path.append('/');
-    Walker(SearchStr, FileCount, DirCount, found, progress).walk(path, -1, nullptr);
+    Walker(SearchStr, FileCount, DirCount, NotSearched, found, progress).walk(path, -1, nullptr);
 }
 
 void FindFiles(QByteArray& path, std::string_view SearchStr, std::int64_t& FileCount,
-               std::int64_t& DirCount, std::vector<QByteArray>& found,
+               std::int64_t& DirCount, std::int64_t& NotSearched, std::vector<QByteArray>& found,
                std::atomic<std::int64_t>* progress, int threads)
 {
     if (!path.endsWith('/'))
         path.append('/');
-    ParallelWalker(SearchStr, threads, progress).walk(path, FileCount, DirCount, found);
+    ParallelWalker(SearchStr, threads, progress).walk(path, FileCount, DirCount, NotSearched, found);
 }

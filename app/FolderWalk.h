@@ -16,6 +16,15 @@ bool WildcardMatch(std::string_view name, std::string_view pattern);
 // FindFiles.
 constexpr int kWalkThreads = 16;
 
+// How often the search goes into one folder. Links can lead into a folder
+// many times, and two links to the next folder at every level double the ways
+// in at every level; past this many searches a folder is counted but not
+// searched again. Ordinary link use (a folder shared into a few albums, or
+// nested once) stays below it, and however the links run, the walk in turn
+// lists each folder at most this many times (the parallel walk twice that):
+// time and memory stay proportional to the tree itself.
+constexpr int kMaxSearchesPerFolder = 8;
+
 // The folder search, without a window. Walks `path` depth first: a folder's own
 // files matching `SearchStr` (appended to `found` as full paths), then each
 // sub-folder in turn; names within a folder in natural order. `path` gets a
@@ -24,17 +33,19 @@ constexpr int kWalkThreads = 16;
 //
 // A folder that cannot be listed yields nothing but still counts; an entry
 // whose type cannot be read counts as a folder; a folder already on the way
-// down (a link cycle) counts but is not searched again; FIFOs, devices and
-// sockets are neither listed nor opened. While it runs, `progress` (if given)
-// follows FileCount, for a display on another thread.
+// down (a link cycle) counts but is not searched again; a folder already
+// searched kMaxSearchesPerFolder times counts, in DirCount and in NotSearched,
+// but is not searched again; FIFOs, devices and sockets are neither listed nor
+// opened. While it runs, `progress` (if given) follows FileCount, for a
+// display on another thread.
 //
 // Up to `threads` folders are read at once, and the list is put together on
 // the calling thread in the order given above: the result is FindFilesInTurn's.
 void FindFiles(QByteArray& path, std::string_view SearchStr, std::int64_t& FileCount,
-               std::int64_t& DirCount, std::vector<QByteArray>& found,
+               std::int64_t& DirCount, std::int64_t& NotSearched, std::vector<QByteArray>& found,
                std::atomic<std::int64_t>* progress = nullptr, int threads = kWalkThreads);
 
 // The same walk, one folder at a time on the calling thread.
 void FindFilesInTurn(QByteArray& path, std::string_view SearchStr, std::int64_t& FileCount,
-                     std::int64_t& DirCount, std::vector<QByteArray>& found,
+                     std::int64_t& DirCount, std::int64_t& NotSearched, std::vector<QByteArray>& found,
                      std::atomic<std::int64_t>* progress = nullptr);

@@ -27,6 +27,7 @@ public:
     struct SearchCounts {
         std::int64_t files = 0;
         std::int64_t folders = 0;
+        std::int64_t notSearched = 0;  // folders links led into too often
     };
 
     ImageList() = default;

@@ -1,13 +1,19 @@
 #include "app/WindowText.h"
 
+#include "app/FolderWalk.h"
 #include "settings/Text.h"
 
-QString SearchStatusText(std::int64_t FileCount, std::int64_t DirCount)
+QString SearchStatusText(std::int64_t FileCount, std::int64_t DirCount, std::int64_t NotSearched)
 {
     const QString files = " " + QString::number(FileCount) + " Files found in ";
     if (DirCount == 0)
         return files + "1 Directory";
-    return files + QString::number(DirCount + 1) + " Directories";
+    QString text = files + QString::number(DirCount + 1) + " Directories";
+    if (NotSearched > 0)
+        text += QString(" (%1 not searched again: reached more than %2 times through links)")
+                    .arg(NotSearched)
+                    .arg(kMaxSearchesPerFolder);
+    return text;
 }
 
 QString SearchProgressText(std::int64_t FileCount)

@@ -8,8 +8,10 @@
 
 // Texts the main window shows, made without a window.
 
-// The status bar after a search: F files in D folders below the searched one.
-QString SearchStatusText(std::int64_t FileCount, std::int64_t DirCount);
+// The status bar after a search: F files in D folders below the searched one,
+// and how many of those D were not searched because links led into their
+// folders too often.
+QString SearchStatusText(std::int64_t FileCount, std::int64_t DirCount, std::int64_t NotSearched);
 
 // The status bar while a long search runs.
 QString SearchProgressText(std::int64_t FileCount);

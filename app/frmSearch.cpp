@@ -191,28 +191,29 @@ void frmSearch::searchFolder(int number)
         StatusBar1->repaint();  // the window shows no more events until the search ends
     });
     tryStatement([&] { images_.clear(); });
-    std::int64_t FileCount = 0, DirCount = 0;
+    std::int64_t FileCount = 0, DirCount = 0, NotSearched = 0;
     QByteArray path(folder.data(), static_cast<qsizetype>(folder.size()));
-    tryStatement([&] { FindFilesAPI(path, "*.jpg", FileCount, DirCount); });
-    images_.setLastSearch({FileCount, DirCount});
-    tryStatement([&] { StatusBar1->showMessage(SearchStatusText(FileCount, DirCount)); });
+    tryStatement([&] { FindFilesAPI(path, "*.jpg", FileCount, DirCount, NotSearched); });
+    images_.setLastSearch({FileCount, DirCount, NotSearched});
+    tryStatement([&] { StatusBar1->showMessage(SearchStatusText(FileCount, DirCount, NotSearched)); });
     tryStatement([&] { QApplication::restoreOverrideCursor(); });
     images_.setRebuiltSinceLastPick(true);
 }
 
 void frmSearch::FindFilesAPI(QByteArray& path, const QByteArray& SearchStr, std::int64_t& FileCount,
-                             std::int64_t& DirCount)
+                             std::int64_t& DirCount, std::int64_t& NotSearched)
 {
     std::vector<QByteArray> found;
     std::atomic<std::int64_t> progress{FileCount};
     // The walk runs on a worker thread while this thread only repaints the
     // progress: clicks and timer ticks wait until the search has ended.
-    RunBlocking([&] { FindFiles(path, SearchStr.toStdString(), FileCount, DirCount, found, &progress); },
-                [&] {
-                    StatusBar1->showMessage(SearchProgressText(progress.load(std::memory_order_relaxed)));
-                    StatusBar1->repaint();
-                },
-                progressDelay, progressPeriod);
+    RunBlocking(
+        [&] { FindFiles(path, SearchStr.toStdString(), FileCount, DirCount, NotSearched, found, &progress); },
+        [&] {
+            StatusBar1->showMessage(SearchProgressText(progress.load(std::memory_order_relaxed)));
+            StatusBar1->repaint();
+        },
+        progressDelay, progressPeriod);
     images_.append(std::move(found));
 }
 

@@ -38,9 +38,10 @@ public:
     std::chrono::milliseconds progressPeriod{200};
 
     // Appends every file below `path` matching `SearchStr` to List1 and adds
-    // to the counters; `path` gets a trailing "/" if it has none.
+    // to the counters; `path` gets a trailing "/" if it has none. NotSearched
+    // counts the folders links led into too often (see FindFiles).
     void FindFilesAPI(QByteArray& path, const QByteArray& SearchStr, std::int64_t& FileCount,
-                      std::int64_t& DirCount);
+                      std::int64_t& DirCount, std::int64_t& NotSearched);
 
     // The label handlers, public so that tests and the keyboard reach them.
     void lblSlideShow_Click();

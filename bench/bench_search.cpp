@@ -201,12 +201,12 @@ struct Contender {
 std::size_t walk(const std::string& root, int threads)
 {
     QByteArray path(root.c_str());
-    std::int64_t files = 0, dirs = 0;
+    std::int64_t files = 0, dirs = 0, notSearched = 0;
     std::vector<QByteArray> found;
     if (threads > 0)
-        FindFiles(path, "*.jpg", files, dirs, found, nullptr, threads);
+        FindFiles(path, "*.jpg", files, dirs, notSearched, found, nullptr, threads);
     else
-        FindFilesInTurn(path, "*.jpg", files, dirs, found);
+        FindFilesInTurn(path, "*.jpg", files, dirs, notSearched, found);
     return found.size();
 }
 

@@ -99,6 +99,16 @@ void FolderTree::fifo(const QByteArray& relative)
     check(mkfifo(path(relative).constData(), 0644) == 0, relative);
 }
 
+void FolderTree::linkChain(const QByteArray& relative, int levels, int ways)
+{
+    for (int level = 0; level <= levels; ++level) {
+        const QByteArray folder = relative + "/c" + QByteArray::number(level);
+        files({folder + "/p.jpg"});
+        for (int way = 0; way < ways && level < levels; ++way)
+            link(folder + "/w" + QByteArray::number(way), "../c" + QByteArray::number(level + 1));
+    }
+}
+
 void FolderTree::tooLongChain(const QByteArray& relative)
 {
     folder(relative);

@@ -20,6 +20,9 @@ public:
     void folder(const QByteArray& relative);
     void link(const QByteArray& relative, const QByteArray& target);
     void fifo(const QByteArray& relative);
+    // Folders relative/c0 to relative/c<levels>, each holding p.jpg and
+    // `ways` links to the next: 2 ways give 2^levels ways down to the last.
+    void linkChain(const QByteArray& relative, int levels, int ways);
     // A chain of nested folders below `relative` whose full path is longer
     // than the system can open by name.
     void tooLongChain(const QByteArray& relative);

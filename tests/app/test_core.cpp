@@ -21,20 +21,22 @@ using namespace std::chrono_literals;
 TEST(StatusText, CountsFolderItselfAndUsesSingularOnlyForOneDirectory)
 {
     struct Case {
-        std::int64_t files, dirs;
+        std::int64_t files, dirs, notSearched;
         const char* text;
     } cases[] = {
-        {0, 0, " 0 Files found in 1 Directory"},
-        {1, 0, " 1 Files found in 1 Directory"},
-        {12, 0, " 12 Files found in 1 Directory"},
-        {0, 1, " 0 Files found in 2 Directories"},
-        {3, 2, " 3 Files found in 3 Directories"},
+        {0, 0, 0, " 0 Files found in 1 Directory"},
+        {1, 0, 0, " 1 Files found in 1 Directory"},
+        {12, 0, 0, " 12 Files found in 1 Directory"},
+        {0, 1, 0, " 0 Files found in 2 Directories"},
+        {3, 2, 0, " 3 Files found in 3 Directories"},
         // No 16-bit limit: large counts are reported as they are.
-        {40000, 32767, " 40000 Files found in 32768 Directories"},
-        {100000, 5000, " 100000 Files found in 5001 Directories"},
+        {40000, 32767, 0, " 40000 Files found in 32768 Directories"},
+        {100000, 5000, 0, " 100000 Files found in 5001 Directories"},
+        // Folders links led into too often are not passed over in silence.
+        {311, 606, 296, " 311 Files found in 607 Directories (296 not searched again: reached more than 8 times through links)"},
     };
     for (const Case& c : cases)
-        EXPECT_EQ(SearchStatusText(c.files, c.dirs).toStdString(), c.text) << c.files << " " << c.dirs;
+        EXPECT_EQ(SearchStatusText(c.files, c.dirs, c.notSearched).toStdString(), c.text) << c.files << " " << c.dirs;
 }
 
 TEST(CaptionText, CutsToSixteenCharacters)

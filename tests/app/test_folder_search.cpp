@@ -17,14 +17,14 @@
 namespace {
 struct Result {
     std::vector<QByteArray> found;  // relative to the tree
-    std::int64_t files = 0, dirs = 0;
+    std::int64_t files = 0, dirs = 0, notSearched = 0;
 };
 
 Result search(const FolderTree& tree, QByteArray path)
 {
     Result r;
     std::vector<QByteArray> found;
-    FindFiles(path, "*.jpg", r.files, r.dirs, found);
+    FindFiles(path, "*.jpg", r.files, r.dirs, r.notSearched, found);
     r.found = relativeTo(tree.root(), found);
     return r;
 }
@@ -65,6 +65,7 @@ TEST(FolderWalk, ListsOwnFilesFirstThenSubFoldersInNaturalOrder)
         EXPECT_EQ(r.found, c.expected) << c.what;
         EXPECT_EQ(r.files, static_cast<std::int64_t>(c.expected.size())) << c.what;
         EXPECT_EQ(r.dirs, c.dirs) << c.what;
+        EXPECT_EQ(r.notSearched, 0) << c.what;
     }
 }
 
@@ -113,6 +114,7 @@ TEST(FolderWalk, StrangeEntriesNeitherHangNorGetListed)
     for (std::int64_t len = tree.path("deep/").size(); len < PATH_MAX; len += 201)
         ++chainSearched;
     EXPECT_EQ(r.dirs, 7 + chainSearched);
+    EXPECT_EQ(r.notSearched, 0);
 }
 
 TEST(FolderWalk, HasNoCountLimit)
@@ -215,6 +217,14 @@ struct RandomTree {
             case 5: tree.fifo(name + ".jpg"); break;
             }
         }
+        if (pick(3) == 0) {  // diamonds: each folder reached through 2 or 3 links from the one above
+            const QByteArray at = folders[pick(static_cast<int>(folders.size()))];
+            const QByteArray chain = (at.isEmpty() ? "" : at + "/") + "dm";
+            const int levels = 2 + pick(9);
+            tree.linkChain(chain, levels, 2 + pick(2));
+            if (pick(2) == 0)  // and a cycle from the bottom back to the top
+                tree.link(chain + "/c" + QByteArray::number(levels) + "/up", "../c0");
+        }
         for (std::size_t i = 1; i < folders.size(); ++i)
             if (pick(10) == 0) {
                 const mode_t mode = kNarrowModes[pick(std::size(kNarrowModes))];
@@ -235,7 +245,7 @@ struct RandomTree {
 
 struct Walked {
     std::vector<QByteArray> found;
-    std::int64_t files = 0, dirs = 0;
+    std::int64_t files = 0, dirs = 0, notSearched = 0;
     bool operator==(const Walked&) const = default;
 };
 
@@ -243,7 +253,7 @@ Walked walkInTurn(const QByteArray& root)
 {
     Walked w;
     QByteArray path = root;
-    FindFilesInTurn(path, "*.jpg", w.files, w.dirs, w.found);
+    FindFilesInTurn(path, "*.jpg", w.files, w.dirs, w.notSearched, w.found);
     return w;
 }
 
@@ -251,10 +261,40 @@ Walked walkAtOnce(const QByteArray& root, int threads, std::atomic<std::int64_t>
 {
     Walked w;
     QByteArray path = root;
-    FindFiles(path, "*.jpg", w.files, w.dirs, w.found, progress, threads);
+    FindFiles(path, "*.jpg", w.files, w.dirs, w.notSearched, w.found, progress, threads);
     return w;
 }
 }  // namespace
+
+// Links that multiply the ways into a folder at every level: a folder is
+// searched on its first 8 visits only, so the work grows with the tree, not
+// with the ways through it. Both walks agree.
+TEST(FolderWalk, SearchesAFolderAtMostEightTimesHoweverManyLinksLeadThere)
+{
+    static_assert(kMaxSearchesPerFolder == 8);
+    struct Case {
+        int levels, ways;
+        std::int64_t files, dirs, notSearched;
+    } cases[] = {
+        {3, 2, 15, 14, 0},       // 8 ways into the last folder: each one searched
+        {8, 3, 60, 156, 97},     // 3^8 ways down
+        {40, 2, 311, 606, 296},  // 41 folders, 80 links: 2^40 ways down
+    };
+    for (const Case& c : cases) {
+        FolderTree tree;
+        tree.linkChain("chain", c.levels, c.ways);
+        QElapsedTimer clock;
+        clock.start();
+        const Walked atOnce = walkAtOnce(tree.path("chain/c0"), kWalkThreads);
+        // Stops at the first case that fails: past it, a walk without the
+        // bound would not end.
+        ASSERT_EQ(atOnce.files, c.files) << c.levels << " levels";
+        ASSERT_EQ(atOnce.dirs, c.dirs) << c.levels << " levels";
+        ASSERT_EQ(atOnce.notSearched, c.notSearched) << c.levels << " levels";
+        EXPECT_EQ(walkInTurn(tree.path("chain/c0")), atOnce) << c.levels << " levels";
+        EXPECT_LT(clock.elapsed(), 5000) << c.levels << " levels";
+    }
+}
 
 // The parallel walk against the walk in turn on 300 random trees (what they
 // vary: see RandomTree), with 1 to 16 threads.
@@ -262,7 +302,7 @@ TEST(FolderWalk, ParallelWalkGivesTheListAndCountsOfTheWalkInTurn)
 {
     std::mt19937 random(20261208);
     constexpr int threadCounts[] = {1, 2, 3, 8, kWalkThreads};
-    int narrowFolders = 0, deepChains = 0;
+    int narrowFolders = 0, deepChains = 0, boundedTrees = 0;
     for (int i = 0; i < 300; ++i) {
         RandomTree t(random);
         narrowFolders += static_cast<int>(t.narrowed.size());
@@ -273,12 +313,14 @@ TEST(FolderWalk, ParallelWalkGivesTheListAndCountsOfTheWalkInTurn)
         const Walked atOnce = walkAtOnce(t.tree.root(), threads, &progress);
         deepChains += std::any_of(inTurn.found.begin(), inTurn.found.end(),
                                   [](const QByteArray& p) { return p.endsWith("/deep.jpg"); });
+        boundedTrees += inTurn.notSearched > 0;
         ASSERT_EQ(atOnce, inTurn) << "tree " << i << " with " << threads << " threads";
         EXPECT_EQ(progress.load(), atOnce.files) << "tree " << i;
     }
     // The generator reaches what it is meant to.
     EXPECT_GT(narrowFolders, 30);
     EXPECT_GT(deepChains, 10);
+    EXPECT_GT(boundedTrees, 30);
 }
 
 // Deeper than the folders it may hold open under a low descriptor limit: the
