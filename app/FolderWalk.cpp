@@ -1,6 +1,7 @@
 #include "app/FolderWalk.h"
 
 #include <dirent.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <sys/stat.h>
@@ -16,6 +17,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <unordered_map>
 #include <utility>
@@ -88,6 +90,14 @@ private:
     std::unordered_map<FolderId, int, FolderIdHash> counts_;
 };
 
+// Out of descriptors or memory, the program cannot list any folder: that ends
+// the walk instead of passing for an empty folder.
+void failIfOutOfResources(int error)
+{
+    if (error == EMFILE || error == ENFILE || error == ENOMEM)
+        throw std::system_error(error, std::generic_category());
+}
+
 EntryKind kindOfStat(int dirFd, const char* name)
 {
     struct stat st {};
@@ -151,8 +161,10 @@ UniqueFd openFolder(const QByteArray& folder, int parentFd, const char* name, Fo
     constexpr int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK;
     UniqueFd fd(parentFd >= 0 ? openat(parentFd, name, flags) : open(folder.constData(), flags));
     struct stat st {};
-    if (!fd || fstat(fd.get(), &st) != 0)
+    if (!fd || fstat(fd.get(), &st) != 0) {
+        failIfOutOfResources(errno);
         return {};
+    }
     id = {st.st_dev, st.st_ino};
     return fd;
 }
@@ -185,6 +197,8 @@ void readNames(int fd, std::string_view pattern, std::vector<char>& buffer, Fold
             }
         }
     }
+    if (got < 0)
+        failIfOutOfResources(errno);
     names.sort(names.files);
     names.sort(names.folders);
 }
@@ -474,8 +488,8 @@ private:
         try {
             list(f, buffer, again);
         } catch (...) {
-            // Out of memory: this folder ends empty, the walk goes on to its
-            // end and then fails.
+            // Out of memory or descriptors: this folder ends empty, the walk
+            // goes on to its end and then fails.
             f.names = {};
             f.subs.clear();
             f.listed = false;

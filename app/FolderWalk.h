@@ -39,6 +39,10 @@ constexpr int kMaxSearchesPerFolder = 8;
 // opened. While it runs, `progress` (if given) follows FileCount, for a
 // display on another thread.
 //
+// Running out of descriptors or memory is not a folder that cannot be listed:
+// the walk throws (std::system_error, std::bad_alloc) and its result is not to
+// be used.
+//
 // Up to `threads` folders are read at once, and the list is put together on
 // the calling thread in the order given above: the result is FindFilesInTurn's.
 void FindFiles(QByteArray& path, std::string_view SearchStr, std::int64_t& FileCount,

@@ -1,5 +1,8 @@
 #include "app/WindowText.h"
 
+#include <new>
+#include <system_error>
+
 #include "app/FolderWalk.h"
 #include "settings/Text.h"
 
@@ -14,6 +17,28 @@ QString SearchStatusText(std::int64_t FileCount, std::int64_t DirCount, std::int
                     .arg(NotSearched)
                     .arg(kMaxSearchesPerFolder);
     return text;
+}
+
+QString SearchFailedText(const QString& reason) { return " Search failed: " + reason; }
+
+QString SearchFailedMessage(const QByteArray& folder, const QString& reason)
+{
+    return "The search of \"" + DisplayPath(folder) + "\" failed: " + reason + ". The image list is empty.";
+}
+
+QString FailureReason(const std::exception_ptr& failure)
+{
+    try {
+        std::rethrow_exception(failure);
+    } catch (const std::bad_alloc&) {
+        return "Not enough memory";
+    } catch (const std::system_error& e) {
+        return QString::fromLocal8Bit(e.code().message());
+    } catch (const std::exception& e) {
+        return QString::fromLocal8Bit(e.what());
+    } catch (...) {
+    }
+    return "Unknown error";
 }
 
 QString SearchProgressText(std::int64_t FileCount)

@@ -4,6 +4,7 @@
 #include <QString>
 
 #include <cstdint>
+#include <exception>
 #include <string>
 
 // Texts the main window shows, made without a window.
@@ -12,6 +13,13 @@
 // and how many of those D were not searched because links led into their
 // folders too often.
 QString SearchStatusText(std::int64_t FileCount, std::int64_t DirCount, std::int64_t NotSearched);
+
+// The status bar and the message after a search that could not finish.
+QString SearchFailedText(const QString& reason);
+QString SearchFailedMessage(const QByteArray& folder, const QString& reason);
+
+// Why an operation failed, in words for the user.
+QString FailureReason(const std::exception_ptr& failure);
 
 // The status bar while a long search runs.
 QString SearchProgressText(std::int64_t FileCount);

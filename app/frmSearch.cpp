@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <cmath>
+#include <exception>
 
 #include "app/BlockingWork.h"
 #include "app/CaptionLabel.h"
@@ -176,7 +177,8 @@ void frmSearch::lblImageCaption3_Click() { searchFolder(3); }
 void frmSearch::lblImageCaption4_Click() { searchFolder(4); }
 
 // Every statement runs on its own, so the pointer is always restored and the
-// flag always set once the search has started.
+// flag always set once the search has started. A walk that fails leaves the
+// list empty and says why, rather than showing counts over an empty list.
 void frmSearch::searchFolder(int number)
 {
     std::string folder;
@@ -192,12 +194,27 @@ void frmSearch::searchFolder(int number)
     });
     tryStatement([&] { images_.clear(); });
     std::int64_t FileCount = 0, DirCount = 0, NotSearched = 0;
-    QByteArray path(folder.data(), static_cast<qsizetype>(folder.size()));
-    tryStatement([&] { FindFilesAPI(path, "*.jpg", FileCount, DirCount, NotSearched); });
-    images_.setLastSearch({FileCount, DirCount, NotSearched});
-    tryStatement([&] { StatusBar1->showMessage(SearchStatusText(FileCount, DirCount, NotSearched)); });
+    const QByteArray configured(folder.data(), static_cast<qsizetype>(folder.size()));
+    QByteArray path = configured;
+    std::exception_ptr failure;
+    try {
+        FindFilesAPI(path, "*.jpg", FileCount, DirCount, NotSearched);
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    QString reason;
+    if (failure)
+        tryStatement([&] { reason = FailureReason(failure); });
+    images_.setLastSearch(failure ? ImageList::SearchCounts{}
+                                  : ImageList::SearchCounts{FileCount, DirCount, NotSearched});
+    tryStatement([&] {
+        StatusBar1->showMessage(failure ? SearchFailedText(reason)
+                                        : SearchStatusText(FileCount, DirCount, NotSearched));
+    });
     tryStatement([&] { QApplication::restoreOverrideCursor(); });
     images_.setRebuiltSinceLastPick(true);
+    if (failure)
+        program_.MsgBox(SearchFailedMessage(configured, reason));
 }
 
 void frmSearch::FindFilesAPI(QByteArray& path, const QByteArray& SearchStr, std::int64_t& FileCount,

@@ -39,7 +39,8 @@ public:
 
     // Appends every file below `path` matching `SearchStr` to List1 and adds
     // to the counters; `path` gets a trailing "/" if it has none. NotSearched
-    // counts the folders links led into too often (see FindFiles).
+    // counts the folders links led into too often (see FindFiles). Throws
+    // when the walk fails, leaving List1 as it was.
     void FindFilesAPI(QByteArray& path, const QByteArray& SearchStr, std::int64_t& FileCount,
                       std::int64_t& DirCount, std::int64_t& NotSearched);
 

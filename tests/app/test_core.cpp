@@ -5,8 +5,12 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <cerrno>
 #include <condition_variable>
 #include <mutex>
+#include <new>
+#include <stdexcept>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -37,6 +41,25 @@ TEST(StatusText, CountsFolderItselfAndUsesSingularOnlyForOneDirectory)
     };
     for (const Case& c : cases)
         EXPECT_EQ(SearchStatusText(c.files, c.dirs, c.notSearched).toStdString(), c.text) << c.files << " " << c.dirs;
+}
+
+// A failed search says why in words, not in the name of an exception type.
+TEST(StatusText, SearchFailureNamesItsReason)
+{
+    struct Case {
+        std::exception_ptr failure;
+        const char* reason;
+    } cases[] = {
+        {std::make_exception_ptr(std::bad_alloc()), "Not enough memory"},
+        {std::make_exception_ptr(std::system_error(EMFILE, std::generic_category())), "Too many open files"},
+        {std::make_exception_ptr(std::runtime_error("Disk on fire")), "Disk on fire"},
+        {std::make_exception_ptr(42), "Unknown error"},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(FailureReason(c.failure).toStdString(), c.reason);
+    EXPECT_EQ(SearchFailedText("Too many open files").toStdString(), " Search failed: Too many open files");
+    EXPECT_EQ(SearchFailedMessage("/home/me/Bilder \xE9t\xE9", "Not enough memory").toStdString(),
+              "The search of \"/home/me/Bilder \u00e9t\u00e9\" failed: Not enough memory. The image list is empty.");
 }
 
 TEST(CaptionText, CutsToSixteenCharacters)

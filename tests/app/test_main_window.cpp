@@ -12,6 +12,13 @@
 
 #include <memory>
 
+#include <fcntl.h>
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <string>
+
 #include "FolderTree.h"
 #include "app/CaptionLabel.h"
 #include "app/ImageListBox.h"
@@ -19,6 +26,7 @@
 #include "app/frmSearch.h"
 #include "app/runtime_services.h"
 #include "settings/AppSettings.h"
+#include "settings/UniqueFd.h"
 #include "tests/support/TempStore.h"
 #include "viewer/fImage.h"
 
@@ -32,6 +40,34 @@ void store(const std::string& name, const std::string& value)
     reg.setValueKey(name);
     reg.setValue(Variant(value));
 }
+
+// While it lives, the process may open only `spare` more descriptors.
+class SpareDescriptors {
+public:
+    explicit SpareDescriptors(int spare)
+    {
+        getrlimit(RLIMIT_NOFILE, &saved_);
+        // Fill the gaps below the highest descriptor in use, so that the
+        // limit leaves exactly `spare` free.
+        int highest = 2;
+        for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
+            highest = std::max(highest, std::stoi(entry.path().filename().string()));
+        for (;;) {
+            UniqueFd fd(open("/dev/null", O_RDONLY | O_CLOEXEC));
+            if (!fd || fd.get() > highest)
+                break;
+            fillers_.push_back(std::move(fd));
+        }
+        rlimit few = saved_;
+        few.rlim_cur = static_cast<rlim_t>(highest + 1 + spare);
+        setrlimit(RLIMIT_NOFILE, &few);
+    }
+    ~SpareDescriptors() { setrlimit(RLIMIT_NOFILE, &saved_); }
+
+private:
+    rlimit saved_{};
+    std::vector<UniqueFd> fillers_;
+};
 
 // A fresh main window for each test, with message boxes and the end of the
 // program recorded instead of shown or done.
@@ -265,6 +301,35 @@ TEST_F(MainWindow, FolderClickReplacesTheListAndSetsTheFlag)
     EXPECT_EQ(w.List1->ListCount(), 0);
     EXPECT_EQ(w.txtResetCount->text(), "1");
     EXPECT_TRUE(messages.empty());
+}
+
+// A search that leaves folders out, or cannot finish, says so.
+TEST_F(MainWindow, FolderClickSaysWhatTheSearchLeftOutAndWhyItFailed)
+{
+    FolderTree tree;
+    tree.linkChain("chain", 8, 3);  // 3^8 ways down
+    store("varImagePath1", tree.path("chain/c0").toStdString());
+    frmSearch& w = open();
+    w.lblImageCaption1_Click();
+    EXPECT_EQ(w.StatusBar1->currentMessage().toStdString(),
+              " 60 Files found in 157 Directories (97 not searched again: reached more than 8 times through links)");
+    EXPECT_EQ(w.List1->ListCount(), 60);
+    EXPECT_TRUE(messages.empty());
+
+    // One descriptor to spare: enough to read the setting and to open the
+    // folder, not to open a folder inside it. Running out is not an empty
+    // folder, and the search does not pass it off as one.
+    {
+        SpareDescriptors one(1);
+        w.txtResetCount->setText("0");
+        w.lblImageCaption1_Click();
+    }
+    EXPECT_EQ(w.StatusBar1->currentMessage().toStdString(), " Search failed: Too many open files");
+    EXPECT_EQ(messages, std::vector<std::string>{"The search of \"" + tree.path("chain/c0").toStdString()
+                                                 + "\" failed: Too many open files. The image list is empty."});
+    EXPECT_EQ(w.List1->ListCount(), 0);
+    EXPECT_EQ(w.txtResetCount->text(), "1");
+    EXPECT_EQ(QApplication::overrideCursor(), nullptr);
 }
 
 TEST_F(MainWindow, DoubleClickOpensTheViewerOnThatEntry)
