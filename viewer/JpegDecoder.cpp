@@ -3,6 +3,7 @@
 #include <QIODevice>
 
 #include <algorithm>
+#include <climits>
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
@@ -25,10 +26,32 @@ constexpr int kScanLimit = 1000;
 // RGB32 is 0xffRRGGBB in the machine's own byte order.
 constexpr J_COLOR_SPACE kRgb32 = Q_BYTE_ORDER == Q_LITTLE_ENDIAN ? JCS_EXT_BGRX : JCS_EXT_XRGB;
 
+// The coefficient arrays libjpeg makes, as it sizes them, for a file it
+// cannot decode a few rows at a time.
+std::size_t coefficientBytes(jpeg_decompress_struct& cinfo)
+{
+    if (!jpeg_has_multiple_scans(&cinfo))
+        return 0;
+    const auto roundUp = [](std::size_t n, int to) {
+        const auto step = static_cast<std::size_t>(to);
+        return (n + step - 1) / step * step;
+    };
+    std::size_t total = 0;
+    for (int i = 0; i < cinfo.num_components; ++i) {
+        const jpeg_component_info& c = cinfo.comp_info[i];
+        total += roundUp(c.width_in_blocks, c.h_samp_factor) * roundUp(c.height_in_blocks, c.v_samp_factor) *
+                 sizeof(JBLOCK);
+    }
+    return total;
+}
+
 }  // namespace
 
 struct JpegDecoder::State {
-    State(QIODevice& device, const std::atomic<bool>* stop) : device(device), stop(stop) {}
+    State(QIODevice& device, const std::atomic<bool>* stop, std::size_t memoryLimit)
+        : device(device), stop(stop), memoryLimit(memoryLimit)
+    {
+    }
 
     // libjpeg reports a fatal error by calling error_exit, which must not
     // return: it jumps back into `guarded`, which then returns false. So the
@@ -60,7 +83,11 @@ struct JpegDecoder::State {
     static void errorExit(j_common_ptr cinfo)
     {
         State& s = of(cinfo);
-        cinfo->err->format_message(cinfo, s.message);
+        // Past the memory limit libjpeg would spill to disk, which it is not built for.
+        if (cinfo->err->msg_code == JERR_NO_BACKING_STORE)
+            std::snprintf(s.message, sizeof s.message, "The picture is too large to decode.");
+        else
+            cinfo->err->format_message(cinfo, s.message);
         std::longjmp(s.back, 1);
     }
     // Warnings (corrupt data, a file that ends early) are not worth a line on
@@ -144,6 +171,7 @@ struct JpegDecoder::State {
 
     QIODevice& device;
     const std::atomic<bool>* stop;
+    std::size_t memoryLimit;
     jpeg_decompress_struct cinfo{};
     jpeg_error_mgr errors{};
     jpeg_source_mgr source{};
@@ -152,12 +180,13 @@ struct JpegDecoder::State {
     char message[JMSG_LENGTH_MAX] = {};
     bool created = false, headerRead = false;
     int orientation = 1;
+    std::size_t wholePictureBytes = 0;
     QString error;
     unsigned char buffer[kReadChunk];
 };
 
-JpegDecoder::JpegDecoder(QIODevice& device, const std::atomic<bool>* stop)
-    : d_(std::make_unique<State>(device, stop))
+JpegDecoder::JpegDecoder(QIODevice& device, const std::atomic<bool>* stop, std::size_t memoryLimit)
+    : d_(std::make_unique<State>(device, stop, memoryLimit))
 {
 }
 
@@ -176,6 +205,8 @@ QSize JpegDecoder::size() const
 }
 
 int JpegDecoder::orientation() const { return d_->orientation; }
+
+std::size_t JpegDecoder::wholePictureBytes() const { return d_->wholePictureBytes; }
 
 bool JpegDecoder::readHeader()
 {
@@ -196,10 +227,15 @@ bool JpegDecoder::readHeader()
     const bool read = s.guarded([&] {
         jpeg_create_decompress(&s.cinfo);
         s.created = true;
+        // libjpeg checks this before it allocates the whole picture's
+        // coefficients, whatever anyone concluded from the headers; 0 would
+        // mean no limit.
+        s.cinfo.mem->max_memory_to_use = static_cast<long>(std::clamp<std::size_t>(s.memoryLimit, 1, LONG_MAX));
         s.cinfo.src = &s.source;
         s.cinfo.progress = &s.progress;
         jpeg_save_markers(&s.cinfo, JPEG_APP0 + 1, 0xFFFF);
         jpeg_read_header(&s.cinfo, TRUE);
+        s.wholePictureBytes = coefficientBytes(s.cinfo);
     });
     if (!read) {
         s.error = QString::fromLocal8Bit(s.message);

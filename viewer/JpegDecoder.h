@@ -18,9 +18,15 @@ class QIODevice;
 // is no longer wanted.
 class JpegDecoder {
 public:
+    // What libjpeg may hold for a whole picture at once: a 24 MP progressive
+    // photo needs 72 MB; a file of a few hundred bytes may claim tens of GB.
+    static constexpr std::size_t kMemoryLimit = 192u * 1024 * 1024;
+
     // Reads from the device's current position. Once `stop` (if given) is set,
-    // the decode fails at its next rows or its next read.
-    explicit JpegDecoder(QIODevice& device, const std::atomic<bool>* stop = nullptr);
+    // the decode fails at its next rows or its next read. libjpeg's own memory
+    // for the whole picture stays within `memoryLimit`, or the decode fails.
+    explicit JpegDecoder(QIODevice& device, const std::atomic<bool>* stop = nullptr,
+                         std::size_t memoryLimit = kMemoryLimit);
     ~JpegDecoder();
     JpegDecoder(const JpegDecoder&) = delete;
     JpegDecoder& operator=(const JpegDecoder&) = delete;
@@ -31,6 +37,11 @@ public:
     bool readHeader();
 
     QSize size() const;       // as stored
+    // Once the headers are read (also for data left to another reader): the
+    // memory a decode keeps for the whole picture at once, every block's
+    // coefficients for a file of many scans (progressive, or colours scanned
+    // apart); 0 for a single scan, decoded a few rows at a time.
+    std::size_t wholePictureBytes() const;
     int orientation() const;  // the EXIF orientation: 1 (as stored) to 8
 
     // Chooses the smallest of the scales 1/8 to 8/8 at which the picture is at

@@ -17,16 +17,13 @@
 
 namespace {
 
-// Decoded pictures and the decoder's working memory are bounded, so that a
-// few hundred bytes claiming 60000 x 60000 pixels cannot take the machine.
+// Decoded pictures are bounded (and the JPEG decoder's working memory, by
+// JpegDecoder::kMemoryLimit), so that a few hundred bytes claiming 60000 x
+// 60000 pixels cannot take the machine.
 constexpr int kImageLimitMB = 128;
-constexpr qint64 kCoefficientLimit = 192LL * 1024 * 1024;
 // No picture we could show comes near this; reading a larger file (a sparse
 // 2 GB one, say) to its end would freeze the viewer for many seconds.
 constexpr qint64 kFileLimit = 256LL * 1024 * 1024;
-// Between two segments a JPEG holds fill bytes only; after this much of
-// anything else the headers are not worth walking.
-constexpr int kMarkerSearchLimit = 64 * 1024;
 
 // A file whose reads fail once the decode is no longer wanted.
 class StoppableFile : public QFile {
@@ -55,100 +52,6 @@ Picture failure(QString why)
 QString systemError(const char* what, int err)
 {
     return QStringLiteral("%1: %2").arg(QLatin1String(what), QString::fromLocal8Bit(std::strerror(err)));
-}
-
-bool skipBytes(QIODevice& d, qint64 n)
-{
-    const qint64 to = d.pos() + n;
-    return n >= 0 && to <= d.size() && d.seek(to);
-}
-
-bool readBytes(QIODevice& d, unsigned char* out, qint64 n)
-{
-    return d.read(reinterpret_cast<char*>(out), n) == n;
-}
-
-int word(const unsigned char* b) { return (b[0] << 8) | b[1]; }
-
-// Walks the JPEG markers up to the first scan.
-qint64 coefficientBytesFromHere(QIODevice& d)
-{
-    unsigned char b[4];
-    if (!readBytes(d, b, 2) || b[0] != 0xFF || b[1] != 0xD8)
-        return 0;
-
-    struct Component {
-        int h, v;
-    };
-    Component comps[4] = {};
-    int ncomp = 0, width = 0, height = 0;
-    bool progressive = false, haveFrame = false;
-
-    for (int guard = 0; guard < 10000; ++guard) {
-        unsigned char c = 0;
-        int skipped = 0;
-        do {  // skip to the next marker, over fill bytes
-            if (++skipped > kMarkerSearchLimit || !readBytes(d, &c, 1))
-                return 0;
-        } while (c != 0xFF);
-        do {
-            if (!readBytes(d, &c, 1))
-                return 0;
-        } while (c == 0xFF);
-        const int marker = c;
-        if (marker == 0x01 || (marker >= 0xD0 && marker <= 0xD7))
-            continue;  // stand-alone markers
-        if (marker == 0xD9)
-            return 0;
-        if (!readBytes(d, b, 2))
-            return 0;
-        const int length = word(b);
-        if (length < 2)
-            return 0;
-        const bool isFrame = marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC;
-        if (isFrame && !haveFrame) {
-            unsigned char f[6];
-            if (length < 8 || !readBytes(d, f, 6))
-                return 0;
-            height = word(f + 1);
-            width = word(f + 3);
-            ncomp = f[5];
-            progressive = marker == 0xC2 || marker == 0xC6 || marker == 0xCA || marker == 0xCE;
-            for (int i = 0; i < ncomp; ++i) {
-                unsigned char cs[3];
-                if (!readBytes(d, cs, 3))
-                    return 0;
-                if (i < 4)
-                    comps[i] = {std::max(1, cs[1] >> 4), std::max(1, cs[1] & 15)};
-            }
-            haveFrame = true;
-            if (!skipBytes(d, length - 8 - 3 * ncomp))
-                return 0;
-            continue;
-        }
-        if (marker == 0xDA) {
-            if (!haveFrame || !readBytes(d, b, 1))
-                return 0;
-            const bool multiScan = progressive || b[0] < ncomp;
-            if (!multiScan || ncomp < 1 || ncomp > 4)
-                return 0;
-            int hmax = 1, vmax = 1;
-            for (int i = 0; i < ncomp; ++i) {
-                hmax = std::max(hmax, comps[i].h);
-                vmax = std::max(vmax, comps[i].v);
-            }
-            qint64 total = 0;
-            for (int i = 0; i < ncomp; ++i) {
-                const qint64 cw = (qint64(width) * comps[i].h + hmax - 1) / hmax;
-                const qint64 ch = (qint64(height) * comps[i].v + vmax - 1) / vmax;
-                total += ((cw + 7) / 8) * ((ch + 7) / 8) * 64 * 2;  // 64 16-bit coefficients a block
-            }
-            return total;
-        }
-        if (!skipBytes(d, length - 2))
-            return 0;
-    }
-    return 0;
 }
 
 // A quarter turn swaps the sides (either way round).
@@ -239,25 +142,17 @@ std::optional<FileIdentity> fileIdentity(const QByteArray& path)
     return identityOf(st);
 }
 
-qint64 jpegCoefficientBytes(QIODevice& device)
-{
-    const qint64 start = device.pos();
-    if (device.isSequential() || !device.seek(0))
-        return 0;
-    const qint64 bytes = coefficientBytesFromHere(device);
-    device.seek(start);
-    return bytes;
-}
-
 Picture loadPicture(QIODevice& device, QSize screen, const std::atomic<bool>* stop, PixelMemory* memory)
 {
-    if (jpegCoefficientBytes(device) > kCoefficientLimit)
-        return failure(QStringLiteral("The picture is too large to decode."));
-
     const qint64 start = device.pos();
     {
         JpegDecoder jpeg(device, stop);
-        if (jpeg.readHeader())
+        const bool ours = jpeg.readHeader();
+        // Refused before anything is allocated for it, here or in Qt's reader
+        // (which is libjpeg too, with no limit of its own).
+        if (jpeg.wholePictureBytes() > JpegDecoder::kMemoryLimit)
+            return failure(QStringLiteral("The picture is too large to decode."));
+        if (ours)
             return fromJpeg(jpeg, screen, memory);
         if (!jpeg.error().isEmpty())
             return failure(jpeg.error());

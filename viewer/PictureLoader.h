@@ -52,9 +52,3 @@ Picture loadPictureFile(const QByteArray& path, QSize screen, const std::atomic<
 // The same from an open, random-access device (a file or a buffer in memory).
 Picture loadPicture(QIODevice& device, QSize screen, const std::atomic<bool>* stop = nullptr,
                     PixelMemory* memory = nullptr);
-
-// Working memory the JPEG decoder would need for the whole picture at once
-// (progressive and multi-scan files keep every coefficient), or 0 when the
-// data is no JPEG or decodes line by line. Reads the headers only and leaves
-// the device where it was.
-qint64 jpegCoefficientBytes(QIODevice& device);

@@ -9,6 +9,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "tests/viewer/PictureFiles.h"
+
 namespace hostile {
 namespace {
 
@@ -96,6 +98,24 @@ std::vector<Entry> make(const QString& folder)
     file("claims-65535x65535.jpg", claiming(good, 65535, 65535), Entry::ErrorPicture, "a header claiming 65535 x 65535");
     file("progressive-claims-65000x65000.jpg", claiming(progressive, 65000, 65000), Entry::ErrorPicture,
          "a progressive header claiming 65000 x 65000");
+    {
+        // A frame header far from the start, behind what a quick walk over
+        // the markers would give up on; libjpeg reads on to it. 20000 x 20000
+        // progressive needs 1.2 GB of coefficients (3.2 GB in CMYK, which Qt's
+        // reader decodes).
+        const QByteArray comments = QByteArray("\xFF\xFE\x00\x02", 4).repeated(10001);
+        const auto behind = [](const QByteArray& picture, const QByteArray& before) {
+            return picture.left(2) + before + picture.mid(2);
+        };
+        const QByteArray huge = claiming(progressive, 20000, 20000);
+        file("progressive-20000x20000-behind-comments.jpg", behind(huge, comments), Entry::ErrorPicture,
+             "a progressive 20000 x 20000 header behind 10,001 comments");
+        file("progressive-20000x20000-behind-stray-bytes.jpg", behind(huge, QByteArray(65 * 1024, '\0')),
+             Entry::ErrorPicture, "a progressive 20000 x 20000 header behind 65 KiB of stray bytes");
+        file("cmyk-progressive-20000x20000-behind-comments.jpg",
+             behind(claiming(picturefiles::cmykJpeg(64, 48, true), 20000, 20000), comments), Entry::ErrorPicture,
+             "a CMYK progressive 20000 x 20000 header behind 10,001 comments");
+    }
     {
         QImage image(64, 48, QImage::Format_RGB32);
         image.fill(Qt::green);

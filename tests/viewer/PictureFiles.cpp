@@ -52,7 +52,7 @@ QByteArray quarters(int width, int height)
     return encoded(image, false);
 }
 
-QByteArray cmykJpeg(int width, int height)
+QByteArray cmykJpeg(int width, int height, bool progressive)
 {
     // Qt writes no CMYK JPEGs: libjpeg does.
     jpeg_compress_struct cinfo{};
@@ -67,6 +67,8 @@ QByteArray cmykJpeg(int width, int height)
     cinfo.input_components = 4;
     cinfo.in_color_space = JCS_CMYK;
     jpeg_set_defaults(&cinfo);
+    if (progressive)
+        jpeg_simple_progression(&cinfo);
     jpeg_start_compress(&cinfo, TRUE);
     std::vector<unsigned char> row(static_cast<std::size_t>(width) * 4, 0x80);
     while (cinfo.next_scanline < cinfo.image_height) {

@@ -12,7 +12,7 @@ QByteArray jpeg(int width, int height, bool progressive = false);
 // mirroring and turn shows).
 QByteArray quarters(int width, int height);
 // A CMYK JPEG of the given size.
-QByteArray cmykJpeg(int width, int height);
+QByteArray cmykJpeg(int width, int height, bool progressive = false);
 // The same JPEG with an EXIF block giving the orientation (1 to 8).
 QByteArray withOrientation(const QByteArray& jpeg, int orientation);
 // The same JPEG whose frame header claims another size, the data unchanged.

@@ -226,6 +226,39 @@ TEST(JpegDecoder, StopsBetweenRowsOnceNoLongerWanted)
     EXPECT_FALSE(jpeg.error().isEmpty());
 }
 
+TEST(JpegDecoder, KeepsLibjpegsWholePictureMemoryWithinItsLimit)
+{
+    // 640 x 480 in 4:2:0: 4800 luminance and 2 x 1200 colour blocks of 128 bytes.
+    constexpr std::size_t kProgressiveBytes = 921600;
+    const QByteArray progressive = picturefiles::jpeg(640, 480, true), baseline = picturefiles::jpeg(640, 480);
+    struct Case {
+        const char* what;
+        QByteArray bytes;
+        std::size_t limit, wholePicture;
+        bool decodes;
+    } cases[] = {
+        {"progressive, well within", progressive, JpegDecoder::kMemoryLimit, kProgressiveBytes, true},
+        {"progressive, just within", progressive, kProgressiveBytes + 64 * 1024, kProgressiveBytes, true},
+        {"progressive, just past", progressive, kProgressiveBytes - 1, kProgressiveBytes, false},
+        {"progressive, limit 0", progressive, 0, kProgressiveBytes, false},
+        {"baseline, a few rows at a time", baseline, 64 * 1024, 0, true},
+    };
+    for (const Case& c : cases) {
+        QByteArray bytes = c.bytes;
+        QBuffer buffer(&bytes);
+        buffer.open(QIODevice::ReadOnly);
+        JpegDecoder jpeg(buffer, nullptr, c.limit);
+        ASSERT_TRUE(jpeg.readHeader()) << c.what;
+        EXPECT_EQ(jpeg.wholePictureBytes(), c.wholePicture) << c.what;
+        // Decoded whatever the headers said, as by a caller that did not look:
+        // libjpeg itself refuses before it allocates.
+        EXPECT_EQ(jpeg.decode([](const std::uint32_t*) {}), c.decodes) << c.what;
+        if (!c.decodes) {
+            EXPECT_EQ(jpeg.error().toStdString(), "The picture is too large to decode.") << c.what;
+        }
+    }
+}
+
 TEST(PictureLoader, APictureNoLongerWantedIsNotLoaded)
 {
     QTemporaryDir dir;
