@@ -10,7 +10,7 @@
 // takes effect the next time the viewer opens.
 void fImage::SetTimer_Click()
 {
-    const auto interval = DelayInterval(AppSettings::ReadText("varSlideShowDelayTime"));
+    const auto interval = DelayInterval(AppSettings::ReadText(AppSettings::kSlideShowDelayTime));
     if (!interval)
         return;
     Timer1->setInterval(*interval);
