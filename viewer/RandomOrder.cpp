@@ -82,13 +82,15 @@ std::int32_t RandomOrder::unpickedInWord(std::size_t word) const
 
 void RandomOrder::countUnpicked()
 {
-    const std::size_t words = shown_.size();
-    unpickedTree_.assign(words + 1, 0);
-    for (std::size_t i = 1; i <= words; ++i) {
-        unpickedTree_[i] += unpickedInWord(i - 1);
-        const std::size_t parent = i + (i & (~i + 1));
-        if (parent <= words)
-            unpickedTree_[parent] += unpickedTree_[i];
+    unpicked_.assign(1, std::vector<std::int32_t>(shown_.size()));
+    for (std::size_t w = 0; w < shown_.size(); ++w)
+        unpicked_[0][w] = unpickedInWord(w);
+    while (unpicked_.back().size() > kFanOut) {
+        const std::vector<std::int32_t>& below = unpicked_.back();
+        std::vector<std::int32_t> sums((below.size() + kFanOut - 1) / kFanOut, 0);
+        for (std::size_t i = 0; i < below.size(); ++i)
+            sums[i / kFanOut] += below[i];
+        unpicked_.push_back(std::move(sums));
     }
 }
 
@@ -101,29 +103,44 @@ void RandomOrder::startCycle()
 
 void RandomOrder::markShown(std::int32_t position)
 {
-    const std::size_t word = static_cast<std::size_t>(position) / 64;
-    shown_[word] |= std::uint64_t{1} << (position % 64);
-    for (std::size_t i = word + 1; i < unpickedTree_.size(); i += i & (~i + 1))
-        --unpickedTree_[i];
+    std::size_t at = static_cast<std::size_t>(position) / 64;
+    shown_[at] |= std::uint64_t{1} << (position % 64);
+    for (std::vector<std::int32_t>& level : unpicked_) {
+        --level[at];
+        at /= kFanOut;
+    }
 }
 
-// The rank-th position not picked in this cycle, counted from 0 upwards.
+// The rank-th position not picked in this cycle, counted from 0 upwards:
+// from the top level down, the count that holds it, then its bit.
 std::int32_t RandomOrder::unpickedAt(std::int32_t rank) const
 {
-    const std::size_t words = shown_.size();
     std::size_t at = 0;
-    for (std::size_t step = std::bit_floor(words); step > 0; step >>= 1) {
-        if (at + step <= words && unpickedTree_[at + step] <= rank) {
-            at += step;
-            rank -= unpickedTree_[at];
-        }
+    for (auto level = unpicked_.rbegin(); level != unpicked_.rend(); ++level) {
+        std::size_t i = at * kFanOut;
+        while (rank >= (*level)[i])
+            rank -= (*level)[i++];
+        at = i;
     }
     return static_cast<std::int32_t>(at * 64) + setBitAt(~shown_[at], rank);
 }
 
+// While an eighth of the positions or more are free, a draw over all of them
+// that draws again on a picked one is cheapest (eight draws at most, on
+// average); later in the cycle the free ones are counted off. Either way the
+// draw is uniform over the free positions.
 std::int32_t RandomOrder::draw()
 {
-    std::uniform_int_distribution<std::int32_t> among(0, n_ - shownCount_ - 1);
+    const std::int32_t free = n_ - shownCount_;
+    if (free >= n_ / 8) {
+        std::uniform_int_distribution<std::int32_t> any(0, n_ - 1);
+        for (;;) {
+            const std::int32_t p = any(generator_);
+            if (!((shown_[static_cast<std::size_t>(p) / 64] >> (p % 64)) & 1))
+                return p;
+        }
+    }
+    std::uniform_int_distribution<std::int32_t> among(0, free - 1);
     return unpickedAt(among(generator_));
 }
 

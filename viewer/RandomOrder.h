@@ -21,11 +21,13 @@ private:
 // The intelligent random order: every position of the image list once per cycle,
 // in an order drawn uniformly among the positions not yet picked.
 //
-// The positions picked in this cycle are a bitset, and a pick takes the r-th
-// position not yet picked, r drawn uniformly, found through a tree of counts
-// in about log2(n / 64) steps. What comes next thus depends on the set and the
-// generator alone, never on the order the picks came in, so the order saves to
-// a small value (Value) and a restored order picks exactly as the original.
+// The positions picked in this cycle are a bitset. A pick draws over all
+// positions until it finds a free one while many are free, and later takes
+// the r-th free position, r drawn uniformly, found through counts of the free
+// positions per word, per 8 words and so on. What comes next thus depends on
+// the set and the generator alone, never on the order the picks came in, so
+// the order saves to a small value (Value) and a restored order picks exactly
+// as the original.
 //
 // ShownHistory()[1..ShownCount()] are the positions picked in this cycle, in
 // order; element 0 is unused and the history has n + 1 elements, n being the
@@ -80,7 +82,10 @@ private:
     OrderGenerator generator_;
     std::int32_t n_ = 0;                  // the list size at the last pick
     std::vector<std::uint64_t> shown_;    // positions picked in this cycle
-    std::vector<std::int32_t> unpickedTree_;  // a Fenwick tree of the words' unpicked counts, 1-based
+    // Positions not picked, counted per word of shown_ (level 0), then per
+    // kFanOut counts of the level below, up to a level of kFanOut or fewer.
+    static constexpr std::size_t kFanOut = 8;
+    std::vector<std::vector<std::int32_t>> unpicked_;
     std::vector<std::int32_t> shownHistory_{0};
     std::int32_t shownCount_ = 0;
     std::int32_t ahead_ = -1;
