@@ -85,6 +85,16 @@ ShowActions withAhead(ShowActions actions, const SlideShow::Picked& picked)
     return actions;
 }
 
+ShowAction timersFor(ShowState state)
+{
+    switch (state) {
+    case ShowState::Progressive: return RunProgressive;
+    case ShowState::Random: return RunRandom;
+    case ShowState::Stopped: break;
+    }
+    return StopTimers;
+}
+
 std::int32_t wrapped(std::int32_t i, std::int32_t n) { return (i % n + n) % n; }
 
 // FNV-1a over the paths, each ended by a zero byte (no path holds one).
@@ -111,7 +121,17 @@ SlideShow::SlideShow(const ShowValue& value, ImageList& list)
 
 ShowValue SlideShow::Saved(const ImageList& list) const
 {
-    return {order_, running_, list.current(), listKeyOf(list), random_.Saved()};
+    return {order_, running_, list.current(), list.currentPath().toStdString(), listKeyOf(list), random_.Saved()};
+}
+
+// A stopped show keeps the order it ran in.
+void SlideShow::enter(ShowState state)
+{
+    running_ = state != ShowState::Stopped;
+    if (state == ShowState::Progressive)
+        order_ = ShowOrder::Progressive;
+    else if (state == ShowState::Random)
+        order_ = ShowOrder::Random;
 }
 
 ShowState SlideShow::State() const
@@ -121,20 +141,6 @@ ShowState SlideShow::State() const
     return order_ == ShowOrder::Random ? ShowState::Random : ShowState::Progressive;
 }
 
-namespace {
-
-ShowAction timersFor(ShowState state)
-{
-    switch (state) {
-    case ShowState::Progressive: return RunProgressive;
-    case ShowState::Random: return RunRandom;
-    case ShowState::Stopped: break;
-    }
-    return StopTimers;
-}
-
-}  // namespace
-
 ShowActions SlideShow::Key(int keyCode, ImageList& list, int type)
 {
     const std::optional<Input> input = inputOfKey(keyCode);
@@ -143,13 +149,8 @@ ShowActions SlideShow::Key(int keyCode, ImageList& list, int type)
     for (const Rule& rule : kRules) {
         if (rule.input != *input || !applies(rule.when, State(), list.count(), type))
             continue;
-        if (rule.next) {
-            running_ = *rule.next != ShowState::Stopped;
-            if (*rule.next == ShowState::Progressive)
-                order_ = ShowOrder::Progressive;
-            else if (*rule.next == ShowState::Random)
-                order_ = ShowOrder::Random;
-        }
+        if (rule.next)
+            enter(*rule.next);
         ShowActions actions;
         std::int32_t ahead = -1;
         for (const Do step : rule.steps) {
@@ -184,13 +185,11 @@ ShowActions SlideShow::Wheel(int rotation, ImageList& list)
 ShowActions SlideShow::Start(int type, ImageList& list)
 {
     if (type == AppSettings::kProgressive) {
-        order_ = ShowOrder::Progressive;
-        running_ = true;
+        enter(ShowState::Progressive);
         return {View, RunProgressive};
     }
     if (type == AppSettings::kIntelligentRandom) {
-        order_ = ShowOrder::Random;
-        running_ = true;
+        enter(ShowState::Random);
         return withAhead({View, RunRandom}, Pick(list));
     }
     return {};

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "viewer/RandomOrder.h"
@@ -34,12 +35,14 @@ enum class ShowOrder { None, Progressive, Random };
 
 // Where a show stands, as plain data: a show built from it goes on exactly as
 // the one that gave it, with the same list. Positions are the list's; listKey
-// tells whether a list is still the one they refer to. For a list of
-// 1,000,000 entries the value takes about 125 KB (the cycle's bitset).
+// tells whether a list is still the one they refer to, and currentPath finds
+// the current picture in a list that has changed. For a list of 1,000,000
+// entries the value takes about 125 KB (the cycle's bitset).
 struct ShowValue {
     ShowOrder order = ShowOrder::None;  // the order last started or resumed
     bool running = false;
     std::int32_t current = -1;  // the list's current entry
+    std::string currentPath;    // its path, as the file system's bytes
     std::uint64_t listKey = 0;  // a digest of the list's paths, in order
     RandomOrder::Value random;  // shown in this cycle, drawn ahead, the generator
     bool operator==(const ShowValue&) const = default;
@@ -91,6 +94,8 @@ public:
     const RandomOrder& Order() const { return random_; }
 
 private:
+    void enter(ShowState state);
+
     ShowOrder order_ = ShowOrder::None;
     bool running_ = false;
     RandomOrder random_;
