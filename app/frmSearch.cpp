@@ -133,7 +133,7 @@ void frmSearch::Command1_Click()
     cRegistry reg = AppSettings::Open();
     CaptionLabel* labels[] = {lblImageCaption1, lblImageCaption2, lblImageCaption3, lblImageCaption4};
     for (int i = 0; i < 4; ++i) {
-        reg.setValueKey("txtImageCaption" + std::to_string(i + 1));
+        reg.setValueKey(AppSettings::ImageCaption(i + 1).name);
         labels[i]->setCaption(CaptionText(VariantText(reg.Value())));
     }
 }
@@ -182,7 +182,7 @@ void frmSearch::lblImageCaption4_Click() { searchFolder(4); }
 void frmSearch::searchFolder(int number)
 {
     std::string folder;
-    tryStatement([&] { folder = AppSettings::ReadText("varImagePath" + std::to_string(number)); });
+    tryStatement([&] { folder = AppSettings::ReadText(AppSettings::ImagePath(number)); });
     if (folder.empty()) {
         program_.MsgBox(number <= 2 ? kSetFoldersBeforeSearch : kSetFoldersFirst);
         return;

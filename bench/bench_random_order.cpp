@@ -1,5 +1,5 @@
-// Times complete cycles of the intelligent random order: the constant-time
-// swap-out draw the program uses, against a rescanning draw that redraws and
+// Times complete cycles of the intelligent random order: the bitset draw
+// the program uses (see RandomOrder), against a rescanning draw that redraws and
 // rescans the whole history after every repeat.
 //
 //   build/bin/bench_random_order [runs]
@@ -108,7 +108,7 @@ int main(int argc, char** argv)
     std::printf("Complete random cycles, medians of %d runs (%d for the rescanning draw)\n", runs,
                 slowRuns);
 
-    auto swapOut = [](RandomOrder& o, std::int32_t n) { return o.Pick(n, false); };
+    auto bitset = [](RandomOrder& o, std::int32_t n) { return o.Pick(n, false); };
     auto drawnAhead = [](RandomOrder& o, std::int32_t n) {
         o.DrawAhead(n);
         return o.Pick(n, false);
@@ -117,16 +117,16 @@ int main(int argc, char** argv)
 
     RandomOrder small(1), large(2), largeAhead(3);
     RescanningOrder baseline;
-    const CycleTimes s = timeCycles(small, 32767, runs, swapOut);
-    const CycleTimes l = timeCycles(large, 1000000, runs, swapOut);
+    const CycleTimes s = timeCycles(small, 32767, runs, bitset);
+    const CycleTimes l = timeCycles(large, 1000000, runs, bitset);
     const CycleTimes la = timeCycles(largeAhead, 1000000, runs, drawnAhead);
     const CycleTimes b = timeCycles(baseline, 32767, slowRuns, rescanning);
 
-    report("swap-out draw", 32767, s);
-    report("swap-out draw", 1000000, l);
-    report("swap-out draw, drawn ahead", 1000000, la);
+    report("bitset draw", 32767, s);
+    report("bitset draw", 1000000, l);
+    report("bitset draw, drawn ahead", 1000000, la);
     report("rescanning draw (baseline)", 32767, b);
-    std::printf("Ratio rescanning / swap-out at 32767 entries: %.0f x (slowest pick: %.0f x)\n",
+    std::printf("Ratio rescanning / bitset at 32767 entries: %.0f x (slowest pick: %.0f x)\n",
                 b.medianMs / s.medianMs, b.slowestPickUs / s.slowestPickUs);
     std::printf("Goal, a cycle of 1000000 entries within 100 ms: %s (%.1f ms)\n",
                 l.medianMs <= 100 ? "met" : "NOT met", l.medianMs);

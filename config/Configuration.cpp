@@ -41,11 +41,11 @@ constexpr std::array<int, 4> kFolderTops = {240, 840, 1440, 2040};
 constexpr std::array<void (Configuration::*)(), 4> kPictureClicks = {
     &Configuration::imgPathSelect1_Click, &Configuration::imgPathSelect2_Click,
     &Configuration::imgPathSelect3_Click, &Configuration::imgPathSelect4_Click};
-constexpr const char* kDelayValue = "varSlideShowDelayTime";
-constexpr const char* kTypeValue = "varSlideShowType";
+constexpr const char* kDelayValue = AppSettings::kSlideShowDelayTime.name;
+constexpr const char* kTypeValue = AppSettings::kSlideShowType.name;
 
-std::string PathValue(int index) { return "varImagePath" + std::to_string(index + 1); }
-std::string CaptionValue(int index) { return "txtImageCaption" + std::to_string(index + 1); }
+std::string PathValue(int index) { return AppSettings::ImagePath(index + 1).name; }
+std::string CaptionValue(int index) { return AppSettings::ImageCaption(index + 1).name; }
 
 // What a modal window would keep from the windows it blocks. A close request
 // is not among them.

@@ -45,7 +45,7 @@ std::int16_t ReadInt16(const std::string& valueName)
     return VariantToInt16(reg.Value()).value_or(0);
 }
 
-std::int16_t ReadSlideShowType() { return ReadInt16("varSlideShowType"); }
+std::int16_t ReadSlideShowType() { return ReadInt16(kSlideShowType.name); }
 
 void WriteText(const std::string& valueName, const std::string& text)
 {

@@ -1,27 +1,58 @@
 #pragma once
 
 #include <cstdint>
-#include <random>
 #include <vector>
+
+// The random order's generator (SplitMix64). Its whole state is one number,
+// so a saved order draws on exactly as the one it was saved from.
+class OrderGenerator {
+public:
+    using result_type = std::uint64_t;
+    explicit OrderGenerator(std::uint64_t state) : state_(state) {}
+    static constexpr result_type min() { return 0; }
+    static constexpr result_type max() { return ~result_type{0}; }
+    result_type operator()();
+    std::uint64_t State() const { return state_; }
+
+private:
+    std::uint64_t state_;
+};
 
 // The intelligent random order: every position of the image list once per cycle,
 // in an order drawn uniformly among the positions not yet picked.
 //
-// Positions not yet picked in this cycle sit at the front of a permutation of
-// 0..n-1 and the picked ones at its back, so a pick draws one of the front
-// positions and swaps it to the back: constant work, however long the list and
-// however far into the cycle. A new cycle only moves the boundary back.
+// The positions picked in this cycle are a bitset. A pick draws over all
+// positions until it finds a free one while many are free, and later takes
+// the r-th free position, r drawn uniformly, found through counts of the free
+// positions per word, per 8 words and so on. What comes next thus depends on
+// the set and the generator alone, never on the order the picks came in, so
+// the order saves to a small value (Value) and a restored order picks exactly
+// as the original.
 //
 // ShownHistory()[1..ShownCount()] are the positions picked in this cycle, in
 // order; element 0 is unused and the history has n + 1 elements, n being the
 // list size at the last pick. When a pick completes a cycle the count drops to
-// 0 and the history keeps its values until the next cycle overwrites them.
+// 0 and the history keeps its values until the next cycle overwrites them. An
+// order restored from a value lists its cycle's positions in rising order.
 class RandomOrder {
 public:
+    // Everything the next picks depend on, as plain data: for a list of
+    // 1,000,000 entries about 125 KB.
+    struct Value {
+        std::int32_t size = 0;             // the list size at the last pick
+        std::vector<std::uint64_t> shown;  // bit p % 64 of word p / 64: position p picked in this cycle
+        std::int32_t ahead = -1;           // the position drawn for the next pick, -1 for none
+        std::uint64_t generator = 0;       // the generator's state
+        bool operator==(const Value&) const = default;
+    };
+
     // The generator starts from the clock and the system's entropy source.
     RandomOrder();
     // A fixed starting value, for repeatable draws.
     explicit RandomOrder(std::uint64_t generatorStart);
+    // Goes on where the order that gave the value stood.
+    explicit RandomOrder(const Value& value);
+    Value Saved() const;
 
     // Picks a position of a list of n entries and returns it. newCycle drops
     // the history first (the list was refilled). With no entries nothing is
@@ -33,18 +64,29 @@ public:
     // drawn position is forgotten by a pick that starts a new cycle or sees
     // another list size. Returns -1 with no entries.
     std::int32_t DrawAhead(std::int32_t n);
+    // The position drawn ahead, -1 for none.
+    std::int32_t Ahead() const { return ahead_; }
 
     std::int32_t ShownCount() const { return shownCount_; }
     const std::vector<std::int32_t>& ShownHistory() const { return shownHistory_; }
 
 private:
     void fitToSize(std::int32_t n);
-    std::int32_t unpicked() const;
-    std::int32_t drawIndex();
+    void startCycle();
+    std::int32_t draw();
+    std::int32_t unpickedAt(std::int32_t rank) const;
+    void markShown(std::int32_t position);
+    std::int32_t unpickedInWord(std::size_t word) const;
+    void countUnpicked();
 
-    std::mt19937_64 generator_;
-    std::vector<std::int32_t> pool_;  // permutation of 0..n-1: unpicked, then picked
+    OrderGenerator generator_;
+    std::int32_t n_ = 0;                  // the list size at the last pick
+    std::vector<std::uint64_t> shown_;    // positions picked in this cycle
+    // Positions not picked, counted per word of shown_ (level 0), then per
+    // kFanOut counts of the level below, up to a level of kFanOut or fewer.
+    static constexpr std::size_t kFanOut = 8;
+    std::vector<std::vector<std::int32_t>> unpicked_;
     std::vector<std::int32_t> shownHistory_{0};
     std::int32_t shownCount_ = 0;
-    std::int32_t aheadIndex_ = -1;  // index into pool_ drawn ahead, -1 for none
+    std::int32_t ahead_ = -1;
 };

@@ -1,6 +1,7 @@
 #include "viewer/SlideShow.h"
 
 #include <optional>
+#include <utility>
 
 #include "app/ImageList.h"
 #include "app/KeyCodes.h"
@@ -8,39 +9,48 @@
 
 namespace {
 
-using enum ShowAction;
+using enum ShowAction::Kind;
 
-enum class Input { Escape, Space, Up, Down, WheelAway, WheelToward };
+enum class Input { Escape, Space, Up, Down };
 
 enum class When {
     Always,
     OneEntryAtMost,  // a list of fewer than two entries
-    Running,         // either timer on
+    Running,         // a show runs
     TypeProgressive,
     TypeRandom,
+};
+
+// What a rule does, in order. The list's changes are the show's own; the
+// rest become actions for the viewer.
+enum class Do {
+    Timers,    // the timers follow the show's state
+    StepUp,    // the previous entry becomes current, wrapping
+    StepDown,  // the next entry becomes current, wrapping
+    Pick,      // a random pick becomes current; its drawn-ahead entry is prepared last
+    View,
+    StepFit,  // drop the decodes of other pictures, fit the current one once decoded
+    Close,
 };
 
 struct Rule {
     Input input;
     When when;
-    ShowActions actions;
     std::optional<ShowState> next;  // none: the state stays
+    std::vector<Do> steps;
 };
 
 // First match wins. A stopped show with another type, or a key not listed,
-// does nothing.
+// does nothing. Stopping comes before everything else; starting comes after
+// the view, so the first step comes one delay after the first picture.
 const Rule kRules[] = {
-    {Input::Escape, When::Always, {StopTimers, Close}, ShowState::Stopped},
-    // A step by key or wheel never waits for a decode: a held key steps
-    // faster than photos decode.
-    {Input::Up, When::Always, {StopTimers, StepUp, FitWhenDecoded}, ShowState::Stopped},
-    {Input::WheelAway, When::Always, {StopTimers, StepUp, FitWhenDecoded}, ShowState::Stopped},
-    {Input::Down, When::Always, {StopTimers, StepDown, FitWhenDecoded}, ShowState::Stopped},
-    {Input::WheelToward, When::Always, {StopTimers, StepDown, FitWhenDecoded}, ShowState::Stopped},
-    {Input::Space, When::OneEntryAtMost, {}, std::nullopt},
-    {Input::Space, When::Running, {StopTimers}, ShowState::Stopped},
-    {Input::Space, When::TypeProgressive, {StepDown, View, RunProgressive}, ShowState::Progressive},
-    {Input::Space, When::TypeRandom, {Pick, View, RunRandom}, ShowState::Random},
+    {Input::Escape, When::Always, ShowState::Stopped, {Do::Timers, Do::Close}},
+    {Input::Up, When::Always, ShowState::Stopped, {Do::Timers, Do::StepUp, Do::StepFit}},
+    {Input::Down, When::Always, ShowState::Stopped, {Do::Timers, Do::StepDown, Do::StepFit}},
+    {Input::Space, When::OneEntryAtMost, std::nullopt, {}},
+    {Input::Space, When::Running, ShowState::Stopped, {Do::Timers}},
+    {Input::Space, When::TypeProgressive, ShowState::Progressive, {Do::StepDown, Do::View, Do::Timers}},
+    {Input::Space, When::TypeRandom, ShowState::Random, {Do::Pick, Do::View, Do::Timers}},
 };
 
 std::optional<Input> inputOfKey(int keyCode)
@@ -54,73 +64,180 @@ std::optional<Input> inputOfKey(int keyCode)
     }
 }
 
-ShowActions follow(ShowState& state, Input input, int listCount, int type)
+bool applies(When when, ShowState state, int listCount, int type)
 {
-    for (const Rule& rule : kRules) {
-        if (rule.input != input)
-            continue;
-        const bool applies = rule.when == When::Always
-                             || (rule.when == When::OneEntryAtMost && listCount <= 1)
-                             || (rule.when == When::Running && state != ShowState::Stopped)
-                             || (rule.when == When::TypeProgressive && type == AppSettings::kProgressive)
-                             || (rule.when == When::TypeRandom && type == AppSettings::kIntelligentRandom);
-        if (!applies)
-            continue;
-        if (rule.next)
-            state = *rule.next;
-        return rule.actions;
+    switch (when) {
+    case When::Always: return true;
+    case When::OneEntryAtMost: return listCount <= 1;
+    case When::Running: return state != ShowState::Stopped;
+    case When::TypeProgressive: return type == AppSettings::kProgressive;
+    case When::TypeRandom: return type == AppSettings::kIntelligentRandom;
     }
-    return {};
+    return false;
+}
+
+// The drawn-ahead entry is prepared after everything else: once the picked
+// one is on screen.
+ShowActions withAhead(ShowActions actions, const SlideShow::Picked& picked)
+{
+    if (picked.ahead >= 0)
+        actions.push_back({Prepare, picked.ahead});
+    return actions;
+}
+
+ShowAction timersFor(ShowState state)
+{
+    switch (state) {
+    case ShowState::Progressive: return RunProgressive;
+    case ShowState::Random: return RunRandom;
+    case ShowState::Stopped: break;
+    }
+    return StopTimers;
+}
+
+std::int32_t wrapped(std::int32_t i, std::int32_t n) { return (i % n + n) % n; }
+
+// FNV-1a over the paths, each ended by a zero byte (no path holds one).
+std::uint64_t listKeyOf(const ImageList& list)
+{
+    std::uint64_t key = 0xCBF29CE484222325u;
+    auto add = [&key](unsigned char byte) { key = (key ^ byte) * 0x100000001B3u; };
+    for (int i = 0; i < list.count(); ++i) {
+        for (const char c : list.path(i))
+            add(static_cast<unsigned char>(c));
+        add(0);
+    }
+    return key;
 }
 
 }  // namespace
 
-ShowActions SlideShow::Key(int keyCode, int listCount, int type)
+SlideShow::SlideShow(const ShowValue& value, ImageList& list)
+    : order_(value.order), running_(value.running && value.order != ShowOrder::None), random_(value.random)
+{
+    if (value.current >= -1 && value.current < list.count())
+        list.select(value.current);
+}
+
+ShowValue SlideShow::Saved(const ImageList& list) const
+{
+    return {order_, running_, list.current(), list.currentPath().toStdString(), listKeyOf(list), random_.Saved()};
+}
+
+// A stopped show keeps the order it ran in.
+void SlideShow::enter(ShowState state)
+{
+    running_ = state != ShowState::Stopped;
+    if (state == ShowState::Progressive)
+        order_ = ShowOrder::Progressive;
+    else if (state == ShowState::Random)
+        order_ = ShowOrder::Random;
+}
+
+ShowState SlideShow::State() const
+{
+    if (!running_)
+        return ShowState::Stopped;
+    return order_ == ShowOrder::Random ? ShowState::Random : ShowState::Progressive;
+}
+
+ShowActions SlideShow::Key(int keyCode, ImageList& list, int type)
 {
     const std::optional<Input> input = inputOfKey(keyCode);
-    return input ? follow(state_, *input, listCount, type) : ShowActions{};
-}
-
-// Only the direction counts: the hook hands on whole notches.
-ShowActions SlideShow::Wheel(int rotation)
-{
-    if (rotation == 0)
+    if (!input)
         return {};
-    return follow(state_, rotation > 0 ? Input::WheelAway : Input::WheelToward, 0, 0);
-}
-
-ShowActions SlideShow::Start(int type)
-{
-    if (type == AppSettings::kProgressive) {
-        state_ = ShowState::Progressive;
-        return {View, RunProgressive};
-    }
-    if (type == AppSettings::kIntelligentRandom) {
-        state_ = ShowState::Random;
-        return {ShowAction::Pick, View, RunRandom};
+    for (const Rule& rule : kRules) {
+        if (rule.input != *input || !applies(rule.when, State(), list.count(), type))
+            continue;
+        if (rule.next)
+            enter(*rule.next);
+        ShowActions actions;
+        std::int32_t ahead = -1;
+        for (const Do step : rule.steps) {
+            switch (step) {
+            case Do::Timers: actions.push_back(timersFor(State())); break;
+            case Do::StepUp: list.moveUp(); break;
+            case Do::StepDown: list.moveDown(); break;
+            case Do::Pick: ahead = Pick(list).ahead; break;
+            case Do::View: actions.push_back(View); break;
+            case Do::StepFit:
+                if (list.current() >= 0)
+                    actions.push_back({DropUnfinishedBut, list.current()});
+                actions.push_back(FitWhenDecoded);
+                break;
+            case Do::Close: actions.push_back(Close); break;
+            }
+        }
+        return withAhead(std::move(actions), {-1, ahead});
     }
     return {};
 }
 
-ShowActions SlideShow::Tick(ShowState timer)
+// Only the direction counts: the hook hands on whole notches.
+ShowActions SlideShow::Wheel(int rotation, ImageList& list)
 {
-    switch (timer) {
-    case ShowState::Progressive: return {StepDown, Fit};
-    case ShowState::Random: return {ShowAction::Pick, Fit};
+    if (rotation == 0)
+        return {};
+    // The wheel's rules are the arrow keys'.
+    return Key(rotation > 0 ? KeyCodes::Up : KeyCodes::Down, list, 0);
+}
+
+ShowActions SlideShow::Start(int type, ImageList& list)
+{
+    if (type == AppSettings::kProgressive) {
+        enter(ShowState::Progressive);
+        return {View, RunProgressive};
+    }
+    if (type == AppSettings::kIntelligentRandom) {
+        enter(ShowState::Random);
+        return withAhead({View, RunRandom}, Pick(list));
+    }
+    return {};
+}
+
+ShowActions SlideShow::Tick(ImageList& list)
+{
+    switch (State()) {
+    case ShowState::Progressive:
+        list.moveDown();
+        return {Fit};
+    case ShowState::Random: return withAhead({Fit}, Pick(list));
     case ShowState::Stopped: break;
     }
     return {};
 }
 
-int SlideShow::Pick(ImageList& list)
+ShowActions SlideShow::RandomPick(ImageList& list) { return withAhead({}, Pick(list)); }
+
+// A running random show has prepared the entry drawn for its next tick; the
+// list neighbours would only stand in that picture's way in the decode queue.
+ShowActions SlideShow::Fitted(const ImageList& list) const
 {
-    const int n = list.count();
+    const std::int32_t count = list.count();
+    const std::int32_t current = list.current();
+    if (State() == ShowState::Random || count < 2 || current < 0)
+        return {};
+    // The way Up and Down go; the next entry last, so that it is decoded first.
+    const std::int32_t before = wrapped(current - 1, count);
+    const std::int32_t after = wrapped(current + 1, count);
+    if (before == after)
+        return {{Prepare, after}};
+    return {{Prepare, before}, {Prepare, after}};
+}
+
+SlideShow::Picked SlideShow::Pick(ImageList& list)
+{
+    const std::int32_t n = list.count();
     if (n <= 0)
-        return -1;
+        return {};
     const bool newCycle = list.rebuiltSinceLastPick();
     if (newCycle)
         list.setRebuiltSinceLastPick(false);
-    const int position = order_.Pick(n, newCycle);
-    list.select(position);
-    return position;
+    Picked picked;
+    picked.position = random_.Pick(n, newCycle);
+    list.select(picked.position);
+    // With one entry the next pick is this one again: nothing to prepare.
+    if (n >= 2)
+        picked.ahead = random_.DrawAhead(n);
+    return picked;
 }

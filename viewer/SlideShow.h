@@ -1,62 +1,102 @@
 #pragma once
 
+#include <cstdint>
+#include <string>
 #include <vector>
 
 #include "viewer/RandomOrder.h"
 
 class ImageList;
 
-// What the slide show asks the viewer to do, in order.
-enum class ShowAction {
-    StopTimers,      // both step timers off
-    StepUp,          // the previous entry becomes current, wrapping
-    StepDown,        // the next entry becomes current, wrapping
-    Pick,            // a random pick becomes current (Pick below)
-    View,            // show the viewer window and fit the current entry
-    Fit,             // fit the current entry
-    FitWhenDecoded,  // fit the current entry once its picture is decoded, never waiting for it
-    RunProgressive,  // the progressive timer on (a running one keeps its count), the other off
-    RunRandom,       // the random timer on (a running one keeps its count), the other off
-    Close,           // close the viewer
+// What the slide show asks the viewer to do, in order. Changes to the list (a
+// step, a pick) the show has made itself by the time it answers.
+struct ShowAction {
+    enum Kind : std::uint8_t {
+        StopTimers,         // both step timers off
+        RunProgressive,     // the progressive timer on (a running one keeps its count), the other off
+        RunRandom,          // the random timer on (a running one keeps its count), the other off
+        View,               // show the viewer window and fit the current entry
+        Fit,                // fit the current entry
+        FitWhenDecoded,     // fit the current entry once its picture is decoded, never waiting for it
+        DropUnfinishedBut,  // stop every decode not finished but that of list entry `entry`
+        Prepare,            // decode list entry `entry` ahead, once the picture on screen is painted
+        Close,              // close the viewer
+    };
+    // Not explicit: an action without an entry is written as its kind.
+    ShowAction(Kind k, std::int32_t e = -1) : kind(k), entry(e) {}
+    Kind kind;
+    std::int32_t entry;
+    bool operator==(const ShowAction&) const = default;
 };
 using ShowActions = std::vector<ShowAction>;
 
 enum class ShowState { Stopped, Progressive, Random };
+enum class ShowOrder { None, Progressive, Random };
 
-// The slide show's rules: which state the show is in, and what each key,
-// wheel step, tick and start does in that state. Inputs in, actions out; the
-// viewer maps the actions to its timers and its drawing. The random order's
-// memory lives here too, and outlives the viewer window, so a cycle goes on
-// across closing and opening it.
+// Where a show stands, as plain data: a show built from it goes on exactly as
+// the one that gave it, with the same list. Positions are the list's; listKey
+// tells whether a list is still the one they refer to, and currentPath finds
+// the current picture in a list that has changed. For a list of 1,000,000
+// entries the value takes about 125 KB (the cycle's bitset).
+struct ShowValue {
+    ShowOrder order = ShowOrder::None;  // the order last started or resumed
+    bool running = false;
+    std::int32_t current = -1;  // the list's current entry
+    std::string currentPath;    // its path, as the file system's bytes
+    std::uint64_t listKey = 0;  // a digest of the list's paths, in order
+    RandomOrder::Value random;  // shown in this cycle, drawn ahead, the generator
+    bool operator==(const ShowValue&) const = default;
+};
+
+// The slide show: whether it runs and in which order, what each key, wheel
+// step, tick and start does, and the random order's memory. It steps and
+// picks on the image list itself and answers with what the viewer must do:
+// its timers follow the show's state, and what to decode ahead or drop is
+// decided here. Nothing here needs a window. The show outlives the viewer
+// window, so a random cycle goes on across closing and opening it.
 class SlideShow {
 public:
     SlideShow() = default;
-    explicit SlideShow(RandomOrder order) : order_(std::move(order)) {}
+    explicit SlideShow(RandomOrder order) : random_(std::move(order)) {}
+    // Goes on where the value's show stood; value.current becomes the list's
+    // current entry when the list has it.
+    SlideShow(const ShowValue& value, ImageList& list);
+    ShowValue Saved(const ImageList& list) const;
 
-    ShowState State() const { return state_; }
+    ShowState State() const;
 
-    // A key press (a KeyCode), with the list's entry count and the slide-show
-    // type as stored at that moment.
-    ShowActions Key(int keyCode, int listCount, int type);
+    // A key press (a KeyCode) with the slide-show type stored at that moment.
+    ShowActions Key(int keyCode, ImageList& list, int type);
     // A wheel step; a positive rotation is away from the user.
-    ShowActions Wheel(int rotation);
+    ShowActions Wheel(int rotation, ImageList& list);
     // The main window's "Start Slide Show" with the stored type.
-    ShowActions Start(int type);
-    // One tick of the progressive (Progressive) or the random (Random) timer.
-    static ShowActions Tick(ShowState timer);
+    ShowActions Start(int type, ImageList& list);
+    // A tick of the running show's timer.
+    ShowActions Tick(ImageList& list);
+    // The random pick on its own (the viewer's RandomNumber).
+    ShowActions RandomPick(ImageList& list);
+    // A fit has put the current entry (or the error picture) on screen.
+    ShowActions Fitted(const ImageList& list) const;
     // The viewer closed: no show goes on.
-    void Closed() { state_ = ShowState::Stopped; }
+    void Closed() { running_ = false; }
 
     // The random pick: makes a position of the list current that was not
-    // picked in this cycle. A list rebuilt since the last pick begins a new
-    // cycle and clears that flag. An empty list changes nothing. Returns the
-    // position, -1 for none.
-    int Pick(ImageList& list);
+    // picked in this cycle, and draws the one the next pick will make current
+    // (with two entries or more). A list rebuilt since the last pick begins a
+    // new cycle and clears that flag. An empty list changes nothing. Positions
+    // are -1 for none.
+    struct Picked {
+        std::int32_t position = -1;
+        std::int32_t ahead = -1;
+    };
+    Picked Pick(ImageList& list);
 
-    RandomOrder& Order() { return order_; }
-    const RandomOrder& Order() const { return order_; }
+    const RandomOrder& Order() const { return random_; }
 
 private:
-    ShowState state_ = ShowState::Stopped;
-    RandomOrder order_;
+    void enter(ShowState state);
+
+    ShowOrder order_ = ShowOrder::None;
+    bool running_ = false;
+    RandomOrder random_;
 };

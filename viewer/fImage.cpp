@@ -134,7 +134,7 @@ void fImage::Command1_Click()
     const Picture picture = preparer_.take(data_.currentImagePath, screenPixels);
     if (!picture.ok()) {
         showErrorPicture();
-        prepareNeighbours();
+        perform(data_.slideShow.Fitted(images_));
         return;
     }
 
@@ -146,9 +146,7 @@ void fImage::Command1_Click()
     Image1->setGeometry(QRect(QPoint(qRound(at.x() / ratio), qRound(at.y() / ratio)),
                               QSize(int(std::ceil(at.width() / ratio)), int(std::ceil(at.height() / ratio)))));
     Image1->show();
-    // After the picture is painted: a decode started now would share the
-    // processor with the paint.
-    QMetaObject::invokeMethod(this, &fImage::prepareNeighbours, Qt::QueuedConnection);
+    perform(data_.slideShow.Fitted(images_));
 }
 
 // A step by key or wheel never waits for a decode: a held key steps faster
@@ -164,7 +162,6 @@ void fImage::stepFit()
         return;
     }
     steppedOnto_ = path;
-    preparer_.dropUnfinishedBut(path, screen);
     preparer_.whenReady(path, screen, this, [this, path] {
         if (steppedOnto_ == path)
             program_.runHandler([this] { Command1_Click(); });
@@ -186,23 +183,14 @@ QByteArray fImage::entryPath(int listIndex) const
     return images_.path(listIndex);
 }
 
-void fImage::prepareNeighbours()
-{
-    const int count = images_.count();
-    const int current = images_.current();
-    if (count < 2 || current < 0)
-        return;
-    // A running random show prepares the position it has drawn ahead; the list
-    // neighbours would only stand in that picture's way in the decode queue.
-    if (Timer2->isActive())
-        return;
-    // The way Scroll Up and Scroll Down go, wrapping at the ends; the next
-    // entry last, so that it is decoded first.
-    PrepareEntry(current > 0 ? current - 1 : count - 1);
-    PrepareEntry(current == count - 1 ? 0 : current + 1);
-}
-
 void fImage::PrepareEntry(int listIndex) { PreparePath(entryPath(listIndex)); }
+
+// After the picture on screen is painted: a decode started now would share
+// the processor with the paint, and the fit asks for its own picture first.
+void fImage::prepareWhenPainted(int listIndex)
+{
+    QMetaObject::invokeMethod(this, [this, path = entryPath(listIndex)] { PreparePath(path); }, Qt::QueuedConnection);
+}
 
 void fImage::PreparePath(const QByteArray& path) { preparer_.prepare(path, ScreenPixels()); }
 
@@ -212,7 +200,7 @@ bool fImage::IsPrepared(const QByteArray& path) const { return preparer_.isReady
 void fImage::Form_KeyDown(int KeyCode, int)
 {
     const int type = AppSettings::ReadSlideShowType();
-    perform(data_.slideShow.Key(KeyCode, images_.count(), type));
+    perform(data_.slideShow.Key(KeyCode, images_, type));
 }
 
 void fImage::keyPressEvent(QKeyEvent* event)
@@ -224,28 +212,30 @@ void fImage::keyPressEvent(QKeyEvent* event)
 
 void fImage::MouseWheel(std::int32_t, std::int32_t Rotation, std::int32_t, std::int32_t)
 {
-    perform(data_.slideShow.Wheel(Rotation));
+    perform(data_.slideShow.Wheel(Rotation, images_));
 }
 
-void fImage::StartSlideShow(int type) { perform(data_.slideShow.Start(type)); }
+void fImage::StartSlideShow(int type) { perform(data_.slideShow.Start(type, images_)); }
 
-// The slide show decides; the viewer does it with its timers and the fit.
+// The slide show decides, and has stepped or picked on the list already; the
+// viewer does the rest with its timers, the preparer and the picture boxes.
 void fImage::perform(const ShowActions& actions)
 {
-    for (const ShowAction action : actions) {
-        switch (action) {
+    for (const ShowAction& action : actions) {
+        switch (action.kind) {
         case ShowAction::StopTimers:
             Timer1->stop();
             Timer2->stop();
             break;
-        case ShowAction::StepUp:
-            images_.moveUp();
+        case ShowAction::RunProgressive:
+            Timer2->stop();
+            if (!Timer1->isActive())
+                Timer1->start();
             break;
-        case ShowAction::StepDown:
-            images_.moveDown();
-            break;
-        case ShowAction::Pick:
-            RandomNumber_Click();
+        case ShowAction::RunRandom:
+            Timer1->stop();
+            if (!Timer2->isActive())
+                Timer2->start();
             break;
         case ShowAction::View:
             show();
@@ -257,15 +247,11 @@ void fImage::perform(const ShowActions& actions)
         case ShowAction::FitWhenDecoded:
             stepFit();
             break;
-        case ShowAction::RunProgressive:
-            Timer2->stop();
-            if (!Timer1->isActive())
-                Timer1->start();
+        case ShowAction::DropUnfinishedBut:
+            preparer_.dropUnfinishedBut(entryPath(action.entry), ScreenPixels());
             break;
-        case ShowAction::RunRandom:
-            Timer1->stop();
-            if (!Timer2->isActive())
-                Timer2->start();
+        case ShowAction::Prepare:
+            prepareWhenPainted(action.entry);
             break;
         case ShowAction::Close:
             close();

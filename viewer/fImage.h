@@ -53,8 +53,7 @@ public:
 
     // Starts decoding list entry listIndex (0-based) for this screen on a worker
     // thread, so that a later fit of that entry only hands the picture over.
-    // The fit itself prepares the entries before and after the current one; the
-    // slide show calls this for the entry its next tick will show. Out-of-range
+    // What the viewer prepares by itself the slide show decides. Out-of-range
     // indexes are ignored. At most three prepared pictures are held.
     void PrepareEntry(int listIndex);
     // The same by path bytes, for entries known by their path.
@@ -86,8 +85,7 @@ private:
     void perform(const ShowActions& actions);
     void showErrorPicture();
     void stepFit();
-    void prepareNeighbours();
-    void prepareNextPick(int n);
+    void prepareWhenPainted(int listIndex);
     QByteArray entryPath(int listIndex) const;
 
     Data& data_;

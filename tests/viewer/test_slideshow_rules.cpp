@@ -1,9 +1,12 @@
-// The slide show's rules on the plain core: state x input -> actions and the
-// next state, and the random pick on a plain image list.
+// The slide show on the plain core: whole shows driven input by input, with
+// the state, the current entry and what the viewer is asked to do after each.
 #include <gtest/gtest.h>
 
+#include <random>
 #include <set>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "app/ImageList.h"
 #include "app/KeyCodes.h"
@@ -11,100 +14,264 @@
 
 namespace {
 
-using enum ShowAction;
+using enum ShowAction::Kind;
 using S = ShowState;
 
 std::string describe(const ShowActions& actions)
 {
-    static const char* const names[] = {"StopTimers",     "StepUp",         "StepDown",  "Pick", "View", "Fit",
-                                        "FitWhenDecoded", "RunProgressive", "RunRandom", "Close"};
+    static const char* const names[] = {"Stop", "RunProgressive", "RunRandom", "View",   "Fit",
+                                        "FitWhenDecoded", "Drop",   "Prepare",   "Close"};
     std::string text;
-    for (ShowAction a : actions)
-        text += std::string(names[static_cast<int>(a)]) + " ";
+    for (const ShowAction& a : actions) {
+        text += text.empty() ? "" : " ";
+        text += names[a.kind];
+        if (a.kind == DropUnfinishedBut || a.kind == Prepare)
+            text += ":" + std::to_string(a.entry);
+    }
     return text;
 }
 
 // Brings a show into a state the way the viewer's inputs do.
-SlideShow showIn(ShowState state)
+SlideShow showIn(ShowState state, ImageList& list)
 {
-    SlideShow show;
+    SlideShow show(RandomOrder(1));
     if (state != S::Stopped)
-        show.Start(state == S::Progressive ? 1 : 2);
+        show.Start(state == S::Progressive ? 1 : 2, list);
     return show;
 }
 
 void fill(ImageList& list, int n)
 {
+    list.clear();
     for (int i = 0; i < n; ++i)
         list.append("/p/" + QByteArray::number(i) + ".jpg");
 }
 
+// One input as the viewer hands it on: "start T", "tick", "up", "down",
+// "space T" (T the stored type), "escape", "wheel R", "pick", "closed", or
+// "rebuild N" (a search that finds N entries). A fit asked for is followed by
+// what the show wants once it is on screen, after a "|".
+std::string drive(SlideShow& show, ImageList& list, const std::string& input)
+{
+    std::istringstream words(input);
+    std::string verb;
+    int number = 0;
+    words >> verb >> number;
+    ShowActions actions;
+    if (verb == "start")
+        actions = show.Start(number, list);
+    else if (verb == "tick")
+        actions = show.Tick(list);
+    else if (verb == "up")
+        actions = show.Key(KeyCodes::Up, list, 1);
+    else if (verb == "down")
+        actions = show.Key(KeyCodes::Down, list, 1);
+    else if (verb == "space")
+        actions = show.Key(KeyCodes::Space, list, number);
+    else if (verb == "escape")
+        actions = show.Key(KeyCodes::Escape, list, 1);
+    else if (verb == "wheel")
+        actions = show.Wheel(number, list);
+    else if (verb == "pick")
+        actions = show.RandomPick(list);
+    else if (verb == "closed")
+        show.Closed();
+    else if (verb == "rebuild") {
+        fill(list, number);
+        list.setRebuiltSinceLastPick(true);
+    } else
+        ADD_FAILURE() << "no input " << input;
+    std::string text = describe(actions);
+    for (const ShowAction& a : actions)
+        if (a.kind == View || a.kind == Fit || a.kind == FitWhenDecoded)
+            return text + " |" + (show.Fitted(list).empty() ? "" : " " + describe(show.Fitted(list)));
+    return text;
+}
+
+// The expected text with its placeholders filled in: "a" the entry drawn
+// ahead now, "c-1" and "c+1" the current entry's neighbours.
+std::string expand(std::string text, const SlideShow& show, const ImageList& list)
+{
+    const int n = list.count(), c = list.current();
+    const std::pair<const char*, int> marks[] = {
+        {":a", show.Order().Ahead()}, {":c-1", n ? (c + n - 1) % n : -1}, {":c+1", n ? (c + 1) % n : -1}};
+    for (const auto& [mark, entry] : marks)
+        for (auto at = text.find(mark); at != std::string::npos; at = text.find(mark))
+            text.replace(at, std::string(mark).size(), ":" + std::to_string(entry));
+    return text;
+}
+
+struct Step {
+    const char* input;
+    const char* actions;
+    ShowState state;
+    const char* current;  // a number, "a" the entry drawn ahead before the input, "=" unchanged, "*" any
+};
+
+struct Show {
+    const char* what;
+    int entries;
+    int current;
+    std::vector<Step> steps;
+};
+
 }  // namespace
 
-TEST(SlideShowRules, KeysInEachState)
+TEST(SlideShowRules, WholeShows)
 {
-    constexpr int Esc = KeyCodes::Escape, Space = KeyCodes::Space, Up = KeyCodes::Up, Down = KeyCodes::Down;
-    struct Case {
-        ShowState from;
-        int key, count, type;
-        ShowActions actions;
-        ShowState to;
-    } cases[] = {
-        {S::Stopped, Esc, 5, 1, {StopTimers, Close}, S::Stopped},
-        {S::Random, Esc, 5, 1, {StopTimers, Close}, S::Stopped},
-        {S::Progressive, Up, 5, 1, {StopTimers, StepUp, FitWhenDecoded}, S::Stopped},
-        {S::Random, Down, 5, 2, {StopTimers, StepDown, FitWhenDecoded}, S::Stopped},
-        {S::Stopped, Down, 0, 0, {StopTimers, StepDown, FitWhenDecoded}, S::Stopped},
-        // Space resumes in the type stored at the press, whatever order ran before.
-        {S::Stopped, Space, 5, 1, {StepDown, View, RunProgressive}, S::Progressive},
-        {S::Stopped, Space, 5, 2, {Pick, View, RunRandom}, S::Random},
-        {S::Stopped, Space, 5, 3, {}, S::Stopped},
-        {S::Progressive, Space, 5, 2, {StopTimers}, S::Stopped},
-        {S::Random, Space, 2, 1, {StopTimers}, S::Stopped},
-        // One entry or none: not even a pause.
-        {S::Random, Space, 1, 2, {}, S::Random},
-        {S::Stopped, Space, 1, 1, {}, S::Stopped},
-        {S::Progressive, Space, 0, 1, {}, S::Progressive},
-        // Keys no rule names do nothing.
-        {S::Progressive, 0, 5, 1, {}, S::Progressive},
-        {S::Stopped, 13, 5, 1, {}, S::Stopped},
+    const Show shows[] = {
+        {"no entries",
+         0,
+         -1,
+         {
+             {"down", "Stop FitWhenDecoded |", S::Stopped, "-1"},
+             {"space 2", "", S::Stopped, "-1"},
+             {"start 2", "View RunRandom |", S::Random, "-1"},
+             {"tick", "Fit |", S::Random, "-1"},
+             {"pick", "", S::Random, "-1"},
+             {"escape", "Stop Close", S::Stopped, "-1"},
+         }},
+        {"one entry",
+         1,
+         0,
+         {
+             {"space 1", "", S::Stopped, "0"},
+             {"start 2", "View RunRandom |", S::Random, "0"},
+             {"tick", "Fit |", S::Random, "0"},
+             {"space 2", "", S::Random, "0"},  // not even a pause
+             {"wheel -120", "Stop Drop:0 FitWhenDecoded |", S::Stopped, "0"},
+             {"start 1", "View RunProgressive |", S::Progressive, "0"},
+             {"tick", "Fit |", S::Progressive, "0"},
+         }},
+        {"two entries, progressive",
+         2,
+         0,
+         {
+             {"start 1", "View RunProgressive | Prepare:1", S::Progressive, "0"},
+             {"tick", "Fit | Prepare:0", S::Progressive, "1"},
+             {"tick", "Fit | Prepare:1", S::Progressive, "0"},
+             {"space 2", "Stop", S::Stopped, "0"},  // pauses, whatever the stored type
+             {"space 1", "View RunProgressive | Prepare:0", S::Progressive, "1"},
+             {"up", "Stop Drop:0 FitWhenDecoded | Prepare:1", S::Stopped, "0"},
+             {"tick", "", S::Stopped, "0"},  // a stopped show does not step
+         }},
+        {"five entries, stepping",
+         5,
+         0,
+         {
+             {"up", "Stop Drop:4 FitWhenDecoded | Prepare:3 Prepare:0", S::Stopped, "4"},
+             {"down", "Stop Drop:0 FitWhenDecoded | Prepare:4 Prepare:1", S::Stopped, "0"},
+             {"wheel 120", "Stop Drop:4 FitWhenDecoded | Prepare:3 Prepare:0", S::Stopped, "4"},
+             {"wheel -240", "Stop Drop:0 FitWhenDecoded | Prepare:4 Prepare:1", S::Stopped, "0"},
+             {"wheel 0", "", S::Stopped, "0"},
+             {"space 3", "", S::Stopped, "0"},  // no order stored: nothing
+             {"start 1", "View RunProgressive | Prepare:4 Prepare:1", S::Progressive, "0"},
+             {"down", "Stop Drop:1 FitWhenDecoded | Prepare:0 Prepare:2", S::Stopped, "1"},
+         }},
+        {"five entries, random",
+         5,
+         0,
+         {
+             {"start 2", "View RunRandom Prepare:a |", S::Random, "*"},
+             {"tick", "Fit Prepare:a |", S::Random, "a"},
+             {"tick", "Fit Prepare:a |", S::Random, "a"},
+             {"space 1", "Stop", S::Stopped, "="},
+             {"space 2", "View RunRandom Prepare:a |", S::Random, "a"},
+             {"tick", "Fit Prepare:a |", S::Random, "a"},  // the fifth pick ends the cycle
+             {"tick", "Fit Prepare:a |", S::Random, "a"},
+             {"start 1", "View RunProgressive | Prepare:c-1 Prepare:c+1", S::Progressive, "="},
+             {"start 2", "View RunRandom Prepare:a |", S::Random, "a"},
+             {"down", "Stop Drop:c FitWhenDecoded | Prepare:c-1 Prepare:c+1", S::Stopped, "*"},
+             {"pick", "Prepare:a", S::Stopped, "a"},
+             {"escape", "Stop Close", S::Stopped, "="},
+         }},
+        {"a rebuilt list",
+         5,
+         2,
+         {
+             {"start 2", "View RunRandom Prepare:a |", S::Random, "*"},
+             {"rebuild 3", "", S::Random, "-1"},
+             {"tick", "Fit Prepare:a |", S::Random, "*"},  // a new cycle: the drawn entry is forgotten
+             {"tick", "Fit Prepare:a |", S::Random, "a"},
+             {"rebuild 4", "", S::Random, "-1"},
+             {"start 1", "View RunProgressive |", S::Progressive, "-1"},
+             {"tick", "Fit |", S::Progressive, "-1"},  // nothing current: nothing to step from
+             {"closed", "", S::Stopped, "-1"},
+         }},
     };
-    for (const Case& c : cases) {
-        SlideShow show = showIn(c.from);
-        const ShowActions actions = show.Key(c.key, c.count, c.type);
-        EXPECT_EQ(describe(actions), describe(c.actions)) << "key " << c.key << " from " << int(c.from);
-        EXPECT_EQ(show.State(), c.to) << "key " << c.key << " from " << int(c.from);
+    for (const Show& script : shows) {
+        ImageList list;
+        fill(list, script.entries);
+        if (script.current >= 0)
+            list.select(script.current);
+        list.setRebuiltSinceLastPick(true);
+        SlideShow show(RandomOrder(20261208));
+        std::set<int> shownInCycle;
+        for (const Step& step : script.steps) {
+            const std::string where = std::string(script.what) + ", " + step.input;
+            const int currentBefore = list.current();
+            const int aheadBefore = show.Order().Ahead();
+            const std::string actions = drive(show, list, step.input);
+            std::string expected = step.actions;
+            for (auto at = expected.find(":c "); at != std::string::npos; at = expected.find(":c "))
+                expected.replace(at, 3, ":" + std::to_string(list.current()) + " ");
+            EXPECT_EQ(actions, expand(expected, show, list)) << where;
+            EXPECT_EQ(show.State(), step.state) << where;
+            const std::string current = step.current;
+            if (current != "*") {
+                const int wanted = current == "a" ? aheadBefore : current == "=" ? currentBefore : std::stoi(current);
+                EXPECT_EQ(list.current(), wanted) << where;
+            }
+
+            // Whatever the input: the entry drawn ahead is one of the list as
+            // the last pick saw it, not shown in this cycle.
+            const RandomOrder& order = show.Order();
+            const std::set<int> shown(order.ShownHistory().begin() + 1,
+                                      order.ShownHistory().begin() + 1 + order.ShownCount());
+            if (order.Ahead() >= 0) {
+                EXPECT_LT(order.Ahead(), order.Saved().size) << where;
+                EXPECT_EQ(shown.count(order.Ahead()), 0u) << where << ": drawn ahead, but shown already";
+            }
+            EXPECT_EQ(shown.size(), static_cast<std::size_t>(order.ShownCount())) << where << ": shown twice";
+        }
     }
 }
 
-TEST(SlideShowRules, WheelStartsAndTicks)
+TEST(SlideShowRules, KeysInEachState)
 {
+    constexpr int Esc = KeyCodes::Escape, Space = KeyCodes::Space, Up = KeyCodes::Up;
     struct Case {
-        const char* what;
         ShowState from;
-        ShowActions (*input)(SlideShow&);
-        ShowActions actions;
+        int key, count, type;
+        const char* actions;
         ShowState to;
     } cases[] = {
-        {"wheel away", S::Random, [](SlideShow& s) { return s.Wheel(120); }, {StopTimers, StepUp, FitWhenDecoded}, S::Stopped},
-        {"wheel toward", S::Progressive, [](SlideShow& s) { return s.Wheel(-240); }, {StopTimers, StepDown, FitWhenDecoded},
-         S::Stopped},
-        {"wheel nothing", S::Progressive, [](SlideShow& s) { return s.Wheel(0); }, {}, S::Progressive},
-        {"start 1", S::Stopped, [](SlideShow& s) { return s.Start(1); }, {View, RunProgressive}, S::Progressive},
-        {"start 2", S::Progressive, [](SlideShow& s) { return s.Start(2); }, {Pick, View, RunRandom}, S::Random},
-        {"start 0", S::Stopped, [](SlideShow& s) { return s.Start(0); }, {}, S::Stopped},
-        {"tick 1", S::Progressive, [](SlideShow&) { return SlideShow::Tick(S::Progressive); }, {StepDown, Fit},
-         S::Progressive},
-        {"tick 2", S::Random, [](SlideShow&) { return SlideShow::Tick(S::Random); }, {Pick, Fit}, S::Random},
+        {S::Stopped, Esc, 5, 1, "Stop Close", S::Stopped},
+        {S::Random, Esc, 5, 1, "Stop Close", S::Stopped},
+        {S::Progressive, Up, 5, 1, "Stop Drop:4 FitWhenDecoded", S::Stopped},
+        // Space resumes in the type stored at the press, whatever order ran before.
+        {S::Stopped, Space, 5, 1, "View RunProgressive", S::Progressive},
+        {S::Progressive, Space, 5, 2, "Stop", S::Stopped},
+        {S::Random, Space, 2, 1, "Stop", S::Stopped},
+        // One entry or none: not even a pause.
+        {S::Random, Space, 1, 2, "", S::Random},
+        {S::Progressive, Space, 0, 1, "", S::Progressive},
+        // Keys no rule names do nothing.
+        {S::Progressive, 0, 5, 1, "", S::Progressive},
+        {S::Stopped, 13, 5, 1, "", S::Stopped},
     };
     for (const Case& c : cases) {
-        SlideShow show = showIn(c.from);
-        EXPECT_EQ(describe(c.input(show)), describe(c.actions)) << c.what;
-        EXPECT_EQ(show.State(), c.to) << c.what;
+        ImageList list;
+        fill(list, c.count);
+        if (c.count > 0)
+            list.select(0);
+        SlideShow show = showIn(c.from, list);
+        if (c.count > 0)
+            list.select(0);
+        const ShowActions actions = show.Key(c.key, list, c.type);
+        EXPECT_EQ(describe(actions), c.actions) << "key " << c.key << " from " << int(c.from);
+        EXPECT_EQ(show.State(), c.to) << "key " << c.key << " from " << int(c.from);
     }
-    SlideShow closed = showIn(S::Random);
-    closed.Closed();
-    EXPECT_EQ(closed.State(), S::Stopped);
 }
 
 // A cycle covers the list once; a rebuilt list begins a new one and clears
@@ -117,11 +284,11 @@ TEST(SlideShowRules, PicksCoverTheListOncePerCycle)
     SlideShow show(RandomOrder(7));
     std::set<int> shown;
     for (int i = 0; i < 3; ++i)
-        shown.insert(show.Pick(list));
+        shown.insert(show.Pick(list).position);
     EXPECT_FALSE(list.rebuiltSinceLastPick());
     show.Closed();
     for (int i = 0; i < 7; ++i) {
-        const int p = show.Pick(list);
+        const int p = show.Pick(list).position;
         EXPECT_EQ(list.current(), p);
         EXPECT_TRUE(shown.insert(p).second) << "shown twice in one cycle";
     }
@@ -135,14 +302,99 @@ TEST(SlideShowRules, PicksCoverTheListOncePerCycle)
 
     const auto history = show.Order().ShownHistory();
     list.clear();
-    EXPECT_EQ(show.Pick(list), -1);
+    EXPECT_EQ(show.Pick(list).position, -1);
     EXPECT_EQ(list.current(), -1);
     EXPECT_EQ(show.Order().ShownCount(), 1);
     EXPECT_EQ(show.Order().ShownHistory(), history);
 
     list.append("/only.jpg");
     for (int i = 0; i < 3; ++i) {
-        EXPECT_EQ(show.Pick(list), 0) << "one entry is picked every time";
+        const SlideShow::Picked picked = show.Pick(list);
+        EXPECT_EQ(picked.position, 0) << "one entry is picked every time";
+        EXPECT_EQ(picked.ahead, -1) << "and there is nothing else to prepare";
         EXPECT_EQ(show.Order().ShownCount(), 0) << "and completes a cycle each time";
     }
+}
+
+namespace {
+
+// What one input left behind, to hold a restored show against.
+struct Trace {
+    std::string actions;
+    ShowState state;
+    int current;
+    ShowValue value;
+};
+
+Trace trace(const std::string& actions, const SlideShow& show, const ImageList& list)
+{
+    return {actions, show.State(), list.current(), show.Saved(list)};
+}
+
+}  // namespace
+
+// A show saved at any point and built again from its value, on the same list,
+// goes on exactly as the original: the same picks, requests and values.
+TEST(SlideShowRules, RestoredShowGoesOnAsTheOriginal)
+{
+    const char* const inputs[] = {"start 1", "start 2", "tick",     "tick",       "tick",      "tick",   "up",
+                                  "down",    "space 1", "space 2",  "space 3",    "wheel 120", "wheel -120",
+                                  "pick",    "escape",  "closed",   "rebuild 0",  "rebuild 1", "rebuild 6"};
+    std::mt19937 random(5);
+    for (int run = 0; run < 300; ++run) {
+        const int entries = std::uniform_int_distribution<int>(0, 12)(random);
+        std::vector<std::string> script(40);
+        for (std::string& input : script)
+            input = inputs[std::uniform_int_distribution<std::size_t>(0, std::size(inputs) - 1)(random)];
+
+        // The original, with what it left after each input; the lists' sizes
+        // and flags, so that the list can be built again as it stood.
+        ImageList list;
+        fill(list, entries);
+        list.setRebuiltSinceLastPick(true);
+        SlideShow show(RandomOrder(static_cast<std::uint64_t>(run)));
+        std::vector<Trace> traces{trace("", show, list)};
+        std::vector<std::pair<int, bool>> lists{{list.count(), list.rebuiltSinceLastPick()}};
+        for (const std::string& input : script) {
+            const std::string actions = drive(show, list, input);
+            traces.push_back(trace(actions, show, list));
+            lists.emplace_back(list.count(), list.rebuiltSinceLastPick());
+        }
+
+        for (std::size_t at = 0; at < script.size(); ++at) {
+            ImageList again;
+            fill(again, lists[at].first);
+            again.setRebuiltSinceLastPick(lists[at].second);
+            SlideShow restored(traces[at].value, again);
+            ASSERT_EQ(again.current(), traces[at].current) << "run " << run << ", restored after " << at;
+            for (std::size_t i = at; i < script.size(); ++i) {
+                const std::string where =
+                    "run " + std::to_string(run) + ", restored after " + std::to_string(at) + ", " + script[i];
+                const Trace now = trace(drive(restored, again, script[i]), restored, again);
+                ASSERT_EQ(now.actions, traces[i + 1].actions) << where;
+                ASSERT_EQ(now.state, traces[i + 1].state) << where;
+                ASSERT_EQ(now.current, traces[i + 1].current) << where;
+                ASSERT_TRUE(now.value == traces[i + 1].value) << where;
+            }
+        }
+    }
+}
+
+// The value's size does not grow with the pictures shown: a bitset of the
+// list's positions and a few numbers.
+TEST(SlideShowRules, ValueOfAMillionEntriesStaysUnderOneMebibyte)
+{
+    const std::int32_t n = 1000000;
+    RandomOrder order(3);
+    for (std::int32_t i = 0; i < n / 2; ++i)
+        order.Pick(n, false);
+    order.DrawAhead(n);
+    const RandomOrder::Value value = order.Saved();
+    const std::size_t bytes = sizeof(ShowValue) + value.shown.capacity() * sizeof(value.shown[0]);
+    EXPECT_LT(bytes, 1u << 20);
+
+    RandomOrder restored(value);
+    EXPECT_EQ(restored.ShownCount(), n / 2);
+    for (int i = 0; i < 1000; ++i)
+        ASSERT_EQ(restored.Pick(n, false), order.Pick(n, false)) << "pick " << i;
 }
