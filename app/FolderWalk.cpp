@@ -22,7 +22,6 @@
 #include <unordered_map>
 #include <utility>
 
-#include "app/MSSearch.h"
 #include "app/NaturalOrder.h"
 #include "settings/Text.h"
 #include "settings/UniqueFd.h"
@@ -57,6 +56,15 @@ bool WildcardMatch(std::string_view name, std::string_view pattern)
 }
 
 namespace {
+
+// A name delivered in a fixed-size name field: the part before the first NUL,
+// or the whole field when it holds none.
+std::string_view TrimAtNull(std::string_view field)
+{
+    const auto nul = field.find('\0');
+    return nul == std::string_view::npos ? field : field.substr(0, nul);
+}
+
 enum class EntryKind { Folder, File, Special };
 
 struct FolderId {

@@ -48,7 +48,7 @@
 #include "bench/Spread.h"
 #include "app/FolderWalk.h"
 #include "app/ImageListBox.h"
-#include "app/Program.h"
+#include "program/Program.h"
 #include "app/frmSearch.h"
 #include "app/runtime_services.h"
 #include "settings/AppSettings.h"

@@ -24,8 +24,8 @@
 
 #include "bench/Spread.h"
 #include "app/ImageListBox.h"
-#include "app/Program.h"
-#include "app/forms.h"
+#include "program/Program.h"
+#include "program/forms.h"
 #include "app/frmSearch.h"
 #include "settings/AppSettings.h"
 #include "viewer/fImage.h"

@@ -57,8 +57,8 @@
 
 #include "bench/Spread.h"
 #include "app/ImageListBox.h"
-#include "app/Program.h"
-#include "app/forms.h"
+#include "program/Program.h"
+#include "program/forms.h"
 #include "app/frmSearch.h"
 #include "app/runtime_services.h"
 #include "viewer/PictureBox.h"

@@ -23,8 +23,8 @@
 #include <vector>
 
 #include "app/ImageListBox.h"
-#include "app/Program.h"
-#include "app/forms.h"
+#include "program/Program.h"
+#include "program/forms.h"
 #include "app/frmSearch.h"
 #include "settings/AppSettings.h"
 #include "viewer/PictureBox.h"

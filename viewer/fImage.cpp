@@ -12,6 +12,7 @@
 #include "app/KeyCodes.h"
 #include "app/ProgramContext.h"
 #include "settings/AppSettings.h"
+#include "viewer/DelayTable.h"
 #include "viewer/PictureBox.h"
 #include "viewer/PictureFit.h"
 #include "viewer/PicturePreparer.h"
@@ -271,3 +272,25 @@ void fImage::mouseReleaseEvent(QMouseEvent* event)
     if (event->button() == Qt::LeftButton && rect().contains(event->position().toPoint()))
         Form_Click();
 }
+
+// The slide show's operations: the delay, the pick and the ticks.
+
+// Read once per opening of the viewer: a delay changed while a show runs
+// takes effect the next time the viewer opens.
+void fImage::SetTimer_Click()
+{
+    const auto interval = DelayInterval(AppSettings::ReadText(AppSettings::kSlideShowDelayTime));
+    if (!interval)
+        return;
+    Timer1->setInterval(*interval);
+    Timer2->setInterval(*interval);
+}
+
+// Makes one entry of the list current and shows nothing; the slide show
+// holds the rules.
+void fImage::RandomNumber_Click() { perform(data_.slideShow.RandomPick(images_)); }
+
+// A tick of either timer steps the show in the order it runs.
+void fImage::Timer1_Timer() { perform(data_.slideShow.Tick(images_)); }
+
+void fImage::Timer2_Timer() { perform(data_.slideShow.Tick(images_)); }

@@ -22,7 +22,7 @@
 #include "FolderTree.h"
 #include "app/CaptionLabel.h"
 #include "app/ImageListBox.h"
-#include "app/forms.h"
+#include "program/forms.h"
 #include "app/frmSearch.h"
 #include "app/runtime_services.h"
 #include "settings/AppSettings.h"

@@ -16,7 +16,7 @@
 #include <QTest>
 #include <QTimer>
 
-#include "app/forms.h"
+#include "program/forms.h"
 #include "app/CaptionLabel.h"
 #include "app/frmSearch.h"
 #include "app/runtime_services.h"

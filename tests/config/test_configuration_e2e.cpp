@@ -9,7 +9,7 @@
 #include <QTabWidget>
 #include <QTest>
 
-#include "app/forms.h"
+#include "program/forms.h"
 #include "app/frmSearch.h"
 #include "config/Configuration.h"
 #include "settings/AppSettings.h"

@@ -2,7 +2,7 @@
 
 #include <memory>
 
-#include "app/Program.h"
+#include "program/Program.h"
 
 // Every test runs in a program of its own: windows, image list, slide show and
 // message sinks are made afresh as the test starts and go when it ends.

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "app/forms.h"
+#include "program/forms.h"
 #include "app/frmSearch.h"
 #include "settings/AppSettings.h"
 #include "tests/support/TempStore.h"

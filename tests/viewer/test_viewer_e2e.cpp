@@ -13,7 +13,7 @@
 #include <QTest>
 
 #include "app/ImageListBox.h"
-#include "app/forms.h"
+#include "program/forms.h"
 #include "app/frmSearch.h"
 #include "tests/support/TempStore.h"
 #include "tests/viewer/PictureFiles.h"

@@ -7,7 +7,7 @@
 #include <QTemporaryDir>
 
 #include "app/ImageListBox.h"
-#include "app/forms.h"
+#include "program/forms.h"
 #include "app/frmSearch.h"
 #include "tests/viewer/PictureFiles.h"
 #include "viewer/PictureBox.h"

@@ -10,7 +10,7 @@
 #include <QWheelEvent>
 
 #include "app/ImageListBox.h"
-#include "app/forms.h"
+#include "program/forms.h"
 #include "app/frmSearch.h"
 #include "app/runtime_services.h"
 #include "settings/AppSettings.h"

@@ -5,7 +5,7 @@
 #include <QTimer>
 #include <QWheelEvent>
 
-#include "app/forms.h"
+#include "program/forms.h"
 #include "viewer/PictureBox.h"
 #include "viewer/fImage.h"
 

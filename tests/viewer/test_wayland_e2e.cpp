@@ -20,7 +20,7 @@
 
 #include "app/CaptionLabel.h"
 #include "app/ImageListBox.h"
-#include "app/forms.h"
+#include "program/forms.h"
 #include "app/frmSearch.h"
 #include "config/Configuration.h"
 #include "config/FolderPicker.h"

@@ -20,8 +20,8 @@
 #include <unistd.h>
 
 #include "app/ImageListBox.h"
-#include "app/Program.h"
-#include "app/forms.h"
+#include "program/Program.h"
+#include "program/forms.h"
 #include "app/frmSearch.h"
 #include "viewer/ScreenSaverSwitch.h"
 #include "viewer/fImage.h"

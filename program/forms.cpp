@@ -1,6 +1,6 @@
-#include "app/forms.h"
+#include "program/forms.h"
 
-#include "app/Program.h"
+#include "program/Program.h"
 
 // The windows of the program being run, for tests and tools that reach them
 // by name rather than through a context they were handed.

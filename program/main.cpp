@@ -1,6 +1,6 @@
 #include <QApplication>
 
-#include "app/Program.h"
+#include "program/Program.h"
 
 int main(int argc, char** argv)
 {
