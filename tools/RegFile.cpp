@@ -47,13 +47,14 @@ std::string quoted(const std::string& s)
 
 bool hasLineBreak(const std::string& s) { return s.find_first_of("\r\n") != std::string::npos; }
 
-// A REG_SZ written as "text": exactly one NUL, at the end, and no line break.
+// A REG_SZ written as "text": UTF-8, exactly one NUL, at the end, and no line
+// break. Anything else goes as hex, which carries any bytes.
 bool isPlainString(const std::vector<BYTE>& d)
 {
     if (d.empty() || d.back() != 0)
         return false;
     std::string body(d.begin(), d.end() - 1);
-    return body.find('\0') == std::string::npos && !hasLineBreak(body);
+    return body.find('\0') == std::string::npos && !hasLineBreak(body) && IsUtf8(body);
 }
 
 std::vector<BYTE> utf16Bytes(const std::vector<BYTE>& d)
@@ -146,10 +147,21 @@ std::size_t skipSpaces(const std::string& s, std::size_t i)
     return i;
 }
 
-// Splits the file into lines of UTF-8 text, decoding UTF-16LE after a byte-order mark.
-std::vector<Line> splitLines(const std::string& bytes)
-{
+struct Text {
     std::vector<Line> lines;
+    bool windows1252 = false;  // 8-bit text that was not UTF-8
+};
+
+// Splits the file into lines of UTF-8 text, decoding UTF-16LE after a byte-order
+// mark. 8-bit text is UTF-8 when the whole of it is valid UTF-8 (ASCII is both,
+// and Western text in the Windows code page is almost never valid UTF-8 by
+// chance); otherwise it is the Windows code page of Western Europe and the
+// Americas, the one most REGEDIT4 files were written in, which also gives every
+// byte a character.
+Text splitLines(const std::string& bytes)
+{
+    Text result;
+    std::vector<Line>& lines = result.lines;
     if (bytes.size() >= 2 && static_cast<BYTE>(bytes[0]) == 0xFF && static_cast<BYTE>(bytes[1]) == 0xFE) {
         if (bytes.size() % 2 != 0)
             throw ParseError(1, "the file ends in the middle of a UTF-16 character");
@@ -171,24 +183,27 @@ std::vector<Line> splitLines(const std::string& bytes)
                 current += c;
         }
         flush();
-        return lines;
+        return result;
+    }
+    std::string text = bytes.compare(0, 3, "\xEF\xBB\xBF") == 0 ? bytes.substr(3) : bytes;
+    if (!IsUtf8(text)) {
+        text = Windows1252ToUtf8(text);
+        result.windows1252 = true;
     }
     std::size_t start = 0;
-    if (bytes.compare(0, 3, "\xEF\xBB\xBF") == 0)
-        start = 3;
     int number = 1;
     while (true) {
-        std::size_t end = bytes.find('\n', start);
-        lines.push_back({number++, rtrim(bytes.substr(start, end == std::string::npos ? end : end - start))});
+        std::size_t end = text.find('\n', start);
+        lines.push_back({number++, rtrim(text.substr(start, end == std::string::npos ? end : end - start))});
         if (end == std::string::npos)
-            return lines;
+            return result;
         start = end + 1;
     }
 }
 
 class Parser {
 public:
-    explicit Parser(std::vector<Line> lines) : lines_(std::move(lines)) {}
+    explicit Parser(Text text) : lines_(std::move(text.lines)), windows1252_(text.windows1252) {}
 
     std::vector<RegBatchOp> run()
     {
@@ -260,6 +275,8 @@ private:
                 end = path.size();
             if (end == start || end - start > kMaxKeyNameLength)
                 fail("a key name part is empty or longer than 255 characters");
+            if (std::string problem = NameProblem(path.substr(start, end - start)); !problem.empty())
+                fail("the key name " + problem);
             start = end + 1;
         }
     }
@@ -356,6 +373,15 @@ private:
         return std::vector<BYTE>(text.begin(), text.end());
     }
 
+    // String data of a REGEDIT4 file is 8-bit text, read as the file's own text.
+    std::vector<BYTE> fromEightBit(const std::vector<BYTE>& b) const
+    {
+        std::string text(b.begin(), b.end());
+        if (windows1252_ || !IsUtf8(text))
+            text = Windows1252ToUtf8(text);
+        return std::vector<BYTE>(text.begin(), text.end());
+    }
+
     void parseValue(std::string s)
     {
         if (!haveKey_)
@@ -370,6 +396,8 @@ private:
             op.name = parseQuoted(s, i);
         if (op.name.size() > kMaxValueNameLength)
             fail("the value name is longer than 16383 characters");
+        if (std::string problem = NameProblem(op.name); !problem.empty())
+            fail("the value name " + problem);
         i = skipSpaces(s, i);
         if (i >= s.size() || s[i] != '=')
             fail("'=' expected after the value name");
@@ -406,6 +434,8 @@ private:
             bool text = op.type == REG_SZ || op.type == REG_EXPAND_SZ || op.type == REG_MULTI_SZ;
             if (text && unicodeStrings_)
                 op.data = fromUtf16(op.data);
+            else if (text)
+                op.data = fromEightBit(op.data);
         } else {
             fail("the value data is neither -, a quoted text, dword: nor hex:");
         }
@@ -416,6 +446,7 @@ private:
     }
 
     std::vector<Line> lines_;
+    bool windows1252_ = false;
     std::size_t next_ = 0;  // the line after the one being read
     std::vector<RegBatchOp> ops_;
     int line_ = 0;
@@ -443,6 +474,23 @@ bool SplitKeyName(const std::string& name, HKEY& root, std::string& path)
     return false;
 }
 
+std::string NameProblem(const std::string& name)
+{
+    if (name.find('\0') != std::string::npos)
+        return "holds a NUL character";
+    const auto* p = reinterpret_cast<const unsigned char*>(name.data());
+    for (std::size_t i = 0; i < name.size();) {
+        char32_t cp = 0;
+        const int len = DecodeUtf8(p + i, name.size() - i, cp);
+        if (len == 0)
+            return "is not UTF-8 text";
+        if (cp < 0x20 || (cp >= 0x7F && cp <= 0x9F))
+            return "holds a control character";
+        i += static_cast<std::size_t>(len);
+    }
+    return {};
+}
+
 std::string RootName(HKEY root)
 {
     for (const auto& r : kRoots) {
@@ -452,18 +500,21 @@ std::string RootName(HKEY root)
     return {};
 }
 
-bool Format(const std::vector<Key>& keys, std::string& out, std::string& error)
+bool Format(const std::vector<Key>& keys, std::string& out, std::string& error,
+            std::string (*shown)(const std::string&))
 {
+    auto show = [shown](const std::string& name) { return shown ? shown(name) : name; };
     std::string text = std::string(kVersion5) + "\r\n\r\n";
     for (const auto& k : keys) {
-        if (hasLineBreak(k.name)) {
-            error = "the key name holds a line break: " + k.name;
+        if (std::string problem = NameProblem(k.name); !problem.empty()) {
+            error = "the key name " + show(k.name) + " " + problem + ", which import refuses; delete the key first";
             return false;
         }
         text += "[" + k.name + "]\r\n";
         for (const auto& v : k.values) {
-            if (hasLineBreak(v.name)) {
-                error = "the value name holds a line break: " + k.name + " " + v.name;
+            if (std::string problem = NameProblem(v.name); !problem.empty()) {
+                error = "the value name " + show(v.name) + " in " + show(k.name) + " " + problem +
+                        ", which import refuses; delete the value first";
                 return false;
             }
             text += valueLine(v) + "\r\n";
@@ -550,6 +601,26 @@ bool Utf16ToUtf8(const std::u16string& s, std::string& out)
         }
     }
     return true;
+}
+
+std::string Windows1252ToUtf8(const std::string& s)
+{
+    // 0x80-0x9F; the five bytes the code page leaves undefined become the C1
+    // controls of the same number, as Windows converts them.
+    static constexpr char16_t kHigh[32] = {
+        0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+        0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+        0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
+    };
+    std::u16string u;
+    u.reserve(s.size());
+    for (char c : s) {
+        const auto b = static_cast<unsigned char>(c);
+        u += b >= 0x80 && b <= 0x9F ? kHigh[b - 0x80] : static_cast<char16_t>(b);
+    }
+    std::string out;
+    Utf16ToUtf8(u, out);
+    return out;
 }
 
 }  // namespace regfile
