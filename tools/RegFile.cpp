@@ -522,6 +522,11 @@ bool Format(const std::vector<Key>& keys, std::string& out, std::string& error,
         text += "\r\n";
     }
     std::u16string u = Utf8ToUtf16(text);
+    if (2 + u.size() * 2 > kMaxFileSize) {
+        error = "the file would hold " + std::to_string(2 + u.size() * 2) + " bytes, more than the " +
+                std::to_string(kMaxFileSize) + " bytes an import reads; export the keys below it one by one";
+        return false;
+    }
     out.assign("\xFF\xFE");
     out.reserve(2 + u.size() * 2);
     for (char16_t c : u) {

@@ -39,14 +39,16 @@ std::string NameProblem(const std::string& name);
 // The largest file the import reads. The program's own settings, ten short
 // texts, export to about 2 KiB, and the largest value one `add` can write (a
 // command-line argument is at most 128 KiB) exports to less than 2 MiB: 4 MiB is
-// generous and still reads and parses in a moment.
+// generous and still reads and parses in a moment. A store can grow past what
+// one file may hold (many imports, or deep keys, whose full names each key
+// line repeats), so the export refuses a file larger than this instead.
 inline constexpr std::size_t kMaxFileSize = 4u << 20;
 
 // The whole file, byte-order mark included: valid UTF-16 whatever the store
 // holds (string data that is not UTF-8 goes as hex, its stray bytes as
 // U+DC80..U+DCFF, which the reader turns back into the same bytes). Fails,
-// with a reason, for a name NameProblem refuses. `shown` renders names inside
-// the reason.
+// with a reason, for a name NameProblem refuses and for a file larger than
+// kMaxFileSize. `shown` renders names inside the reason.
 bool Format(const std::vector<Key>& keys, std::string& out, std::string& error,
             std::string (*shown)(const std::string&) = nullptr);
 

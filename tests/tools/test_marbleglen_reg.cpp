@@ -304,6 +304,49 @@ TEST(MarbleglenReg, ExportThenImportIntoAnEmptyStoreGivesTheSameStore)
     EXPECT_TRUE(tree(HKEY_LOCAL_MACHINE, "Other").empty());
 }
 
+// Export writes only what import reads back: the largest file that import
+// reads back is written and comes back unchanged; a store that would need more
+// (the largest file import reads, 8-bit text, doubles as UTF-16) is refused whole.
+TEST(MarbleglenReg, ExportWritesOnlyWhatImportReadsBack)
+{
+    TempStore source;
+    const QString in = source.configHome() + "/in.reg", out = source.configHome() + "/out.reg";
+    auto fileWith = [](std::size_t chars) {
+        return "REGEDIT4\n[HKEY_CURRENT_USER\\Software\\Marbleglen]\n\"big\"=\"" +
+               QByteArray(static_cast<qsizetype>(chars), 'x') + "\"\n";
+    };
+    auto importText = [&](std::size_t chars) {
+        writeFile(in, fileWith(chars));
+        return reg({"import", in});
+    };
+    std::string empty, error;
+    ASSERT_TRUE(regfile::Format({{"HKEY_CURRENT_USER\\Software\\Marbleglen", {{"big", REG_SZ, {0}}}}}, empty, error));
+    const std::size_t fits = (regfile::kMaxFileSize - empty.size()) / 2;  // two bytes a character
+    ASSERT_EQ(importText(fits).code, 0);
+    Result r = reg({"export", kKey, out});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(static_cast<std::size_t>(QFileInfo(out).size()), regfile::kMaxFileSize);
+    {
+        TempStore target;
+        r = reg({"import", out});
+        ASSERT_EQ(r.code, 0) << r.err;
+        EXPECT_EQ(AppSettings::ReadText("big"), std::string(fits, 'x'));
+    }
+
+    const QByteArray exported = fileBytes(out);
+    const std::size_t largest = regfile::kMaxFileSize - static_cast<std::size_t>(fileWith(0).size());
+    for (std::size_t chars : {fits + 1, largest}) {
+        SCOPED_TRACE(chars);
+        ASSERT_EQ(importText(chars).code, 0);
+        r = reg({"export", kKey, out, "/y"});
+        EXPECT_EQ(r.code, 1);
+        EXPECT_EQ(r.err.rfind("ERROR: Cannot export: the file would hold ", 0), 0u) << r.err;
+        EXPECT_NE(r.err.find(" bytes, more than the 4194304 bytes an import reads"), std::string::npos) << r.err;
+        EXPECT_EQ(fileBytes(out), exported);
+    }
+    EXPECT_EQ(static_cast<std::size_t>(QFileInfo(in).size()), regfile::kMaxFileSize);
+}
+
 TEST(MarbleglenReg, ABrokenImportChangesNothingAndNamesItsLine)
 {
     TempStore store;
