@@ -1,5 +1,8 @@
 #include "tools/RegFile.h"
 
+#include <iconv.h>
+
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -149,8 +152,33 @@ std::size_t skipSpaces(const std::string& s, std::size_t i)
 
 struct Text {
     std::vector<Line> lines;
-    bool windows1252 = false;  // 8-bit text that was not UTF-8
+    bool eightBit = false;  // 8-bit text that was not UTF-8, read in the code page
 };
+
+// 8-bit text as UTF-8: in a code page iconv knows, or in Windows-1252 when
+// none is given. Fails on a byte sequence the code page does not have, with
+// its offset in `bad`.
+bool eightBitToUtf8(const std::string& codePage, const std::string& in, std::string& out, std::size_t& bad)
+{
+    if (codePage.empty()) {
+        out = Windows1252ToUtf8(in);
+        return true;
+    }
+    bad = 0;
+    iconv_t cd = ::iconv_open("UTF-8", codePage.c_str());
+    if (cd == reinterpret_cast<iconv_t>(-1))
+        return false;
+    out.assign(in.size() * 4 + 16, '\0');  // no character of a code page needs more
+    char* src = const_cast<char*>(in.data());
+    std::size_t srcLeft = in.size();
+    char* dst = out.data();
+    std::size_t dstLeft = out.size();
+    const bool ok = ::iconv(cd, &src, &srcLeft, &dst, &dstLeft) != static_cast<std::size_t>(-1);
+    ::iconv_close(cd);
+    bad = in.size() - srcLeft;
+    out.resize(out.size() - dstLeft);
+    return ok;
+}
 
 // Splits the file into lines of UTF-8 text, decoding UTF-16LE after a byte-order
 // mark. 8-bit text is UTF-8 when the whole of it is valid UTF-8 (ASCII is both,
@@ -158,7 +186,7 @@ struct Text {
 // chance); otherwise it is the Windows code page of Western Europe and the
 // Americas, the one most REGEDIT4 files were written in, which also gives every
 // byte a character.
-Text splitLines(const std::string& bytes)
+Text splitLines(const std::string& bytes, const std::string& codePage)
 {
     Text result;
     std::vector<Line>& lines = result.lines;
@@ -187,8 +215,14 @@ Text splitLines(const std::string& bytes)
     }
     std::string text = bytes.compare(0, 3, "\xEF\xBB\xBF") == 0 ? bytes.substr(3) : bytes;
     if (!IsUtf8(text)) {
-        text = Windows1252ToUtf8(text);
-        result.windows1252 = true;
+        std::string decoded;
+        std::size_t bad = 0;
+        if (!eightBitToUtf8(codePage, text, decoded, bad)) {
+            const auto breaks = std::count(text.begin(), text.begin() + static_cast<long>(bad), '\n');
+            throw ParseError(1 + static_cast<int>(breaks), "the line is not text in code page " + codePage);
+        }
+        text = std::move(decoded);
+        result.eightBit = true;
     }
     std::size_t start = 0;
     int number = 1;
@@ -203,7 +237,10 @@ Text splitLines(const std::string& bytes)
 
 class Parser {
 public:
-    explicit Parser(Text text) : lines_(std::move(text.lines)), windows1252_(text.windows1252) {}
+    Parser(Text text, std::string codePage)
+        : lines_(std::move(text.lines)), eightBit_(text.eightBit), codePage_(std::move(codePage))
+    {
+    }
 
     std::vector<RegBatchOp> run()
     {
@@ -376,10 +413,13 @@ private:
     // String data of a REGEDIT4 file is 8-bit text, read as the file's own text.
     std::vector<BYTE> fromEightBit(const std::vector<BYTE>& b) const
     {
-        std::string text(b.begin(), b.end());
-        if (windows1252_ || !IsUtf8(text))
-            text = Windows1252ToUtf8(text);
-        return std::vector<BYTE>(text.begin(), text.end());
+        std::string text(b.begin(), b.end()), decoded;
+        if (!eightBit_ && IsUtf8(text))
+            return b;
+        std::size_t bad = 0;
+        if (!eightBitToUtf8(codePage_, text, decoded, bad))
+            fail("the string data is not text in code page " + codePage_);
+        return std::vector<BYTE>(decoded.begin(), decoded.end());
     }
 
     void parseValue(std::string s)
@@ -446,7 +486,8 @@ private:
     }
 
     std::vector<Line> lines_;
-    bool windows1252_ = false;
+    bool eightBit_ = false;
+    std::string codePage_;
     std::size_t next_ = 0;  // the line after the one being read
     std::vector<RegBatchOp> ops_;
     int line_ = 0;
@@ -472,6 +513,15 @@ bool SplitKeyName(const std::string& name, HKEY& root, std::string& path)
         }
     }
     return false;
+}
+
+bool CodePageKnown(const std::string& codePage)
+{
+    iconv_t cd = ::iconv_open("UTF-8", codePage.c_str());
+    if (cd == reinterpret_cast<iconv_t>(-1))
+        return false;
+    ::iconv_close(cd);
+    return true;
 }
 
 std::string NameProblem(const std::string& name)
@@ -536,11 +586,11 @@ bool Format(const std::vector<Key>& keys, std::string& out, std::string& error,
     return true;
 }
 
-ParseResult Parse(const std::string& bytes)
+ParseResult Parse(const std::string& bytes, const std::string& codePage)
 {
     ParseResult r;
     try {
-        r.ops = Parser(splitLines(bytes)).run();
+        r.ops = Parser(splitLines(bytes, codePage), codePage).run();
         r.ok = true;
     } catch (const ParseError& e) {
         r.line = e.line;

@@ -62,8 +62,13 @@ struct ParseResult {
     std::vector<RegBatchOp> ops;
 };
 
-// Reads a whole file into changes to apply; stops at the first error.
-ParseResult Parse(const std::string& bytes);
+// Reads a whole file into changes to apply; stops at the first error. 8-bit
+// text that is not all valid UTF-8 is read in `codePage`, a name iconv knows
+// ("CP1251", "CP932"), or in Windows-1252 when none is given.
+ParseResult Parse(const std::string& bytes, const std::string& codePage = {});
+
+// Whether Parse can read text in the code page.
+bool CodePageKnown(const std::string& codePage);
 
 // Text conversions used for string data and names. Bytes that are not UTF-8
 // travel as U+DC80..U+DCFF and come back as the same bytes.

@@ -30,11 +30,12 @@ constexpr const char* kUsage =
     "  marbleglen-reg add KEY [/v NAME | /ve] [/t TYPE] [/d DATA] [/f]\n"
     "  marbleglen-reg delete KEY [/v NAME | /ve | /va] [/f]\n"
     "  marbleglen-reg export KEY FILE [/y]\n"
-    "  marbleglen-reg import FILE\n"
+    "  marbleglen-reg import FILE [/cp CODEPAGE]\n"
     "\n"
     "KEY begins with HKCU, HKLM, HKCR or HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE, HKEY_CLASSES_ROOT.\n"
     "TYPE is REG_SZ (the default), REG_EXPAND_SZ, REG_MULTI_SZ (strings separated by \\0),\n"
-    "REG_DWORD, REG_DWORD_BIG_ENDIAN, REG_QWORD (decimal or 0x hex), REG_BINARY or REG_NONE (hex digits).\n";
+    "REG_DWORD, REG_DWORD_BIG_ENDIAN, REG_QWORD (decimal or 0x hex), REG_BINARY or REG_NONE (hex digits).\n"
+    "CODEPAGE is the Windows code page of a REGEDIT4 file that is not UTF-8, such as 1251 (the default is 1252).\n";
 
 constexpr const char* kDone = "The operation completed successfully.";
 
@@ -96,7 +97,7 @@ struct Args {
 
 Args parseArgs(int argc, char** argv, int first)
 {
-    static const char* const withArgument[] = {"v", "t", "d"};
+    static const char* const withArgument[] = {"v", "t", "d", "cp"};
     static const char* const flags[] = {"ve", "va", "s", "f", "y"};
     Args a;
     for (int i = first; i < argc; ++i) {
@@ -491,10 +492,16 @@ int importFile(const Args& a)
 {
     if (a.words.size() != 1)
         fail("Invalid syntax: import takes one FILE. Type \"marbleglen-reg /?\" for usage.");
+    // 1251 is Windows' CP1251; any other name iconv knows goes as it is.
+    std::string codePage = a.get("cp").value_or("");
+    if (!codePage.empty() && codePage.find_first_not_of("0123456789") == std::string::npos)
+        codePage = "CP" + codePage;
+    if (!codePage.empty() && !regfile::CodePageKnown(codePage))
+        fail("Invalid code page " + onStderr(*a.get("cp")) + ": this system cannot read it. Give a number such as 1251.");
     std::string content, error;
     if (!safefile::ReadRegularFile(a.words[0], regfile::kMaxFileSize, content, error))
         fail(onStderr(error));
-    regfile::ParseResult r = regfile::Parse(content);
+    regfile::ParseResult r = regfile::Parse(content, codePage);
     if (!r.ok)
         fail("line " + std::to_string(r.line) + ": " + r.message + ". Nothing was imported.");
     if (LONG rc = RegApplyBatch(r.ops))

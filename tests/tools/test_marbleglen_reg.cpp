@@ -205,6 +205,7 @@ TEST(MarbleglenReg, MissingKeysAndBadArgumentsFail)
         {{"add", kKey + "\\a\rb", "/f"}, "ERROR: Invalid key name"},
         {{"add", kKey, "/v", "a\x1b[2J", "/d", "x", "/f"}, "ERROR: Invalid value name"},
         {{"add", kKey, "/v", "tab\there", "/f"}, "ERROR: Invalid value name"},
+        {{"import", store.configHome() + "/x.reg", "/cp", "99999"}, "ERROR: Invalid code page 99999"},
         {{"frobnicate", kKey}, "ERROR: Invalid syntax"},
         {{}, "ERROR: Invalid syntax"},
     };
@@ -537,6 +538,11 @@ TEST(MarbleglenReg, ImportsHandWrittenFilesOfBothVersions)
     EXPECT_EQ(AppSettings::ReadText("old"), "");
     EXPECT_EQ(AppSettings::ReadInt16("varSlideShowType"), 2);
     EXPECT_EQ(AppSettings::ReadText("n"), "3");
+    // Another code page when asked for.
+    writeFile(store.configHome() + "/1251.reg",
+              "REGEDIT4\n[HKEY_CURRENT_USER\\Software\\Marbleglen]\n\"C\"=\"\xCF\xF0\xE8\xE2\xE5\xF2\"\n");
+    ASSERT_EQ(reg({"import", store.configHome() + "/1251.reg", "/cp", "1251"}).code, 0);
+    EXPECT_EQ(AppSettings::ReadText("C"), "\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82");
     // "café" in the Windows code page, stored and exported as the same text.
     EXPECT_EQ(AppSettings::ReadText("E"), "caf\xC3\xA9");
     const QString exported = store.configHome() + "/out.reg";

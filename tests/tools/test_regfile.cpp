@@ -123,13 +123,15 @@ TEST(RegFile, ReadsARegedit4FileAsEightBitText)
 }
 
 // A REGEDIT4 file is 8-bit text: UTF-8 when the whole file is valid UTF-8,
-// otherwise Windows-1252; its hex strings are read as its text.
+// otherwise Windows-1252 or the code page asked for; its hex strings are read
+// as its text.
 TEST(RegFile, Regedit4TextIsUtf8OrWindows1252)
 {
     struct Case {
         std::string file, key, name;
         DWORD type;
         Bytes data;
+        std::string codePage = {};
     } cases[] = {
         {"REGEDIT4\r\n\r\n[HKCU\\Caf\xE9]\r\n\"E\"=\"caf\xE9 \x80 \x93q\x94\"\r\n", "Caf\xC3\xA9", "E", REG_SZ,
          sz("caf\xC3\xA9 \xE2\x82\xAC \xE2\x80\x9Cq\xE2\x80\x9D")},
@@ -141,14 +143,24 @@ TEST(RegFile, Regedit4TextIsUtf8OrWindows1252)
         {"REGEDIT4\n[HKCU\\K]\n\"x\"=hex(7):c3,a9,00,00\n", "K", "x", REG_MULTI_SZ, {0xC3, 0xA9, 0, 0}},
         {"REGEDIT4\n[HKCU\\K\xE9]\n\"x\"=hex(1):c3,a9,00\n", "K\xC3\xA9", "x", REG_SZ, sz("\xC3\x83\xC2\xA9")},
         {"REGEDIT4\n[HKCU\\K\xE9]\n\"x\"=hex:e9\n", "K\xC3\xA9", "x", REG_BINARY, {0xE9}},
+        {"REGEDIT4\n[HKCU\\K]\n\"\xCF\xF0\xE8\"=\"\xE2\xE5\xF2\"\n", "K", "\xD0\x9F\xD1\x80\xD0\xB8", REG_SZ,
+         sz("\xD0\xB2\xD0\xB5\xD1\x82"), "CP1251"},
+        {"REGEDIT4\n[HKCU\\K\xCF]\n\"x\"=hex(2):e2,e5,f2,00\n", "K\xD0\x9F", "x", REG_EXPAND_SZ,
+         sz("\xD0\xB2\xD0\xB5\xD1\x82"), "CP1251"},
+        {"REGEDIT4\n[HKCU\\K]\n\"n\"=\"\x93\xFA\x95\x5C\"\n", "K", "n", REG_SZ, sz("\xE6\x97\xA5\xE8\xA1\xA8"), "CP932"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.file);
-        auto r = Parse(c.file);
+        auto r = Parse(c.file, c.codePage);
         ASSERT_TRUE(r.ok) << r.line << ": " << r.message;
         expectOps(r.ops, {{RegBatchOp::CreateKey, HKEY_CURRENT_USER, c.key, "", 0, {}},
                           {RegBatchOp::SetValue, HKEY_CURRENT_USER, c.key, c.name, c.type, c.data}});
     }
+    // A byte sequence the code page does not have names its line.
+    auto r = Parse("REGEDIT4\n[HKCU\\K]\n\"n\"=\"\x81\"\n", "CP932");
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(r.line, 3);
+    EXPECT_EQ(r.message, "the line is not text in code page CP932");
 }
 
 TEST(RegFile, ABrokenFileNamesItsLine)
