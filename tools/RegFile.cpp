@@ -3,6 +3,7 @@
 #include <iconv.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -168,15 +169,23 @@ bool eightBitToUtf8(const std::string& codePage, const std::string& in, std::str
     iconv_t cd = ::iconv_open("UTF-8", codePage.c_str());
     if (cd == reinterpret_cast<iconv_t>(-1))
         return false;
-    out.assign(in.size() * 4 + 16, '\0');  // no character of a code page needs more
     char* src = const_cast<char*>(in.data());
     std::size_t srcLeft = in.size();
-    char* dst = out.data();
-    std::size_t dstLeft = out.size();
-    const bool ok = ::iconv(cd, &src, &srcLeft, &dst, &dstLeft) != static_cast<std::size_t>(-1);
+    out.clear();
+    bool ok = true;
+    while (srcLeft > 0) {
+        std::string chunk(srcLeft * 4 + 16, '\0');
+        char* dst = chunk.data();
+        std::size_t dstLeft = chunk.size();
+        const bool done = ::iconv(cd, &src, &srcLeft, &dst, &dstLeft) != static_cast<std::size_t>(-1);
+        out.append(chunk.data(), chunk.size() - dstLeft);
+        if (!done && errno != E2BIG) {
+            ok = false;
+            break;
+        }
+    }
     ::iconv_close(cd);
     bad = in.size() - srcLeft;
-    out.resize(out.size() - dstLeft);
     return ok;
 }
 
