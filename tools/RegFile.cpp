@@ -169,20 +169,24 @@ bool eightBitToUtf8(const std::string& codePage, const std::string& in, std::str
     iconv_t cd = ::iconv_open("UTF-8", codePage.c_str());
     if (cd == reinterpret_cast<iconv_t>(-1))
         return false;
-    char* src = const_cast<char*>(in.data());
+    // Some code pages give several characters for one byte. When the room runs
+    // out, start again with twice as much: iconv does not always resume such a
+    // code page correctly.
     std::size_t srcLeft = in.size();
-    out.clear();
-    bool ok = true;
-    while (srcLeft > 0) {
-        std::string chunk(srcLeft * 4 + 16, '\0');
-        char* dst = chunk.data();
-        std::size_t dstLeft = chunk.size();
-        const bool done = ::iconv(cd, &src, &srcLeft, &dst, &dstLeft) != static_cast<std::size_t>(-1);
-        out.append(chunk.data(), chunk.size() - dstLeft);
-        if (!done && errno != E2BIG) {
-            ok = false;
+    bool ok = false;
+    for (std::size_t room = in.size() * 4 + 16;; room *= 2) {
+        ::iconv(cd, nullptr, nullptr, nullptr, nullptr);
+        out.assign(room, '\0');
+        char* src = const_cast<char*>(in.data());
+        srcLeft = in.size();
+        char* dst = out.data();
+        std::size_t dstLeft = out.size();
+        // The second call gives what a code page with a state still holds back.
+        ok = ::iconv(cd, &src, &srcLeft, &dst, &dstLeft) != static_cast<std::size_t>(-1) &&
+             ::iconv(cd, nullptr, nullptr, &dst, &dstLeft) != static_cast<std::size_t>(-1);
+        out.resize(out.size() - dstLeft);
+        if (ok || errno != E2BIG)
             break;
-        }
     }
     ::iconv_close(cd);
     bad = in.size() - srcLeft;

@@ -132,7 +132,8 @@ TEST(RegFile, Regedit4TextIsUtf8OrWindows1252)
         DWORD type;
         Bytes data;
         std::string codePage = {};
-    } cases[] = {
+    };
+    std::vector<Case> cases = {
         {"REGEDIT4\r\n\r\n[HKCU\\Caf\xE9]\r\n\"E\"=\"caf\xE9 \x80 \x93q\x94\"\r\n", "Caf\xC3\xA9", "E", REG_SZ,
          sz("caf\xC3\xA9 \xE2\x82\xAC \xE2\x80\x9Cq\xE2\x80\x9D")},
         {"REGEDIT4\r\n\r\n[HKCU\\Caf\xC3\xA9]\r\n\"E\"=\"caf\xC3\xA9\"\r\n", "Caf\xC3\xA9", "E", REG_SZ, sz("caf\xC3\xA9")},
@@ -149,6 +150,11 @@ TEST(RegFile, Regedit4TextIsUtf8OrWindows1252)
          sz("\xD0\xB2\xD0\xB5\xD1\x82"), "CP1251"},
         {"REGEDIT4\n[HKCU\\K]\n\"n\"=\"\x93\xFA\x95\x5C\"\n", "K", "n", REG_SZ, sz("\xE6\x97\xA5\xE8\xA1\xA8"), "CP932"},
     };
+    // One byte of TSCII is up to four characters, twelve bytes of UTF-8.
+    std::string tscii;
+    for (int i = 0; i < 40; ++i)
+        tscii += "\xE0\xAE\xB8\xE0\xAF\x8D\xE0\xAE\xB0\xE0\xAF\x80";
+    cases.push_back({"REGEDIT4\n[HKCU\\K]\n@=\"" + std::string(40, '\x82') + "\"\n", "K", "", REG_SZ, sz(tscii), "TSCII"});
     for (const auto& c : cases) {
         SCOPED_TRACE(c.file);
         auto r = Parse(c.file, c.codePage);
