@@ -1,32 +1,107 @@
 // Feeds arbitrary bytes to the .reg reader. Whatever it accepts must survive
 // being written out again and read back unchanged, must change every value its
 // value lines name (a line swallowed by the one before is a lost setting), and
-// must never delete a whole root.
+// must never delete a whole root. Every name it accepts is one the writer can
+// write: UTF-8 text with no NUL or other control character, key names of
+// non-empty parts of at most 255 bytes, however deep; and what the writer
+// writes is valid UTF-16.
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "settings/Text.h"
 #include "tools/RegFile.h"
 
 namespace {
 
 [[noreturn]] void mismatch() { __builtin_trap(); }
 
+// Checked here on its own terms, not with the reader's rule.
+void checkName(const std::string& name)
+{
+    const auto* p = reinterpret_cast<const unsigned char*>(name.data());
+    for (std::size_t i = 0; i < name.size();) {
+        char32_t cp = 0;
+        const int len = DecodeUtf8(p + i, name.size() - i, cp);
+        if (len == 0 || cp < 0x20 || (cp >= 0x7F && cp <= 0x9F))
+            mismatch();
+        i += static_cast<std::size_t>(len);
+    }
+}
+
+void checkKeyPath(const std::string& path)
+{
+    if (path.empty())
+        return;
+    std::size_t start = 0;
+    while (true) {
+        std::size_t end = path.find('\\', start);
+        std::string part = path.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        if (part.empty() || part.size() > kMaxKeyNameLength)
+            mismatch();
+        checkName(part);
+        if (end == std::string::npos)
+            return;
+        start = end + 1;
+    }
+}
+
+void checkUtf16(const std::string& bytes)
+{
+    if (bytes.size() % 2 != 0 || bytes.compare(0, 2, "\xFF\xFE") != 0)
+        mismatch();
+    bool wantLow = false;
+    for (std::size_t i = 2; i < bytes.size(); i += 2) {
+        const unsigned c = static_cast<BYTE>(bytes[i]) | static_cast<BYTE>(bytes[i + 1]) << 8;
+        const bool low = c >= 0xDC00 && c <= 0xDFFF;
+        if (wantLow != low)
+            mismatch();
+        wantLow = c >= 0xD800 && c <= 0xDBFF;
+    }
+    if (wantLow)
+        mismatch();
+}
+
+// Writes the op's key (with its value, for a value) and reads it back.
 void checkRoundTrip(const RegBatchOp& op)
 {
+    const bool value = op.kind == RegBatchOp::SetValue;
     std::string keyName = regfile::RootName(op.root) + (op.key.empty() ? "" : "\\" + op.key);
+    std::vector<regfile::Value> values;
+    if (value)
+        values.push_back({op.name, op.type, op.data});
     std::string bytes, error;
-    if (!regfile::Format({{keyName, {{op.name, op.type, op.data}}}}, bytes, error))
-        return;  // a name with a line break cannot be written; that is reported, not a fault
+    if (!regfile::Format({{keyName, values}}, bytes, error))
+        mismatch();  // import took a name or a value that export cannot write
+    checkUtf16(bytes);
     regfile::ParseResult again = regfile::Parse(bytes);
-    if (!again.ok || again.ops.size() != 2)
+    if (!again.ok || again.ops.size() != (value ? 2u : 1u))
         mismatch();
+    if (again.ops[0].kind != RegBatchOp::CreateKey || again.ops[0].root != op.root || again.ops[0].key != op.key)
+        mismatch();
+    if (!value)
+        return;
     const RegBatchOp& back = again.ops[1];
-    if (again.ops[0].root != op.root || again.ops[0].key != op.key || back.kind != RegBatchOp::SetValue ||
-        back.name != op.name || back.type != op.type || back.data != op.data)
+    if (back.kind != RegBatchOp::SetValue || back.name != op.name || back.type != op.type || back.data != op.data)
         mismatch();
+}
+
+// The text as the reader should see it: UTF-16 after a byte-order mark; else
+// UTF-8 if all of it is, else Windows-1252.
+std::string decodedText(const std::string& bytes)
+{
+    if (bytes.size() >= 2 && bytes[0] == '\xFF' && bytes[1] == '\xFE') {
+        std::u16string u;
+        for (std::size_t i = 2; i + 1 < bytes.size(); i += 2)
+            u += static_cast<char16_t>(static_cast<BYTE>(bytes[i]) | static_cast<BYTE>(bytes[i + 1]) << 8);
+        std::string text;
+        if (!regfile::Utf16ToUtf8(u, text))
+            mismatch();  // the reader refuses unpaired surrogates
+        return text;
+    }
+    return IsUtf8(bytes) ? bytes : regfile::Windows1252ToUtf8(bytes);
 }
 
 // The value names of the file's value lines, found without the reader: a line
@@ -35,14 +110,7 @@ void checkRoundTrip(const RegBatchOp& op)
 // is a value of its own.
 std::vector<std::string> valueLineNames(const std::string& bytes)
 {
-    std::string text = bytes;
-    if (bytes.size() >= 2 && bytes[0] == '\xFF' && bytes[1] == '\xFE') {
-        std::u16string u;
-        for (std::size_t i = 2; i + 1 < bytes.size(); i += 2)
-            u += static_cast<char16_t>(static_cast<BYTE>(bytes[i]) | static_cast<BYTE>(bytes[i + 1]) << 8);
-        if (!regfile::Utf16ToUtf8(u, text))
-            mismatch();  // the reader refuses unpaired surrogates
-    }
+    const std::string text = decodedText(bytes);
     std::vector<std::string> names;
     std::size_t start = 0;
     while (start <= text.size()) {
@@ -71,8 +139,6 @@ void checkEveryValueLineCounts(const std::string& bytes, const std::vector<RegBa
 {
     std::vector<std::string> names;
     for (const RegBatchOp& op : ops) {
-        if (op.kind == RegBatchOp::DeleteTree && op.key.empty())
-            mismatch();
         if (op.kind == RegBatchOp::SetValue || op.kind == RegBatchOp::DeleteValue)
             names.push_back(op.name);
     }
@@ -84,16 +150,26 @@ void checkEveryValueLineCounts(const std::string& bytes, const std::vector<RegBa
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    const std::string bytes(reinterpret_cast<const char*>(data), size);
-    regfile::ParseResult r = regfile::Parse(bytes);
+    std::string bytes(reinterpret_cast<const char*>(data), size);
+    // A leading 0x01 reads 8-bit text in a multi-byte code page, through iconv;
+    // value lines are then not counted, since finding them needs that decoding.
+    const bool cp932 = !bytes.empty() && bytes[0] == '\x01';
+    if (cp932)
+        bytes.erase(0, 1);
+    regfile::ParseResult r = regfile::Parse(bytes, cp932 ? "CP932" : "");
     if (!r.ok) {
         if (r.line < 1 || r.message.empty() || !r.ops.empty())
             mismatch();
         return 0;
     }
-    checkEveryValueLineCounts(bytes, r.ops);
+    if (!cp932)
+        checkEveryValueLineCounts(bytes, r.ops);
     for (const RegBatchOp& op : r.ops) {
-        if (op.kind == RegBatchOp::SetValue)
+        if (op.kind == RegBatchOp::DeleteTree && op.key.empty())
+            mismatch();
+        checkKeyPath(op.key);
+        checkName(op.name);
+        if (op.kind != RegBatchOp::DeleteValue && op.kind != RegBatchOp::DeleteTree)
             checkRoundTrip(op);
     }
     return 0;

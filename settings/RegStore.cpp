@@ -779,7 +779,10 @@ LONG RegApplyBatch(const std::vector<RegBatchOp>& ops)
     for (const auto& op : ops) {
         if (rootId(op.root) == 0)
             return ERROR_INVALID_HANDLE;
-        if (op.name.size() > kMaxValueNameLength)
+        // The C functions would cut a name at its NUL and reach another key or
+        // value: "A\0B" is not "A".
+        if (op.name.size() > kMaxValueNameLength || op.name.find('\0') != std::string::npos ||
+            op.key.find('\0') != std::string::npos)
             return ERROR_INVALID_PARAMETER;
     }
     DbPtr db;

@@ -111,7 +111,8 @@ struct RegBatchOp {
 };
 
 // Applies every change in one transaction: all of them, or (on any failure) none.
-// Deleting a key or value that is not there is no failure.
+// Deleting a key or value that is not there is no failure. A key or value name
+// holding a NUL is refused (ERROR_INVALID_PARAMETER).
 LONG RegApplyBatch(const std::vector<RegBatchOp>& ops);
 
 // Owns an open key and closes it when it goes.

@@ -58,3 +58,17 @@ constexpr int DecodeUtf8(const unsigned char* p, std::size_t n, char32_t& cp)
     cp = value;
     return len;
 }
+
+// Whether every byte of s belongs to a valid UTF-8 sequence.
+inline bool IsUtf8(std::string_view s)
+{
+    const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+    for (std::size_t i = 0; i < s.size();) {
+        char32_t cp = 0;
+        const int len = DecodeUtf8(p + i, s.size() - i, cp);
+        if (len == 0)
+            return false;
+        i += static_cast<std::size_t>(len);
+    }
+    return true;
+}

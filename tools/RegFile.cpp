@@ -1,5 +1,9 @@
 #include "tools/RegFile.h"
 
+#include <iconv.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -47,13 +51,14 @@ std::string quoted(const std::string& s)
 
 bool hasLineBreak(const std::string& s) { return s.find_first_of("\r\n") != std::string::npos; }
 
-// A REG_SZ written as "text": exactly one NUL, at the end, and no line break.
+// A REG_SZ written as "text": UTF-8, exactly one NUL, at the end, and no line
+// break. Anything else goes as hex, which carries any bytes.
 bool isPlainString(const std::vector<BYTE>& d)
 {
     if (d.empty() || d.back() != 0)
         return false;
     std::string body(d.begin(), d.end() - 1);
-    return body.find('\0') == std::string::npos && !hasLineBreak(body);
+    return body.find('\0') == std::string::npos && !hasLineBreak(body) && IsUtf8(body);
 }
 
 std::vector<BYTE> utf16Bytes(const std::vector<BYTE>& d)
@@ -146,10 +151,58 @@ std::size_t skipSpaces(const std::string& s, std::size_t i)
     return i;
 }
 
-// Splits the file into lines of UTF-8 text, decoding UTF-16LE after a byte-order mark.
-std::vector<Line> splitLines(const std::string& bytes)
-{
+struct Text {
     std::vector<Line> lines;
+    bool eightBit = false;  // 8-bit text that was not UTF-8, read in the code page
+};
+
+// 8-bit text as UTF-8: in a code page iconv knows, or in Windows-1252 when
+// none is given. Fails on a byte sequence the code page does not have, with
+// its offset in `bad`.
+bool eightBitToUtf8(const std::string& codePage, const std::string& in, std::string& out, std::size_t& bad)
+{
+    if (codePage.empty()) {
+        out = Windows1252ToUtf8(in);
+        return true;
+    }
+    bad = 0;
+    iconv_t cd = ::iconv_open("UTF-8", codePage.c_str());
+    if (cd == reinterpret_cast<iconv_t>(-1))
+        return false;
+    // Some code pages give several characters for one byte. When the room runs
+    // out, start again with twice as much: iconv does not always resume such a
+    // code page correctly.
+    std::size_t srcLeft = in.size();
+    bool ok = false;
+    for (std::size_t room = in.size() * 4 + 16;; room *= 2) {
+        ::iconv(cd, nullptr, nullptr, nullptr, nullptr);
+        out.assign(room, '\0');
+        char* src = const_cast<char*>(in.data());
+        srcLeft = in.size();
+        char* dst = out.data();
+        std::size_t dstLeft = out.size();
+        // The second call gives what a code page with a state still holds back.
+        ok = ::iconv(cd, &src, &srcLeft, &dst, &dstLeft) != static_cast<std::size_t>(-1) &&
+             ::iconv(cd, nullptr, nullptr, &dst, &dstLeft) != static_cast<std::size_t>(-1);
+        out.resize(out.size() - dstLeft);
+        if (ok || errno != E2BIG)
+            break;
+    }
+    ::iconv_close(cd);
+    bad = in.size() - srcLeft;
+    return ok;
+}
+
+// Splits the file into lines of UTF-8 text, decoding UTF-16LE after a byte-order
+// mark. 8-bit text is UTF-8 when the whole of it is valid UTF-8 (ASCII is both,
+// and Western text in the Windows code page is almost never valid UTF-8 by
+// chance); otherwise it is the Windows code page of Western Europe and the
+// Americas, the one most REGEDIT4 files were written in, which also gives every
+// byte a character.
+Text splitLines(const std::string& bytes, const std::string& codePage)
+{
+    Text result;
+    std::vector<Line>& lines = result.lines;
     if (bytes.size() >= 2 && static_cast<BYTE>(bytes[0]) == 0xFF && static_cast<BYTE>(bytes[1]) == 0xFE) {
         if (bytes.size() % 2 != 0)
             throw ParseError(1, "the file ends in the middle of a UTF-16 character");
@@ -171,24 +224,36 @@ std::vector<Line> splitLines(const std::string& bytes)
                 current += c;
         }
         flush();
-        return lines;
+        return result;
+    }
+    std::string text = bytes.compare(0, 3, "\xEF\xBB\xBF") == 0 ? bytes.substr(3) : bytes;
+    if (!IsUtf8(text)) {
+        std::string decoded;
+        std::size_t bad = 0;
+        if (!eightBitToUtf8(codePage, text, decoded, bad)) {
+            const auto breaks = std::count(text.begin(), text.begin() + static_cast<long>(bad), '\n');
+            throw ParseError(1 + static_cast<int>(breaks), "the line is not text in code page " + codePage);
+        }
+        text = std::move(decoded);
+        result.eightBit = true;
     }
     std::size_t start = 0;
-    if (bytes.compare(0, 3, "\xEF\xBB\xBF") == 0)
-        start = 3;
     int number = 1;
     while (true) {
-        std::size_t end = bytes.find('\n', start);
-        lines.push_back({number++, rtrim(bytes.substr(start, end == std::string::npos ? end : end - start))});
+        std::size_t end = text.find('\n', start);
+        lines.push_back({number++, rtrim(text.substr(start, end == std::string::npos ? end : end - start))});
         if (end == std::string::npos)
-            return lines;
+            return result;
         start = end + 1;
     }
 }
 
 class Parser {
 public:
-    explicit Parser(std::vector<Line> lines) : lines_(std::move(lines)) {}
+    Parser(Text text, std::string codePage)
+        : lines_(std::move(text.lines)), eightBit_(text.eightBit), codePage_(std::move(codePage))
+    {
+    }
 
     std::vector<RegBatchOp> run()
     {
@@ -260,6 +325,8 @@ private:
                 end = path.size();
             if (end == start || end - start > kMaxKeyNameLength)
                 fail("a key name part is empty or longer than 255 characters");
+            if (std::string problem = NameProblem(path.substr(start, end - start)); !problem.empty())
+                fail("the key name " + problem);
             start = end + 1;
         }
     }
@@ -356,6 +423,18 @@ private:
         return std::vector<BYTE>(text.begin(), text.end());
     }
 
+    // String data of a REGEDIT4 file is 8-bit text, read as the file's own text.
+    std::vector<BYTE> fromEightBit(const std::vector<BYTE>& b) const
+    {
+        std::string text(b.begin(), b.end()), decoded;
+        if (!eightBit_ && IsUtf8(text))
+            return b;
+        std::size_t bad = 0;
+        if (!eightBitToUtf8(codePage_, text, decoded, bad))
+            fail("the string data is not text in code page " + codePage_);
+        return std::vector<BYTE>(decoded.begin(), decoded.end());
+    }
+
     void parseValue(std::string s)
     {
         if (!haveKey_)
@@ -370,6 +449,8 @@ private:
             op.name = parseQuoted(s, i);
         if (op.name.size() > kMaxValueNameLength)
             fail("the value name is longer than 16383 characters");
+        if (std::string problem = NameProblem(op.name); !problem.empty())
+            fail("the value name " + problem);
         i = skipSpaces(s, i);
         if (i >= s.size() || s[i] != '=')
             fail("'=' expected after the value name");
@@ -406,6 +487,8 @@ private:
             bool text = op.type == REG_SZ || op.type == REG_EXPAND_SZ || op.type == REG_MULTI_SZ;
             if (text && unicodeStrings_)
                 op.data = fromUtf16(op.data);
+            else if (text)
+                op.data = fromEightBit(op.data);
         } else {
             fail("the value data is neither -, a quoted text, dword: nor hex:");
         }
@@ -416,6 +499,8 @@ private:
     }
 
     std::vector<Line> lines_;
+    bool eightBit_ = false;
+    std::string codePage_;
     std::size_t next_ = 0;  // the line after the one being read
     std::vector<RegBatchOp> ops_;
     int line_ = 0;
@@ -443,6 +528,32 @@ bool SplitKeyName(const std::string& name, HKEY& root, std::string& path)
     return false;
 }
 
+bool CodePageKnown(const std::string& codePage)
+{
+    iconv_t cd = ::iconv_open("UTF-8", codePage.c_str());
+    if (cd == reinterpret_cast<iconv_t>(-1))
+        return false;
+    ::iconv_close(cd);
+    return true;
+}
+
+std::string NameProblem(const std::string& name)
+{
+    if (name.find('\0') != std::string::npos)
+        return "holds a NUL character";
+    const auto* p = reinterpret_cast<const unsigned char*>(name.data());
+    for (std::size_t i = 0; i < name.size();) {
+        char32_t cp = 0;
+        const int len = DecodeUtf8(p + i, name.size() - i, cp);
+        if (len == 0)
+            return "is not UTF-8 text";
+        if (cp < 0x20 || (cp >= 0x7F && cp <= 0x9F))
+            return "holds a control character";
+        i += static_cast<std::size_t>(len);
+    }
+    return {};
+}
+
 std::string RootName(HKEY root)
 {
     for (const auto& r : kRoots) {
@@ -452,18 +563,21 @@ std::string RootName(HKEY root)
     return {};
 }
 
-bool Format(const std::vector<Key>& keys, std::string& out, std::string& error)
+bool Format(const std::vector<Key>& keys, std::string& out, std::string& error,
+            std::string (*shown)(const std::string&))
 {
+    auto show = [shown](const std::string& name) { return shown ? shown(name) : name; };
     std::string text = std::string(kVersion5) + "\r\n\r\n";
     for (const auto& k : keys) {
-        if (hasLineBreak(k.name)) {
-            error = "the key name holds a line break: " + k.name;
+        if (std::string problem = NameProblem(k.name); !problem.empty()) {
+            error = "the key name " + show(k.name) + " " + problem + ", which import refuses; delete the key first";
             return false;
         }
         text += "[" + k.name + "]\r\n";
         for (const auto& v : k.values) {
-            if (hasLineBreak(v.name)) {
-                error = "the value name holds a line break: " + k.name + " " + v.name;
+            if (std::string problem = NameProblem(v.name); !problem.empty()) {
+                error = "the value name " + show(v.name) + " in " + show(k.name) + " " + problem +
+                        ", which import refuses; delete the value first";
                 return false;
             }
             text += valueLine(v) + "\r\n";
@@ -471,6 +585,11 @@ bool Format(const std::vector<Key>& keys, std::string& out, std::string& error)
         text += "\r\n";
     }
     std::u16string u = Utf8ToUtf16(text);
+    if (2 + u.size() * 2 > kMaxFileSize) {
+        error = "the file would hold " + std::to_string(2 + u.size() * 2) + " bytes, more than the " +
+                std::to_string(kMaxFileSize) + " bytes an import reads; export the keys below it one by one";
+        return false;
+    }
     out.assign("\xFF\xFE");
     out.reserve(2 + u.size() * 2);
     for (char16_t c : u) {
@@ -480,11 +599,11 @@ bool Format(const std::vector<Key>& keys, std::string& out, std::string& error)
     return true;
 }
 
-ParseResult Parse(const std::string& bytes)
+ParseResult Parse(const std::string& bytes, const std::string& codePage)
 {
     ParseResult r;
     try {
-        r.ops = Parser(splitLines(bytes)).run();
+        r.ops = Parser(splitLines(bytes, codePage), codePage).run();
         r.ok = true;
     } catch (const ParseError& e) {
         r.line = e.line;
@@ -550,6 +669,26 @@ bool Utf16ToUtf8(const std::u16string& s, std::string& out)
         }
     }
     return true;
+}
+
+std::string Windows1252ToUtf8(const std::string& s)
+{
+    // 0x80-0x9F; the five bytes the code page leaves undefined become the C1
+    // controls of the same number, as Windows converts them.
+    static constexpr char16_t kHigh[32] = {
+        0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+        0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+        0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
+    };
+    std::u16string u;
+    u.reserve(s.size());
+    for (char c : s) {
+        const auto b = static_cast<unsigned char>(c);
+        u += b >= 0x80 && b <= 0x9F ? kHigh[b - 0x80] : static_cast<char16_t>(b);
+    }
+    std::string out;
+    Utf16ToUtf8(u, out);
+    return out;
 }
 
 }  // namespace regfile

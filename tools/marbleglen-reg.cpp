@@ -30,11 +30,12 @@ constexpr const char* kUsage =
     "  marbleglen-reg add KEY [/v NAME | /ve] [/t TYPE] [/d DATA] [/f]\n"
     "  marbleglen-reg delete KEY [/v NAME | /ve | /va] [/f]\n"
     "  marbleglen-reg export KEY FILE [/y]\n"
-    "  marbleglen-reg import FILE\n"
+    "  marbleglen-reg import FILE [/cp CODEPAGE]\n"
     "\n"
     "KEY begins with HKCU, HKLM, HKCR or HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE, HKEY_CLASSES_ROOT.\n"
     "TYPE is REG_SZ (the default), REG_EXPAND_SZ, REG_MULTI_SZ (strings separated by \\0),\n"
-    "REG_DWORD, REG_DWORD_BIG_ENDIAN, REG_QWORD (decimal or 0x hex), REG_BINARY or REG_NONE (hex digits).\n";
+    "REG_DWORD, REG_DWORD_BIG_ENDIAN, REG_QWORD (decimal or 0x hex), REG_BINARY or REG_NONE (hex digits).\n"
+    "CODEPAGE is the Windows code page of a REGEDIT4 file that is not UTF-8, such as 1251 (the default is 1252).\n";
 
 constexpr const char* kDone = "The operation completed successfully.";
 
@@ -53,8 +54,8 @@ std::string describe(LONG rc)
     case ERROR_ACCESS_DENIED:
         return "Access is denied.";
     case ERROR_INVALID_PARAMETER:
-        return "The parameter is incorrect: a key name part is empty or longer than 255 characters, "
-               "or a value name is longer than 16383 characters.";
+        return "The parameter is incorrect: a key name part is empty, longer than 255 characters or holds "
+               "a NUL character, or a value name is longer than 16383 characters or holds a NUL character.";
     case ERROR_REGISTRY_CORRUPT:
         return "The settings store " + RegStorePath() +
                " is damaged or was not written by Marbleglen. It was left as it is.";
@@ -64,6 +65,14 @@ std::string describe(LONG rc)
         return "The operation failed (error " + std::to_string(rc) + ").";
     }
 }
+
+// Names and data as query prints them: control characters escaped on a
+// terminal; a pipe gets the bytes as they are, since scripts read them.
+std::string printable(const std::string& s, bool terminal) { return terminal ? terminaltext::EscapeControls(s) : s; }
+
+// A name inside a message or a question, shown as query shows it.
+std::string onStdout(const std::string& s) { return printable(s, ::isatty(STDOUT_FILENO) == 1); }
+std::string onStderr(const std::string& s) { return printable(s, ::isatty(STDERR_FILENO) == 1); }
 
 void check(LONG rc)
 {
@@ -88,7 +97,7 @@ struct Args {
 
 Args parseArgs(int argc, char** argv, int first)
 {
-    static const char* const withArgument[] = {"v", "t", "d"};
+    static const char* const withArgument[] = {"v", "t", "d", "cp"};
     static const char* const flags[] = {"ve", "va", "s", "f", "y"};
     Args a;
     for (int i = first; i < argc; ++i) {
@@ -137,6 +146,17 @@ KeyName keyName(const std::string& text)
         fail("Invalid key name: KEY must begin with HKCU, HKLM, HKCR or their long names.");
     k.display = regfile::RootName(k.root) + (k.path.empty() ? "" : "\\" + k.path);
     return k;
+}
+
+// What add writes follows the names rule import and export follow. Query and
+// delete take any name, so that a name stored before the rule can be removed.
+void checkNames(const KeyName& key, const std::optional<std::string>& value)
+{
+    const char* rule = "; names are UTF-8 text without control characters.";
+    if (std::string problem = regfile::NameProblem(key.path); !problem.empty())
+        fail("Invalid key name " + onStderr(key.display) + ": it " + problem + rule);
+    if (std::string problem = value ? regfile::NameProblem(*value) : ""; !problem.empty())
+        fail("Invalid value name " + onStderr(*value) + ": it " + problem + rule);
 }
 
 // Value name from /v or /ve (at most one of them).
@@ -242,10 +262,6 @@ std::string dataText(const regfile::Value& v)
     }
     return hexDigits(v.data);
 }
-
-// Names and data as query prints them: control characters escaped on a
-// terminal; a pipe gets the bytes as they are, since scripts read them.
-std::string printable(const std::string& s, bool terminal) { return terminal ? terminaltext::EscapeControls(s) : s; }
 
 void printKey(const regfile::Key& k, const std::vector<const regfile::Value*>& values, bool terminal)
 {
@@ -379,13 +395,14 @@ int add(const Args& a)
     std::optional<std::string> name = valueName(a);
     if (!name && (a.has("t") || a.has("d")))
         name = std::string();  // data without a name goes to the unnamed value
+    checkNames(key, name);
     RegBatchOp op{RegBatchOp::CreateKey, key.root, key.path, "", 0, {}};
     if (name) {
         op.kind = RegBatchOp::SetValue;
         op.name = *name;
         encode(a.get("t").value_or("REG_SZ"), a.get("d").value_or(""), op.type, op.data);
         if (!a.has("f") && valueExists(key, *name) &&
-            !confirm("Value " + (name->empty() ? std::string("(Default)") : *name) + " exists, overwrite")) {
+            !confirm("Value " + (name->empty() ? std::string("(Default)") : onStdout(*name)) + " exists, overwrite")) {
             std::cout << "The operation was cancelled by the user.\n";
             return 1;
         }
@@ -415,14 +432,14 @@ int remove(const Args& a)
         RegKeyHandle h;
         check(RegOpenKeyExA(key.root, key.path.c_str(), 0, KEY_QUERY_VALUE | KEY_SET_VALUE, h.put()));
         check(RegQueryValueExA(h.get(), name->c_str(), nullptr, nullptr, nullptr, nullptr));
-        if (!force && !confirm("Delete the registry value " + (name->empty() ? "(Default)" : *name)))
+        if (!force && !confirm("Delete the registry value " + (name->empty() ? "(Default)" : onStdout(*name))))
             return cancelled();
         check(RegDeleteValueA(h.get(), name->c_str()));
     } else if (a.has("va")) {
         std::vector<regfile::Value> values;
         std::vector<std::string> subKeys;
         check(storetree::ReadKey(key.root, key.path, values, subKeys));
-        if (!force && !confirm("Delete all values under the registry key " + key.display))
+        if (!force && !confirm("Delete all values under the registry key " + onStdout(key.display)))
             return cancelled();
         std::vector<RegBatchOp> ops;
         for (const auto& v : values)
@@ -433,7 +450,7 @@ int remove(const Args& a)
             fail(std::string("Invalid key name: ") + regfile::kRootNotDeletable + ".");
         RegKeyHandle h;
         check(RegOpenKeyExA(key.root, key.path.c_str(), 0, KEY_READ, h.put()));
-        if (!force && !confirm("Permanently delete the registry key " + key.display))
+        if (!force && !confirm("Permanently delete the registry key " + onStdout(key.display)))
             return cancelled();
         check(RegDeleteTreeA(key.root, key.path.c_str()));
     }
@@ -449,7 +466,7 @@ int exportKey(const Args& a)
         fail("Invalid syntax: export takes KEY and FILE. Type \"marbleglen-reg /?\" for usage.");
     KeyName key = keyName(a.words[0]);
     const std::string& file = a.words[1];
-    const std::string exists = "The file " + file + " exists already. Give /y to overwrite it.";
+    const std::string exists = "The file " + onStderr(file) + " exists already. Give /y to overwrite it.";
     // A link counts as there, even one that leads nowhere.
     struct stat st {};
     if (!a.has("y") && ::lstat(file.c_str(), &st) == 0)
@@ -457,15 +474,15 @@ int exportKey(const Args& a)
     std::vector<regfile::Key> keys;
     check(storetree::ReadTree(key.root, key.path, key.display, true, keys));
     std::string bytes, error;
-    if (!regfile::Format(keys, bytes, error))
-        fail("Cannot export: " + error + ".");
+    if (!regfile::Format(keys, bytes, error, onStderr))
+        fail("Cannot export: " + error + ". Nothing was written.");
     switch (safefile::WriteFileAtomically(file, bytes, a.has("y"), error)) {
     case safefile::WriteResult::Written:
         break;
     case safefile::WriteResult::Exists:
         fail(exists);
     case safefile::WriteResult::Failed:
-        fail(error);
+        fail(onStderr(error));
     }
     std::cout << kDone << '\n';
     return 0;
@@ -475,10 +492,16 @@ int importFile(const Args& a)
 {
     if (a.words.size() != 1)
         fail("Invalid syntax: import takes one FILE. Type \"marbleglen-reg /?\" for usage.");
+    // 1251 is Windows' CP1251; any other name iconv knows goes as it is.
+    std::string codePage = a.get("cp").value_or("");
+    if (!codePage.empty() && codePage.find_first_not_of("0123456789") == std::string::npos)
+        codePage = "CP" + codePage;
+    if (!codePage.empty() && !regfile::CodePageKnown(codePage))
+        fail("Invalid code page " + onStderr(*a.get("cp")) + ": this system cannot read it. Give a number such as 1251.");
     std::string content, error;
     if (!safefile::ReadRegularFile(a.words[0], regfile::kMaxFileSize, content, error))
-        fail(error);
-    regfile::ParseResult r = regfile::Parse(content);
+        fail(onStderr(error));
+    regfile::ParseResult r = regfile::Parse(content, codePage);
     if (!r.ok)
         fail("line " + std::to_string(r.line) + ": " + r.message + ". Nothing was imported.");
     if (LONG rc = RegApplyBatch(r.ops))
@@ -512,7 +535,7 @@ int main(int argc, char** argv)
             if (sameNoCase(argv[1], verb.name))
                 return verb.run(parseArgs(argc, argv, 2));
         }
-        fail("Invalid syntax: unknown operation " + std::string(argv[1]) + ".\n" + kUsage);
+        fail("Invalid syntax: unknown operation " + onStderr(argv[1]) + ".\n" + kUsage);
     } catch (const Failure& f) {
         std::cout << std::flush;
         std::cerr << "ERROR: " << f.message << '\n';

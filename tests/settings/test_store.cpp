@@ -307,6 +307,35 @@ TEST(Store, NameLengthLimits)
     EXPECT_EQ(get(HKEY_CURRENT_USER, "A\\B", "x").rc, ERROR_SUCCESS);
 }
 
+// A name the store would cut at its NUL never reaches the key or value before the NUL.
+TEST(Store, ABatchRefusesNamesHoldingANul)
+{
+    TempStore store;
+    ASSERT_EQ(put(HKEY_CURRENT_USER, kKey, "keep", REG_SZ, bytesOf("old")), 0);
+    const std::string nul(1, '\0'), key = kKey;
+    const RegBatchOp cases[] = {
+        {RegBatchOp::DeleteTree, HKEY_CURRENT_USER, nul, "", 0, {}},
+        {RegBatchOp::DeleteTree, HKEY_CURRENT_USER, "Software" + nul + "Elsewhere", "", 0, {}},
+        {RegBatchOp::CreateKey, HKEY_CURRENT_USER, key + "\\A" + nul + "B", "", 0, {}},
+        {RegBatchOp::SetValue, HKEY_CURRENT_USER, key + nul + "Elsewhere", "keep", REG_SZ, bytesOf("new")},
+        {RegBatchOp::SetValue, HKEY_CURRENT_USER, key, "keep" + nul + "x", REG_SZ, bytesOf("new")},
+        {RegBatchOp::DeleteValue, HKEY_CURRENT_USER, key, "keep" + nul + "x", 0, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.key + "|" + c.name);
+        EXPECT_EQ(RegApplyBatch({c}), ERROR_INVALID_PARAMETER);
+        EXPECT_EQ(get(HKEY_CURRENT_USER, kKey, "keep").data, bytesOf("old"));
+        RegKeyHandle h;
+        ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, kKey, 0, KEY_READ, h.put()), ERROR_SUCCESS);
+        DWORD subKeys = 0, values = 0;
+        ASSERT_EQ(RegQueryInfoKeyA(h.get(), nullptr, nullptr, nullptr, &subKeys, nullptr, nullptr, &values, nullptr,
+                                   nullptr, nullptr, nullptr),
+                  ERROR_SUCCESS);
+        EXPECT_EQ(subKeys, 0u);
+        EXPECT_EQ(values, 1u);
+    }
+}
+
 TEST(Store, DeleteKeyRefusesAKeyWithSubKeys)
 {
     TempStore store;

@@ -105,8 +105,9 @@ int regWithPid(const QStringList& args, const std::function<void(pid_t)>& before
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-// Runs the command on a new pseudo-terminal in raw mode and returns what it wrote there.
-std::string regOnTerminal(const QStringList& args)
+// Runs the command on a new pseudo-terminal in raw mode, typing `input`, and
+// returns what it wrote there.
+std::string regOnTerminal(const QStringList& args, const std::string& input = {})
 {
     std::vector<QByteArray> storage;
     std::vector<char*> cargv = argv(args, storage);
@@ -118,6 +119,8 @@ std::string regOnTerminal(const QStringList& args)
         ::execv(cargv[0], cargv.data());
         ::_exit(127);
     }
+    if (!input.empty() && ::write(master, input.data(), input.size()) != static_cast<ssize_t>(input.size()))
+        return "(could not type the input)";
     std::string out;
     char buf[4096];
     ssize_t n;
@@ -198,6 +201,11 @@ TEST(MarbleglenReg, MissingKeysAndBadArgumentsFail)
         {{"add", kKey, "/v", "b", "/t", "REG_WHATEVER"}, "ERROR: Invalid type"},
         {{"add", kKey, "/v", "a", "/ve"}, "ERROR: Invalid syntax"},
         {{"delete", "HKCU", "/f"}, "ERROR: Invalid key name"},
+        // What import refuses in a name, add refuses too.
+        {{"add", kKey + "\\a\rb", "/f"}, "ERROR: Invalid key name"},
+        {{"add", kKey, "/v", "a\x1b[2J", "/d", "x", "/f"}, "ERROR: Invalid value name"},
+        {{"add", kKey, "/v", "tab\there", "/f"}, "ERROR: Invalid value name"},
+        {{"import", store.configHome() + "/x.reg", "/cp", "99999"}, "ERROR: Invalid code page 99999"},
         {{"frobnicate", kKey}, "ERROR: Invalid syntax"},
         {{}, "ERROR: Invalid syntax"},
     };
@@ -208,6 +216,7 @@ TEST(MarbleglenReg, MissingKeysAndBadArgumentsFail)
         EXPECT_EQ(e.err.rfind(c.err, 0), 0u) << e.err;
     }
     EXPECT_EQ(AppSettings::ReadText("a"), "1");
+    EXPECT_EQ(tree(HKEY_CURRENT_USER, "Software\\Marbleglen").size(), 1u);
 }
 
 TEST(MarbleglenReg, AddAsksBeforeOverwritingAndDeleteBeforeRemoving)
@@ -296,6 +305,49 @@ TEST(MarbleglenReg, ExportThenImportIntoAnEmptyStoreGivesTheSameStore)
     EXPECT_TRUE(tree(HKEY_LOCAL_MACHINE, "Other").empty());
 }
 
+// Export writes only what import reads back: the largest file that import
+// reads back is written and comes back unchanged; a store that would need more
+// (the largest file import reads, 8-bit text, doubles as UTF-16) is refused whole.
+TEST(MarbleglenReg, ExportWritesOnlyWhatImportReadsBack)
+{
+    TempStore source;
+    const QString in = source.configHome() + "/in.reg", out = source.configHome() + "/out.reg";
+    auto fileWith = [](std::size_t chars) {
+        return "REGEDIT4\n[HKEY_CURRENT_USER\\Software\\Marbleglen]\n\"big\"=\"" +
+               QByteArray(static_cast<qsizetype>(chars), 'x') + "\"\n";
+    };
+    auto importText = [&](std::size_t chars) {
+        writeFile(in, fileWith(chars));
+        return reg({"import", in});
+    };
+    std::string empty, error;
+    ASSERT_TRUE(regfile::Format({{"HKEY_CURRENT_USER\\Software\\Marbleglen", {{"big", REG_SZ, {0}}}}}, empty, error));
+    const std::size_t fits = (regfile::kMaxFileSize - empty.size()) / 2;  // two bytes a character
+    ASSERT_EQ(importText(fits).code, 0);
+    Result r = reg({"export", kKey, out});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(static_cast<std::size_t>(QFileInfo(out).size()), regfile::kMaxFileSize);
+    {
+        TempStore target;
+        r = reg({"import", out});
+        ASSERT_EQ(r.code, 0) << r.err;
+        EXPECT_EQ(AppSettings::ReadText("big"), std::string(fits, 'x'));
+    }
+
+    const QByteArray exported = fileBytes(out);
+    const std::size_t largest = regfile::kMaxFileSize - static_cast<std::size_t>(fileWith(0).size());
+    for (std::size_t chars : {fits + 1, largest}) {
+        SCOPED_TRACE(chars);
+        ASSERT_EQ(importText(chars).code, 0);
+        r = reg({"export", kKey, out, "/y"});
+        EXPECT_EQ(r.code, 1);
+        EXPECT_EQ(r.err.rfind("ERROR: Cannot export: the file would hold ", 0), 0u) << r.err;
+        EXPECT_NE(r.err.find(" bytes, more than the 4194304 bytes an import reads"), std::string::npos) << r.err;
+        EXPECT_EQ(fileBytes(out), exported);
+    }
+    EXPECT_EQ(static_cast<std::size_t>(QFileInfo(in).size()), regfile::kMaxFileSize);
+}
+
 TEST(MarbleglenReg, ABrokenImportChangesNothingAndNamesItsLine)
 {
     TempStore store;
@@ -310,6 +362,15 @@ TEST(MarbleglenReg, ABrokenImportChangesNothingAndNamesItsLine)
     } cases[] = {
         {"\"bad\"=dword:xyz\r\n", "ERROR: line 8: the dword has no hex digits. Nothing was imported.\n"},
         {"[-HKEY_CURRENT_USER]\r\n", "ERROR: line 8: a root key cannot be deleted. Nothing was imported.\n"},
+        // A NUL would cut the name short: the root itself, or the real key.
+        {QByteArray("[-HKEY_CURRENT_USER\\") + '\0' + "]\r\n",
+         "ERROR: line 8: the key name holds a NUL character. Nothing was imported.\n"},
+        {QByteArray("[HKEY_CURRENT_USER\\Software\\Marbleglen") + '\0' + "Elsewhere]\r\n\"keep\"=\"new\"\r\n",
+         "ERROR: line 8: the key name holds a NUL character. Nothing was imported.\n"},
+        {QByteArray("[HKEY_CURRENT_USER\\Software\\Marbleglen]\r\n\"keep") + '\0' + "x\"=\"new\"\r\n",
+         "ERROR: line 9: the value name holds a NUL character. Nothing was imported.\n"},
+        {"[HKEY_CURRENT_USER\\Software\\Mar\rbleglen]\r\n",
+         "ERROR: line 8: the key name holds a control character. Nothing was imported.\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.rest.toStdString());
@@ -415,6 +476,19 @@ TEST(MarbleglenReg, QueryEscapesControlCharactersOnlyOnATerminal)
               "\n" + key + "\n\n" + key + "\\\\x1b[2J\n    n\\x9b    REG_SZ    a\\x1b]0;owned\\x07\tb\n\n");
     EXPECT_EQ(reg({"query", kKey, "/s"}).out,
               "\n" + key + "\n\n" + key + "\\\x1b[2J\n    n\x9b    REG_SZ    " + data + "\n\n");
+
+    // Every message that shows a name shows it as query does. Export refuses a
+    // name import would refuse; delete reaches it, and then export goes through.
+    const QString file = store.configHome() + "/out.reg";
+    const std::string refusal = "ERROR: Cannot export: the key name " + key + "\\";
+    const std::string onTerminal = regOnTerminal({"export", kKey, file});
+    EXPECT_NE(onTerminal.find(refusal + "\\x1b[2J holds a control character"), std::string::npos) << onTerminal;
+    EXPECT_EQ(onTerminal.find('\x1b'), std::string::npos) << onTerminal;
+    EXPECT_NE(reg({"export", kKey, file}).err.find(refusal + "\x1b[2J holds"), std::string::npos);
+    EXPECT_FALSE(QFile::exists(file));
+    EXPECT_EQ(regOnTerminal({"delete", kKey + "\\\x1b[2J"}, "y\n"),
+              "Permanently delete the registry key " + key + "\\\\x1b[2J (Yes/No)? " + kDone);
+    EXPECT_EQ(reg({"export", kKey, file}).code, 0);
 }
 
 TEST(MarbleglenReg, ADamagedStoreIsReportedAndLeftAlone)
@@ -447,7 +521,7 @@ TEST(MarbleglenReg, ImportsHandWrittenFilesOfBothVersions)
     QByteArray v5Bytes("\xFF\xFE", 2);
     v5Bytes.append(reinterpret_cast<const char*>(v5.utf16()), v5.size() * 2);
     const QByteArray v4 = "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Marbleglen]\n"
-                          "\"varSlideShowType\"=\"2\"\n\"n\"=dword:00000003\n";
+                          "\"varSlideShowType\"=\"2\"\n\"n\"=dword:00000003\n\"E\"=\"caf\xe9\"\n";
     int i = 0;
     for (const QByteArray& bytes : {v5Bytes, v4}) {
         QString file = store.configHome() + "/in" + QString::number(i++) + ".reg";
@@ -464,4 +538,16 @@ TEST(MarbleglenReg, ImportsHandWrittenFilesOfBothVersions)
     EXPECT_EQ(AppSettings::ReadText("old"), "");
     EXPECT_EQ(AppSettings::ReadInt16("varSlideShowType"), 2);
     EXPECT_EQ(AppSettings::ReadText("n"), "3");
+    // Another code page when asked for.
+    writeFile(store.configHome() + "/1251.reg",
+              "REGEDIT4\n[HKEY_CURRENT_USER\\Software\\Marbleglen]\n\"C\"=\"\xCF\xF0\xE8\xE2\xE5\xF2\"\n");
+    ASSERT_EQ(reg({"import", store.configHome() + "/1251.reg", "/cp", "1251"}).code, 0);
+    EXPECT_EQ(AppSettings::ReadText("C"), "\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82");
+    // "café" in the Windows code page, stored and exported as the same text.
+    EXPECT_EQ(AppSettings::ReadText("E"), "caf\xC3\xA9");
+    const QString exported = store.configHome() + "/out.reg";
+    ASSERT_EQ(reg({"export", kKey, exported}).code, 0);
+    const QByteArray bytes = fileBytes(exported);
+    EXPECT_TRUE(QString::fromUtf16(reinterpret_cast<const char16_t*>(bytes.constData() + 2), (bytes.size() - 2) / 2)
+                    .contains(QString::fromUtf8("\"E\"=\"caf\xC3\xA9\"\r\n")));
 }

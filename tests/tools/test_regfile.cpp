@@ -28,6 +28,22 @@ std::string fromUtf16File(const std::string& bytes)
         .toStdString();
 }
 
+// Whether a file is UTF-16LE with a byte-order mark and no unpaired surrogate.
+bool isValidUtf16File(const std::string& bytes)
+{
+    if (bytes.size() % 2 != 0 || bytes.compare(0, 2, "\xFF\xFE") != 0)
+        return false;
+    bool wantLow = false;
+    for (std::size_t i = 2; i < bytes.size(); i += 2) {
+        const unsigned c = static_cast<BYTE>(bytes[i]) | static_cast<BYTE>(bytes[i + 1]) << 8;
+        const bool low = c >= 0xDC00 && c <= 0xDFFF;
+        if (wantLow != low)
+            return false;
+        wantLow = c >= 0xD800 && c <= 0xDBFF;
+    }
+    return !wantLow;
+}
+
 Bytes sz(const std::string& s)
 {
     Bytes b(s.begin(), s.end());
@@ -106,9 +122,63 @@ TEST(RegFile, ReadsARegedit4FileAsEightBitText)
                      });
 }
 
+// A REGEDIT4 file is 8-bit text: UTF-8 when the whole file is valid UTF-8,
+// otherwise Windows-1252 or the code page asked for; its hex strings are read
+// as its text.
+TEST(RegFile, Regedit4TextIsUtf8OrWindows1252)
+{
+    struct Case {
+        std::string file, key, name;
+        DWORD type;
+        Bytes data;
+        std::string codePage = {};
+    };
+    std::vector<Case> cases = {
+        {"REGEDIT4\r\n\r\n[HKCU\\Caf\xE9]\r\n\"E\"=\"caf\xE9 \x80 \x93q\x94\"\r\n", "Caf\xC3\xA9", "E", REG_SZ,
+         sz("caf\xC3\xA9 \xE2\x82\xAC \xE2\x80\x9Cq\xE2\x80\x9D")},
+        {"REGEDIT4\r\n\r\n[HKCU\\Caf\xC3\xA9]\r\n\"E\"=\"caf\xC3\xA9\"\r\n", "Caf\xC3\xA9", "E", REG_SZ, sz("caf\xC3\xA9")},
+        {"\xEF\xBB\xBFREGEDIT4\n[HKCU\\K]\n\"\xE2\x82\xAC\"=\"\"\n", "K", "\xE2\x82\xAC", REG_SZ, sz("")},
+        // One stray byte makes the whole file Windows-1252.
+        {"REGEDIT4\n[HKCU\\K]\n\"\xC3\xA9\"=\"\xE9\"\n", "K", "\xC3\x83\xC2\xA9", REG_SZ, sz("\xC3\xA9")},
+        {"REGEDIT4\n[HKCU\\K]\n\"x\"=hex(2):25,e9,25,00\n", "K", "x", REG_EXPAND_SZ, sz("%\xC3\xA9%")},
+        {"REGEDIT4\n[HKCU\\K]\n\"x\"=hex(7):c3,a9,00,00\n", "K", "x", REG_MULTI_SZ, {0xC3, 0xA9, 0, 0}},
+        {"REGEDIT4\n[HKCU\\K\xE9]\n\"x\"=hex(1):c3,a9,00\n", "K\xC3\xA9", "x", REG_SZ, sz("\xC3\x83\xC2\xA9")},
+        {"REGEDIT4\n[HKCU\\K\xE9]\n\"x\"=hex:e9\n", "K\xC3\xA9", "x", REG_BINARY, {0xE9}},
+        {"REGEDIT4\n[HKCU\\K]\n\"\xCF\xF0\xE8\"=\"\xE2\xE5\xF2\"\n", "K", "\xD0\x9F\xD1\x80\xD0\xB8", REG_SZ,
+         sz("\xD0\xB2\xD0\xB5\xD1\x82"), "CP1251"},
+        {"REGEDIT4\n[HKCU\\K\xCF]\n\"x\"=hex(2):e2,e5,f2,00\n", "K\xD0\x9F", "x", REG_EXPAND_SZ,
+         sz("\xD0\xB2\xD0\xB5\xD1\x82"), "CP1251"},
+        {"REGEDIT4\n[HKCU\\K]\n\"n\"=\"\x93\xFA\x95\x5C\"\n", "K", "n", REG_SZ, sz("\xE6\x97\xA5\xE8\xA1\xA8"), "CP932"},
+    };
+    // One byte of TSCII is up to four characters, twelve bytes of UTF-8.
+    std::string tscii;
+    for (int i = 0; i < 40; ++i)
+        tscii += "\xE0\xAE\xB8\xE0\xAF\x8D\xE0\xAE\xB0\xE0\xAF\x80";
+    cases.push_back({"REGEDIT4\n[HKCU\\K]\n@=\"" + std::string(40, '\x82') + "\"\n", "K", "", REG_SZ, sz(tscii), "TSCII"});
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file);
+        auto r = Parse(c.file, c.codePage);
+        ASSERT_TRUE(r.ok) << r.line << ": " << r.message;
+        expectOps(r.ops, {{RegBatchOp::CreateKey, HKEY_CURRENT_USER, c.key, "", 0, {}},
+                          {RegBatchOp::SetValue, HKEY_CURRENT_USER, c.key, c.name, c.type, c.data}});
+    }
+    // A byte sequence the code page does not have names its line.
+    auto r = Parse("REGEDIT4\n[HKCU\\K]\n\"n\"=\"\x81\"\n", "CP932");
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(r.line, 3);
+    EXPECT_EQ(r.message, "the line is not text in code page CP932");
+}
+
 TEST(RegFile, ABrokenFileNamesItsLine)
 {
     const std::string v5 = "Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\K]\n";
+    const std::string nul(1, '\0');
+    // A stray byte 0xE9 as an unpaired surrogate (U+DCE9) in place of the file's first é.
+    auto utf16WithStrayByte = [](const std::string& utf8) {
+        std::string file = utf16File(utf8.c_str());
+        file[file.find(std::string("\xE9\0", 2), 2) + 1] = '\xDC';
+        return file;
+    };
     struct Case {
         std::string text;
         int line;
@@ -152,6 +222,20 @@ TEST(RegFile, ABrokenFileNamesItsLine)
         {v5 + "[-hkcu\\]\n", 4, regfile::kRootNotDeletable},
         {v5 + "[-HKLM\\\\]\n", 4, regfile::kRootNotDeletable},
         {"REGEDIT4\n[-HKEY_CLASSES_ROOT]\n", 2, regfile::kRootNotDeletable},
+        // Names are UTF-8 text without control characters: a NUL would cut the
+        // name short in the store, a line break could not be written back.
+        {"REGEDIT4\n[-HKEY_CURRENT_USER\\" + nul + "]\n", 2, "key name holds a NUL"},
+        {"REGEDIT4\n[HKCU\\Software\\Marbleglen" + nul + "Elsewhere]\n", 2, "key name holds a NUL"},
+        {v5 + "\"a" + nul + "b\"=\"x\"\n", 4, "value name holds a NUL"},
+        {v5 + "@=\"x\"\n\"" + nul + "\"=-\n", 5, "value name holds a NUL"},
+        {v5 + "[HKEY_CURRENT_USER\\a\rb]\n", 4, "key name holds a control character"},
+        {v5 + "[-HKEY_CURRENT_USER\\\x1b[2J]\n", 4, "key name holds a control character"},
+        {v5 + "\"a\rb\"=\"x\"\n", 4, "value name holds a control character"},
+        {v5 + "\"\tb\"=dword:1\n", 4, "value name holds a control character"},
+        {v5 + "\"\xC2\x9B\"=\"x\"\n", 4, "value name holds a control character"},
+        {v5 + "\"\x7f\"=\"x\"\n", 4, "value name holds a control character"},
+        {utf16WithStrayByte(v5 + "\"caf\xC3\xA9\"=\"x\"\n"), 4, "value name is not UTF-8"},
+        {utf16WithStrayByte(v5 + "[HKCU\\caf\xC3\xA9]\n"), 4, "key name is not UTF-8"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
@@ -228,12 +312,23 @@ TEST(RegFile, WritesTheVersion5FormatAsWindowsDoes)
                                       "\r\n\r\n"
                                       "[HKEY_CURRENT_USER\\Software\\Marbleglen\\Empty]\r\n\r\n");
 
-    keys[0].values[0].name = "two\nlines";
-    EXPECT_FALSE(regfile::Format(keys, out, error));
+    // Names import refuses are not written either, for a key or a value.
+    const std::string names[] = {"two\nlines", "a\rb", "\x1b[2J", "a\tb", "\x7f", "\xC2\x9B", "caf\xE9", {"a\0b", 3}};
+    for (const std::string& bad : names) {
+        SCOPED_TRACE(bad);
+        auto named = keys;
+        named[0].values[0].name = bad;
+        EXPECT_FALSE(regfile::Format(named, out, error));
+        EXPECT_NE(error.find("the value name"), std::string::npos) << error;
+        named = keys;
+        named[1].name += "\\" + bad;
+        EXPECT_FALSE(regfile::Format(named, out, error));
+        EXPECT_NE(error.find("the key name"), std::string::npos) << error;
+    }
 }
 
-// Whatever the store holds comes back byte for byte, names included, even
-// bytes that are not UTF-8.
+// Whatever the store holds comes back byte for byte, even data that is not
+// UTF-8, in a file that is valid UTF-16.
 TEST(RegFile, WritingThenReadingGivesTheSameBytes)
 {
     const std::vector<regfile::Value> values = {
@@ -241,7 +336,8 @@ TEST(RegFile, WritingThenReadingGivesTheSameBytes)
         {"", REG_SZ, sz("default")},
         {"sz with NUL", REG_SZ, {'a', 0, 'b', 0}},
         {"sz no NUL", REG_SZ, {'a', 'b'}},
-        {"latin1 \xE9", REG_SZ, sz("\xE9t\xE9")},
+        {"latin1", REG_SZ, sz("\xE9t\xE9")},
+        {"caf\xC3\xA9 \xF0\x9F\x93\xB7", REG_MULTI_SZ, {0xE9, 0, 'a', 0, 0}},
         {"crlf", REG_SZ, sz("a\r\nb")},
         {"expand", REG_EXPAND_SZ, sz("%HOME%/x")},
         {"expand odd", REG_EXPAND_SZ, {0xFF, 0xC3}},
@@ -258,11 +354,12 @@ TEST(RegFile, WritingThenReadingGivesTheSameBytes)
         {"quote\"back\\slash", REG_SZ, sz("\"\\")},
     };
     std::string out, error;
-    ASSERT_TRUE(regfile::Format({{"HKEY_LOCAL_MACHINE\\K\\\xC3\xA9\xFF", values}}, out, error)) << error;
+    ASSERT_TRUE(regfile::Format({{"HKEY_LOCAL_MACHINE\\K\\\xC3\xA9", values}}, out, error)) << error;
+    EXPECT_TRUE(isValidUtf16File(out));
     auto r = Parse(out);
     ASSERT_TRUE(r.ok) << r.line << ": " << r.message;
     ASSERT_EQ(r.ops.size(), values.size() + 1);
-    EXPECT_EQ(r.ops[0].key, "K\\\xC3\xA9\xFF");
+    EXPECT_EQ(r.ops[0].key, "K\\\xC3\xA9");
     for (std::size_t i = 0; i < values.size(); ++i) {
         SCOPED_TRACE(values[i].name);
         EXPECT_EQ(r.ops[i + 1].name, values[i].name);
