@@ -1,5 +1,8 @@
 #include "settings/RegStore.h"
 
+#include "settings/FolderSync.h"
+#include "settings/UniqueFd.h"
+
 #include <sqlite3.h>
 
 #include <fcntl.h>
@@ -143,10 +146,24 @@ std::optional<std::int64_t> pragmaInt(Db& d, const char* sql, LONG& rc)
     Stmt s(d, sql);
     int r = s.step();
     if (r != SQLITE_ROW) {
-        rc = codeFor(r);
+        rc = r == SQLITE_DONE ? ERROR_REGISTRY_IO_FAILED : codeFor(r);  // no answer is no success
         return std::nullopt;
     }
     return s.integer(0);
+}
+
+// A setting that did not take (a file system layer may answer the pragma
+// itself) would leave every later commit undurable while reporting success.
+LONG setSynchronousExtra(Db& d)
+{
+    constexpr std::int64_t kExtra = 3;
+    if (LONG rc = exec(d, "PRAGMA synchronous=EXTRA"); rc != ERROR_SUCCESS)
+        return rc;
+    LONG rc = ERROR_SUCCESS;
+    auto level = pragmaInt(d, "PRAGMA synchronous", rc);
+    if (!level)
+        return rc;
+    return *level == kExtra ? ERROR_SUCCESS : ERROR_REGISTRY_IO_FAILED;
 }
 
 bool quickCheckOk(Db& d)
@@ -155,53 +172,42 @@ bool quickCheckOk(Db& d)
     return s.step() == SQLITE_ROW && s.text(0) == "ok";
 }
 
-std::string parentOf(const std::string& path) { return path.substr(0, path.rfind('/')); }
-
-void syncDir(const std::string& dir)
-{
-    int fd = ::open(dir.empty() ? "/" : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
-    }
-}
-
 // Creates a folder with mode 0700 unless it is there already; a new folder's
 // name is synced into its parent so that it outlives a crash.
-bool makeDir(const std::string& path)
+LONG makeDir(const std::string& path)
 {
-    if (::mkdir(path.c_str(), 0700) == 0) {
-        syncDir(parentOf(path));
-        return true;
-    }
+    if (::mkdir(path.c_str(), 0700) == 0)
+        return SyncFolder(ParentFolder(path)) ? ERROR_SUCCESS : ERROR_REGISTRY_IO_FAILED;
     struct stat st {};
-    return errno == EEXIST && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    return errno == EEXIST && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) ? ERROR_SUCCESS
+                                                                                     : ERROR_ACCESS_DENIED;
 }
 
-bool makeDirs(const std::string& path)
+LONG makeDirs(const std::string& path)
 {
     for (std::size_t i = 1; i <= path.size(); ++i) {
         if (i == path.size() || path[i] == '/') {
-            if (!makeDir(path.substr(0, i)))
-                return false;
+            if (LONG rc = makeDir(path.substr(0, i)); rc != ERROR_SUCCESS)
+                return rc;
         }
     }
-    return true;
+    return ERROR_SUCCESS;
 }
 
 // The file is created by hand so that it gets mode 0600 from the start;
-// SQLite gives its journal the same mode.
+// SQLite gives its journal the same mode. Its name must be on disk before the
+// first change is reported as saved.
 LONG createStoreFile(const std::string& path)
 {
-    std::string dir = parentOf(path);
-    if (!makeDirs(dir))
-        return ERROR_ACCESS_DENIED;
-    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0)
+    const std::string dir = ParentFolder(path);
+    if (LONG rc = makeDirs(dir); rc != ERROR_SUCCESS)
+        return rc;
+    UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!fd)
         return errno == EEXIST ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
-    ::fsync(fd);
-    ::close(fd);
-    syncDir(dir);
+    const bool synced = ::fsync(fd.get()) == 0;
+    if (!fd.close() || !synced || !SyncFolder(dir))
+        return ERROR_REGISTRY_IO_FAILED;
     return ERROR_SUCCESS;
 }
 
@@ -264,7 +270,8 @@ LONG openStore(Mode mode, DbPtr& out)
     // crash leaves the old or the new state. EXTRA also syncs the journal's removal
     // into the folder; without it a power cut just after a commit can bring the
     // journal back, and the next open rolls the commit back.
-    exec(*d, "PRAGMA synchronous=EXTRA");
+    if (LONG c = setSynchronousExtra(*d); c != ERROR_SUCCESS)
+        return c;
     if (forWrite) {
         WriteTxn txn(*d);
         if (txn.begun() != ERROR_SUCCESS)

@@ -1,5 +1,6 @@
 #include "tools/SafeFile.h"
 
+#include "settings/FolderSync.h"
 #include "settings/UniqueFd.h"
 
 #include <fcntl.h>
@@ -31,14 +32,6 @@ const char* kindOf(mode_t mode)
     if (S_ISSOCK(mode))
         return "a socket";
     return "not a regular file";
-}
-
-std::string folderOf(const std::string& path)
-{
-    std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos)
-        return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
 }
 
 bool writeAll(int fd, const std::string& bytes)
@@ -140,9 +133,7 @@ WriteResult WriteFileAtomically(const std::string& path, const std::string& byte
         return WriteResult::Failed;
     }
     // The rename is durable only once the folder is on disk too.
-    const std::string folder = folderOf(path);
-    UniqueFd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!dir || (::fsync(dir.get()) != 0 && errno != EINVAL)) {
+    if (!SyncFolder(ParentFolder(path))) {
         error = because("Cannot sync the folder of", path, errno) +
                 " The file is written but may not be on disk yet.";
         return WriteResult::Failed;

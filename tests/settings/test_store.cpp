@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <dlfcn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -9,6 +10,7 @@
 #include <QDir>
 #include <QFile>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -20,6 +22,27 @@
 #include "tests/support/TempStore.h"
 
 using namespace storetest;
+
+namespace {
+// The file or folder whose fsync fails with EIO; empty: none.
+std::string gFailSyncOf;
+}  // namespace
+
+// No file system here fails fsync on demand, so this program's own fsync stands
+// in front of the C library's and fails for the one path asked for.
+extern "C" int fsync(int fd)
+{
+    static const auto real = reinterpret_cast<int (*)(int)>(::dlsym(RTLD_NEXT, "fsync"));
+    if (!gFailSyncOf.empty()) {
+        char path[4096];
+        const ssize_t n = ::readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), path, sizeof path);
+        if (n > 0 && gFailSyncOf.compare(0, std::string::npos, path, static_cast<std::size_t>(n)) == 0) {
+            errno = EIO;
+            return -1;
+        }
+    }
+    return real(fd);
+}
 
 namespace {
 
@@ -74,6 +97,10 @@ public:
     int databaseWrites = 0;
     int unsyncedAtClose = 0;     // database files closed with writes not synced
     int unsyncedJournalEnds = 0;  // journals deleted without a sync of their folder
+    // Not SQLITE_NOTFOUND: the answer to setting PRAGMA synchronous, given
+    // instead of SQLite's own, as a file system layer may (SQLITE_OK: taken
+    // and ignored).
+    int synchronousAnswer = SQLITE_NOTFOUND;
 
     // Open database files with writes not synced.
     int unsyncedOpen() const
@@ -141,6 +168,15 @@ private:
         of(file)->dirty |= of(file)->database;
         return real(file)->pMethods->xTruncate(real(file), size);
     }
+    static int fileControl(sqlite3_file* file, int op, void* arg)
+    {
+        if (op == SQLITE_FCNTL_PRAGMA && of(file)->watch->synchronousAnswer != SQLITE_NOTFOUND) {
+            char** pragma = static_cast<char**>(arg);  // error text, name, value
+            if (sqlite3_stricmp(pragma[1], "synchronous") == 0 && pragma[2])
+                return of(file)->watch->synchronousAnswer;
+        }
+        return real(file)->pMethods->xFileControl(real(file), op, arg);
+    }
     // The rest only forwards. Version 1: no shared memory (WAL) and no mapping,
     // which the store uses neither of.
     static constexpr sqlite3_io_methods kMethods = {
@@ -156,7 +192,7 @@ private:
         [](sqlite3_file* f, int lock) { return real(f)->pMethods->xLock(real(f), lock); },
         [](sqlite3_file* f, int lock) { return real(f)->pMethods->xUnlock(real(f), lock); },
         [](sqlite3_file* f, int* out) { return real(f)->pMethods->xCheckReservedLock(real(f), out); },
-        [](sqlite3_file* f, int op, void* arg) { return real(f)->pMethods->xFileControl(real(f), op, arg); },
+        &SyncWatch::fileControl,
         [](sqlite3_file* f) { return real(f)->pMethods->xSectorSize(real(f)); },
         [](sqlite3_file* f) { return real(f)->pMethods->xDeviceCharacteristics(real(f)); },
         nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
@@ -416,6 +452,41 @@ TEST(Store, EveryChangeIsOnDiskWhenTheCallReturns)
         EXPECT_GT(watch.databaseWrites, 0) << what;
         EXPECT_EQ(watch.unsyncedOpen() + watch.unsyncedAtClose, 0) << what << ": database writes not synced";
         EXPECT_EQ(watch.unsyncedJournalEnds, 0) << what << ": journal deleted without syncing its folder";
+    }
+}
+
+// A sync that fails, or a sync setting that does not take, is an error: the
+// change may not outlive a power cut, so it is never reported as saved.
+TEST(Store, AFailedSyncIsNeverReportedAsSaved)
+{
+    struct Case {
+        const char* what;
+        bool folderThere;
+        const char* failSyncOf;  // below the config folder
+        int synchronousAnswer;
+    } cases[] = {
+        {"sync of the folder that receives the store's folder", false, "", SQLITE_NOTFOUND},
+        {"sync of the folder after creating the store file", true, "/marbleglen", SQLITE_NOTFOUND},
+        {"sync of the new store file", true, "/marbleglen/registry.db", SQLITE_NOTFOUND},
+        {"synchronous setting refused", true, nullptr, SQLITE_IOERR},
+        {"synchronous setting taken and ignored", true, nullptr, SQLITE_OK},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempStore store;
+        if (c.folderThere) {
+            ASSERT_TRUE(QDir().mkpath(store.configHome() + "/marbleglen"));
+        }
+        {
+            SyncWatch watch;
+            watch.synchronousAnswer = c.synchronousAnswer;
+            if (c.failSyncOf)
+                gFailSyncOf = QDir(store.configHome()).canonicalPath().toStdString() + c.failSyncOf;
+            const LONG rc = put(HKEY_CURRENT_USER, kKey, "v", REG_SZ, bytesOf("x"));
+            gFailSyncOf.clear();
+            EXPECT_NE(rc, ERROR_SUCCESS);
+        }
+        EXPECT_EQ(put(HKEY_CURRENT_USER, kKey, "v", REG_SZ, bytesOf("x")), ERROR_SUCCESS);
     }
 }
 
