@@ -305,6 +305,7 @@ struct OpenKey {
     DbPtr db;  // null when the store did not exist at open time
     std::int64_t id = 0;
     DWORD access = 0;
+    std::size_t depth = 0;  // levels below the root
 };
 
 std::mutex gMutex;
@@ -315,6 +316,7 @@ HKEY gNextHandle = 1;
 struct Target {
     DbPtr db;
     std::int64_t id = 0;
+    std::size_t depth = 0;
 };
 
 // Reading a store that does not exist yet is reading an empty one: db stays null.
@@ -342,6 +344,7 @@ LONG resolve(HKEY h, DWORD accessNeeded, Mode mode, Target& t)
         return ERROR_ACCESS_DENIED;
     t.id = k.id;
     t.db = k.db;
+    t.depth = k.depth;
     if (!t.db) {
         // The store was missing at open time; only a root's own handle gets here.
         return openOrNothing(mode, t.db);
@@ -349,13 +352,13 @@ LONG resolve(HKEY h, DWORD accessNeeded, Mode mode, Target& t)
     return ERROR_SUCCESS;
 }
 
-HKEY addHandle(const DbPtr& db, std::int64_t id, DWORD access)
+HKEY addHandle(const DbPtr& db, std::int64_t id, DWORD access, std::size_t depth)
 {
     std::lock_guard lock(gMutex);
     while (gHandles.count(gNextHandle) || gNextHandle <= 0)
         gNextHandle = gNextHandle <= 0 ? 1 : gNextHandle + 1;
     HKEY h = gNextHandle++;
-    gHandles[h] = OpenKey{db, id, access};
+    gHandles[h] = OpenKey{db, id, access, depth};
     return h;
 }
 
@@ -412,17 +415,21 @@ LONG findPath(Db& d, std::int64_t from, const std::vector<std::string>& parts, s
     return ERROR_SUCCESS;
 }
 
-// Inside a write transaction: walks the path, creating what is missing.
-LONG createPath(Db& d, std::int64_t from, const std::vector<std::string>& parts, std::int64_t& out,
-                bool& created)
+// Inside a write transaction: walks the path from a key `fromDepth` levels
+// below its root, creating what is missing.
+LONG createPath(Db& d, std::int64_t from, std::size_t fromDepth, const std::vector<std::string>& parts,
+                std::int64_t& out, bool& created)
 {
     created = false;
     if (LONG rc = keyExists(d, from); rc != ERROR_SUCCESS)
         return rc;
     out = from;
-    for (const auto& p : parts) {
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        const std::string& p = parts[i];
         LONG rc = findChild(d, out, p, out);
         if (rc == ERROR_FILE_NOT_FOUND) {
+            if (fromDepth + i + 1 > kMaxKeyDepth)
+                return ERROR_INVALID_PARAMETER;
             Stmt ins(d, "INSERT INTO keys(parent, name) VALUES (?, ?)");
             if (int r = ins.bind(1, out).bind(2, p).step(); r != SQLITE_DONE)
                 return codeFor(r);
@@ -563,7 +570,7 @@ LONG RegOpenKeyExA(HKEY hKey, const char* lpSubKey, DWORD, DWORD samDesired, HKE
     } else if (LONG rc = findPath(*t.db, t.id, parts, id); rc != ERROR_SUCCESS) {
         return rc;
     }
-    *phkResult = addHandle(t.db, id, samDesired);
+    *phkResult = addHandle(t.db, id, samDesired, t.depth + parts.size());
     return ERROR_SUCCESS;
 }
 
@@ -584,13 +591,13 @@ LONG RegCreateKeyExA(HKEY hKey, const char* lpSubKey, DWORD, const char*, DWORD,
         return txn.begun();
     std::int64_t id = 0;
     bool created = false;
-    if (LONG rc = createPath(*t.db, t.id, parts, id, created); rc != ERROR_SUCCESS)
+    if (LONG rc = createPath(*t.db, t.id, t.depth, parts, id, created); rc != ERROR_SUCCESS)
         return rc;
     if (LONG rc = txn.commit(); rc != ERROR_SUCCESS)
         return rc;
     if (lpdwDisposition)
         *lpdwDisposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
-    *phkResult = addHandle(t.db, id, samDesired);
+    *phkResult = addHandle(t.db, id, samDesired, t.depth + parts.size());
     return ERROR_SUCCESS;
 }
 
@@ -804,10 +811,10 @@ LONG RegApplyBatch(const std::vector<RegBatchOp>& ops)
         LONG rc = ERROR_SUCCESS;
         switch (op.kind) {
         case RegBatchOp::CreateKey:
-            rc = createPath(*db, rootId(op.root), parts, id, created);
+            rc = createPath(*db, rootId(op.root), 0, parts, id, created);
             break;
         case RegBatchOp::SetValue:
-            rc = createPath(*db, rootId(op.root), parts, id, created);
+            rc = createPath(*db, rootId(op.root), 0, parts, id, created);
             if (rc == ERROR_SUCCESS)
                 rc = setValue(*db, id, op.name, op.type, op.data.data(), op.data.size());
             break;

@@ -68,6 +68,10 @@ inline constexpr DWORD REG_OPENED_EXISTING_KEY = 2;
 // Longest key name component and value name, in bytes.
 inline constexpr std::size_t kMaxKeyNameLength = 255;
 inline constexpr std::size_t kMaxValueNameLength = 16383;
+// Deepest key, in levels below its root: no key is created deeper
+// (ERROR_INVALID_PARAMETER), so that no file or listing of the store grows with
+// the square of a chain of keys.
+inline constexpr std::size_t kMaxKeyDepth = 512;
 
 LONG RegOpenKeyExA(HKEY hKey, const char* lpSubKey, DWORD ulOptions, DWORD samDesired, HKEY* phkResult);
 LONG RegCreateKeyExA(HKEY hKey, const char* lpSubKey, DWORD Reserved, const char* lpClass, DWORD dwOptions,

@@ -1,5 +1,6 @@
 #include "tools/RegFile.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -241,6 +242,8 @@ private:
         if (remove && path.empty())
             fail(kRootNotDeletable);
         checkPath(path);
+        if (KeyDepth(path) > kMaxKeyDepth)
+            fail(kKeyTooDeep);
         RegBatchOp op;
         op.kind = remove ? RegBatchOp::DeleteTree : RegBatchOp::CreateKey;
         op.root = root;
@@ -441,6 +444,11 @@ bool SplitKeyName(const std::string& name, HKEY& root, std::string& path)
         }
     }
     return false;
+}
+
+std::size_t KeyDepth(const std::string& path)
+{
+    return path.empty() ? 0 : static_cast<std::size_t>(std::count(path.begin(), path.end(), '\\')) + 1;
 }
 
 std::string RootName(HKEY root)

@@ -135,6 +135,8 @@ KeyName keyName(const std::string& text)
         fail("Invalid key name: there is no remote registry; KEY must begin with HKCU, HKLM or HKCR.");
     if (!regfile::SplitKeyName(text, k.root, k.path))
         fail("Invalid key name: KEY must begin with HKCU, HKLM, HKCR or their long names.");
+    if (regfile::KeyDepth(k.path) > kMaxKeyDepth)
+        fail(std::string("Invalid key name: ") + regfile::kKeyTooDeep + ".");
     k.display = regfile::RootName(k.root) + (k.path.empty() ? "" : "\\" + k.path);
     return k;
 }

@@ -324,11 +324,17 @@ TEST(Store, HandlesAreCheckedForValidityAndAccess)
     EXPECT_EQ(RegCloseKey(HKEY_CURRENT_USER), ERROR_SUCCESS);
 }
 
-TEST(Store, NameLengthLimits)
+TEST(Store, NameLengthAndDepthLimits)
 {
     TempStore store;
     const std::string k255(255, 'k'), k256(256, 'k');
     const std::string v16383(16383, 'v'), v16384(16384, 'v');
+    auto chain = [](std::size_t levels) {
+        std::string path = "D";
+        for (std::size_t i = 1; i < levels; ++i)
+            path += "\\d";
+        return path;
+    };
     struct Case {
         std::string key, value;
         LONG expected;
@@ -337,10 +343,25 @@ TEST(Store, NameLengthLimits)
         {"A", v16383, ERROR_SUCCESS},             {"A", v16384, ERROR_INVALID_PARAMETER},
         {"\\A", "x", ERROR_INVALID_PARAMETER},    {"A\\\\B", "x", ERROR_INVALID_PARAMETER},
         {"A\\B\\", "x", ERROR_SUCCESS},
+        {chain(kMaxKeyDepth), "x", ERROR_SUCCESS}, {chain(kMaxKeyDepth + 1), "x", ERROR_INVALID_PARAMETER},
     };
-    for (const auto& c : cases)
+    // The same rules whether a key is created on its own or in a batch.
+    for (const auto& c : cases) {
         EXPECT_EQ(put(HKEY_CURRENT_USER, c.key, c.value, REG_SZ, bytesOf("x")), c.expected) << c.key.size();
+        EXPECT_EQ(RegApplyBatch({{RegBatchOp::SetValue, HKEY_LOCAL_MACHINE, c.key, c.value, REG_SZ, bytesOf("x")}}),
+                  c.expected)
+            << c.key.size();
+    }
     EXPECT_EQ(get(HKEY_CURRENT_USER, "A\\B", "x").rc, ERROR_SUCCESS);
+    // Below an open key the levels above it count too.
+    RegKeyHandle deep, deeper;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, chain(kMaxKeyDepth - 2).c_str(), 0, KEY_ALL_ACCESS, deep.put()), 0);
+    EXPECT_EQ(RegCreateKeyExA(deep.get(), "e\\e\\e", 0, "", 0, KEY_ALL_ACCESS, nullptr, deeper.put(), nullptr),
+              ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(RegCreateKeyExA(deep.get(), "e\\e", 0, "", 0, KEY_ALL_ACCESS, nullptr, deeper.put(), nullptr),
+              ERROR_SUCCESS);
+    EXPECT_EQ(RegCreateKeyExA(deeper.get(), "e", 0, "", 0, KEY_ALL_ACCESS, nullptr, deep.put(), nullptr),
+              ERROR_INVALID_PARAMETER);
 }
 
 TEST(Store, DeleteKeyRefusesAKeyWithSubKeys)

@@ -40,6 +40,9 @@ const char* kDone = "The operation completed successfully.\n";
 const char* kMissing = "ERROR: The system was unable to find the specified registry key or value.\n";
 const QString kKey = "HKCU\\Software\\Marbleglen";
 
+// A key `levels` below HKCU.
+QString deepKey(int levels) { return "HKCU" + QString("\\d").repeated(levels); }
+
 void add(const QStringList& args)
 {
     Result r = reg(QStringList{"add", kKey} + args + QStringList{"/f"});
@@ -198,6 +201,8 @@ TEST(MarbleglenReg, MissingKeysAndBadArgumentsFail)
         {{"add", kKey, "/v", "b", "/t", "REG_WHATEVER"}, "ERROR: Invalid type"},
         {{"add", kKey, "/v", "a", "/ve"}, "ERROR: Invalid syntax"},
         {{"delete", "HKCU", "/f"}, "ERROR: Invalid key name"},
+        {{"add", deepKey(513)}, "ERROR: Invalid key name: the key is more than 512 levels deep.\n"},
+        {{"query", deepKey(513)}, "ERROR: Invalid key name: the key is more than 512 levels deep.\n"},
         {{"frobnicate", kKey}, "ERROR: Invalid syntax"},
         {{}, "ERROR: Invalid syntax"},
     };
@@ -263,6 +268,7 @@ TEST(MarbleglenReg, ExportThenImportIntoAnEmptyStoreGivesTheSameStore)
     add({"/v", "none", "/t", "REG_NONE", "/d", "01"});
     add({"/v", "q", "/t", "REG_QWORD", "/d", "1"});
     ASSERT_EQ(reg({"add", kKey + "\\Empty\\Sub"}).code, 0);
+    ASSERT_EQ(reg({"add", kKey + QString("\\d").repeated(510), "/v", "deepest", "/d", "512"}).code, 0);
     ASSERT_EQ(reg({"add", "HKLM\\Other", "/v", "x", "/d", "not exported"}).code, 0);
     before = tree(HKEY_CURRENT_USER, "Software\\Marbleglen");
 
@@ -282,7 +288,7 @@ TEST(MarbleglenReg, ExportThenImportIntoAnEmptyStoreGivesTheSameStore)
     EXPECT_EQ(r.out, kDone);
     auto after = tree(HKEY_CURRENT_USER, "Software\\Marbleglen");
     ASSERT_EQ(after.size(), before.size());
-    ASSERT_EQ(after.size(), 3u);
+    ASSERT_EQ(after.size(), 3u + 510u);
     for (std::size_t k = 0; k < after.size(); ++k) {
         EXPECT_EQ(after[k].name, before[k].name);
         ASSERT_EQ(after[k].values.size(), before[k].values.size());
@@ -310,6 +316,8 @@ TEST(MarbleglenReg, ABrokenImportChangesNothingAndNamesItsLine)
     } cases[] = {
         {"\"bad\"=dword:xyz\r\n", "ERROR: line 8: the dword has no hex digits. Nothing was imported.\n"},
         {"[-HKEY_CURRENT_USER]\r\n", "ERROR: line 8: a root key cannot be deleted. Nothing was imported.\n"},
+        {"[HKEY_CURRENT_USER" + QByteArray("\\d").repeated(513) + "]\r\n",
+         "ERROR: line 8: the key is more than 512 levels deep. Nothing was imported.\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.rest.toStdString());
