@@ -17,6 +17,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <unordered_map>
 
 namespace {
 
@@ -139,6 +140,24 @@ private:
     Db& d_;
     LONG rc_;
     bool done_ = false;
+};
+
+// A read transaction: every statement inside it sees the same state of the file.
+class ReadSnapshot {
+public:
+    explicit ReadSnapshot(Db& d) : d_(d) { rc_ = exec(d, "BEGIN"); }
+    ~ReadSnapshot()
+    {
+        if (rc_ == ERROR_SUCCESS)
+            exec(d_, "COMMIT");
+    }
+    ReadSnapshot(const ReadSnapshot&) = delete;
+    ReadSnapshot& operator=(const ReadSnapshot&) = delete;
+    LONG begun() const { return rc_; }
+
+private:
+    Db& d_;
+    LONG rc_;
 };
 
 std::optional<std::int64_t> pragmaInt(Db& d, const char* sql, LONG& rc)
@@ -508,6 +527,78 @@ LONG copyName(const std::string& name, char* dst, DWORD cch)
     return ERROR_SUCCESS;
 }
 
+// The keys below `top` (with `recursive` all of them, else its sub-keys) put
+// in `out` after it, depth first. The rows come sorted by parent and then in
+// RegEnumKeyA's order, so each key's sub-keys are one run of them. A key met
+// twice (a loop in a damaged file) is taken once.
+LONG readKeysBelow(Db& d, std::int64_t top, bool recursive, std::vector<RegTreeKey>& out,
+                   std::unordered_map<std::int64_t, std::size_t>& indexOf)
+{
+    struct Row {
+        std::int64_t id, parent;
+        std::string name;
+    };
+    const char* sql = recursive ? "WITH RECURSIVE t(id) AS (SELECT ?1 UNION "
+                                  "SELECT k.id FROM keys k JOIN t ON k.parent = t.id) "
+                                  "SELECT id, parent, name FROM keys WHERE id IN t AND id <> ?1 "
+                                  "ORDER BY parent, name, id"
+                                : "SELECT id, parent, name FROM keys WHERE parent = ?1 ORDER BY parent, name, id";
+    Stmt s(d, sql);
+    s.bind(1, top);
+    std::vector<Row> rows;
+    std::unordered_map<std::int64_t, std::pair<std::size_t, std::size_t>> childrenOf;  // [first, end) in rows
+    int r;
+    while ((r = s.step()) == SQLITE_ROW) {
+        rows.push_back({s.integer(0), s.integer(1), s.text(2)});
+        auto& run = childrenOf.try_emplace(rows.back().parent, rows.size() - 1, rows.size() - 1).first->second;
+        run.second = rows.size();
+    }
+    if (r != SQLITE_DONE)
+        return codeFor(r);
+    std::vector<std::size_t> pending;  // rows still to place, the next on top
+    auto pushChildren = [&](std::int64_t id) {
+        auto it = childrenOf.find(id);
+        if (it == childrenOf.end())
+            return;
+        for (std::size_t i = it->second.second; i > it->second.first; --i)
+            pending.push_back(i - 1);
+    };
+    pushChildren(top);
+    while (!pending.empty()) {
+        Row& row = rows[pending.back()];
+        pending.pop_back();
+        if (!indexOf.emplace(row.id, out.size()).second)
+            continue;
+        const std::size_t parent = indexOf.at(row.parent);
+        out.push_back({parent, out[parent].depth + 1, std::move(row.name), {}});
+        if (recursive)
+            pushChildren(row.id);
+    }
+    return ERROR_SUCCESS;
+}
+
+// Adds their values to the keys `indexOf` knows, in each key's enumeration order.
+LONG readValues(Db& d, std::int64_t top, bool recursive, std::vector<RegTreeKey>& out,
+                const std::unordered_map<std::int64_t, std::size_t>& indexOf)
+{
+    const char* sql = recursive ? "WITH RECURSIVE t(id) AS (SELECT ?1 UNION "
+                                  "SELECT k.id FROM keys k JOIN t ON k.parent = t.id) "
+                                  "SELECT key, name, type, data FROM vals WHERE key IN t ORDER BY key, id"
+                                : "SELECT key, name, type, data FROM vals WHERE key = ?1 ORDER BY key, id";
+    Stmt s(d, sql);
+    s.bind(1, top);
+    int r;
+    while ((r = s.step()) == SQLITE_ROW) {
+        auto it = indexOf.find(s.integer(0));
+        if (it == indexOf.end())
+            continue;
+        const BYTE* data = s.blob(3);
+        out[it->second].values.push_back(
+            {s.text(1), static_cast<DWORD>(s.integer(2)), std::vector<BYTE>(data, data + s.bytes(3))});
+    }
+    return r == SQLITE_DONE ? ERROR_SUCCESS : codeFor(r);
+}
+
 // Runs change(db, key id, whether the key is hKey itself) on the key lpSubKey
 // names, in one write transaction that commits only if change succeeds.
 template <typename F>
@@ -784,6 +875,41 @@ DWORD ExpandEnvironmentStringsA(const char* lpSrc, char* lpDst, DWORD nSize)
     if (lpDst && nSize >= needed)
         std::memcpy(lpDst, out.c_str(), needed);
     return needed;
+}
+
+LONG RegReadTree(HKEY hKey, const char* lpSubKey, bool recursive, std::vector<RegTreeKey>& out)
+{
+    out.clear();
+    std::vector<std::string> parts;
+    if (LONG rc = splitPath(lpSubKey, parts); rc != ERROR_SUCCESS)
+        return rc;
+    Target t;
+    if (LONG rc = resolve(hKey, KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS, Mode::Read, t); rc != ERROR_SUCCESS)
+        return rc;
+    RegTreeKey top;
+    top.depth = t.depth + parts.size();
+    top.name = parts.empty() ? std::string() : parts.back();
+    if (!t.db) {
+        // Before the store exists only the roots do, empty.
+        if (!parts.empty())
+            return ERROR_FILE_NOT_FOUND;
+        out.push_back(std::move(top));
+        return ERROR_SUCCESS;
+    }
+    ReadSnapshot snapshot(*t.db);
+    if (snapshot.begun() != ERROR_SUCCESS)
+        return snapshot.begun();
+    std::int64_t id = 0;
+    if (LONG rc = findPath(*t.db, t.id, parts, id); rc != ERROR_SUCCESS)
+        return rc;
+    out.push_back(std::move(top));
+    std::unordered_map<std::int64_t, std::size_t> indexOf{{id, 0}};
+    LONG rc = readKeysBelow(*t.db, id, recursive, out, indexOf);
+    if (rc == ERROR_SUCCESS)
+        rc = readValues(*t.db, id, recursive, out, indexOf);
+    if (rc != ERROR_SUCCESS)
+        out.clear();
+    return rc;
 }
 
 LONG RegApplyBatch(const std::vector<RegBatchOp>& ops)

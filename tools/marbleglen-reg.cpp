@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -458,6 +459,13 @@ int exportKey(const Args& a)
         fail(exists);
     std::vector<regfile::Key> keys;
     check(storetree::ReadTree(key.root, key.path, key.display, true, keys));
+    // A key made before the depth limit would give a file that import refuses.
+    // Names hold no backslash, so each one in a full name is one level.
+    for (const auto& k : keys) {
+        if (static_cast<std::size_t>(std::count(k.name.begin(), k.name.end(), '\\')) > kMaxKeyDepth)
+            fail("Cannot export " + key.display + ": a key below it is more than " +
+                 std::to_string(kMaxKeyDepth) + " levels deep, which import refuses. Delete it first.");
+    }
     std::string bytes, error;
     if (!regfile::Format(keys, bytes, error))
         fail("Cannot export: " + error + ".");

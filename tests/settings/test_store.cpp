@@ -414,6 +414,39 @@ TEST(Store, EnumerationFollowsInsertionForValuesAndNamesForKeys)
     EXPECT_EQ(longestValueName, 0u);
 }
 
+// Each key as "depth parent name: value names".
+std::vector<std::string> treeRead(HKEY key, const char* sub, bool recursive, LONG expected = ERROR_SUCCESS)
+{
+    std::vector<RegTreeKey> keys;
+    EXPECT_EQ(RegReadTree(key, sub, recursive, keys), expected) << sub;
+    std::vector<std::string> shown;
+    for (const auto& k : keys) {
+        std::string line = std::to_string(k.depth) + " " + std::to_string(k.parent) + " " + k.name + ":";
+        for (const auto& v : k.values)
+            line += " " + v.name;
+        shown.push_back(line);
+    }
+    return shown;
+}
+
+TEST(Store, ATreeIsReadDepthFirstInEnumerationOrder)
+{
+    TempStore store;
+    using Lines = std::vector<std::string>;
+    EXPECT_EQ(treeRead(HKEY_CURRENT_USER, "", true), Lines{"0 0 :"});
+    treeRead(HKEY_CURRENT_USER, "T", true, ERROR_FILE_NOT_FOUND);
+    for (auto [key, value] : {std::pair{"T", "z"}, {"T\\b\\y", "1"}, {"T\\C", "c"}, {"T", "a"},
+                              {"T\\b\\x", "2"}, {"T\\a", "3"}, {"T\\b\\x", "1"}})
+        ASSERT_EQ(put(HKEY_CURRENT_USER, key, value, REG_SZ, bytesOf("")), 0);
+    EXPECT_EQ(treeRead(HKEY_CURRENT_USER, "T", true),
+              (Lines{"1 0 T: z a", "2 0 a: 3", "2 0 b:", "3 2 x: 2 1", "3 2 y: 1", "2 0 C: c"}));
+    EXPECT_EQ(treeRead(HKEY_CURRENT_USER, "t", false), (Lines{"1 0 t: z a", "2 0 a:", "2 0 b:", "2 0 C:"}));
+    RegKeyHandle b;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "T\\B", 0, KEY_READ, b.put()), 0);
+    EXPECT_EQ(treeRead(b.get(), "", true), (Lines{"2 0 :", "3 0 x: 2 1", "3 0 y: 1"}));
+    treeRead(b.get(), "missing", true, ERROR_FILE_NOT_FOUND);
+}
+
 TEST(Store, ConnectingToAnotherMachineAlwaysFails)
 {
     HKEY remote = 1;

@@ -6,9 +6,13 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <functional>
 
+#include <sqlite3.h>
+
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
@@ -300,6 +304,42 @@ TEST(MarbleglenReg, ExportThenImportIntoAnEmptyStoreGivesTheSameStore)
         }
     }
     EXPECT_TRUE(tree(HKEY_LOCAL_MACHINE, "Other").empty());
+}
+
+// A chain of keys made before the depth limit, and many keys side by side, read
+// in time linear in their number; export refuses what import would refuse.
+TEST(MarbleglenReg, HugeTreesReadInLinearTime)
+{
+    TempStore store;
+    add({"/v", "a", "/d", "1"});
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(QFile::encodeName(store.storeFile()).constData(), &db), SQLITE_OK);
+    const char* sql = "BEGIN;"
+                      "INSERT INTO keys(id, parent, name) VALUES (100, 2, 'Chain'), (101, 2, 'Fan');"
+                      "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 20000) "
+                      "INSERT INTO keys(id, parent, name) "
+                      "SELECT 1000 + i, CASE i WHEN 1 THEN 100 ELSE 999 + i END, 'c' FROM n WHERE i <= 5000 "
+                      "UNION ALL SELECT 100000 + i, 101, 'f' || i FROM n;"
+                      "INSERT INTO vals(key, name, type, data) SELECT id, 'v', 1, x'00' FROM keys WHERE id >= 1000;"
+                      "COMMIT;";
+    EXPECT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+    sqlite3_close(db);
+
+    for (auto [key, count] : {std::pair{"Chain", 5001u}, {"Fan", 20001u}}) {
+        SCOPED_TRACE(key);
+        QElapsedTimer timer;
+        timer.start();
+        auto keys = tree(HKEY_CURRENT_USER, key);
+        EXPECT_LT(timer.elapsed(), 5000);  // reopening each key by its path took minutes
+        ASSERT_EQ(keys.size(), count);
+        EXPECT_EQ(keys.back().values.size(), 1u);
+    }
+    const QString file = store.configHome() + "/chain.reg";
+    Result r = reg({"export", "HKCU\\Chain", file});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err, "ERROR: Cannot export HKEY_CURRENT_USER\\Chain: a key below it is more than 512 levels deep, "
+                     "which import refuses. Delete it first.\n");
+    EXPECT_FALSE(QFile::exists(file));
 }
 
 TEST(MarbleglenReg, ABrokenImportChangesNothingAndNamesItsLine)
