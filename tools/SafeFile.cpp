@@ -114,13 +114,27 @@ bool ReadRegularFile(const std::string& path, std::size_t limit, std::string& by
 WriteResult WriteFileAtomically(const std::string& path, const std::string& bytes, bool replace,
                                 std::string& error)
 {
+    // Only a file or a link is replaced: renaming over a device, FIFO, socket
+    // or folder would take it away from whatever uses it. A replaced file keeps
+    // who may read it; a set-id bit is not carried to the new file.
+    mode_t mode = 0600;
+    struct stat st {};
+    if (replace && ::lstat(path.c_str(), &st) == 0) {
+        if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) {
+            error = "Cannot write " + path + ": it is " + kindOf(st.st_mode) + ", not a regular file.";
+            return WriteResult::Failed;
+        }
+        if (S_ISREG(st.st_mode))
+            mode = st.st_mode & 0777;
+    }
     std::string tmp = path + ".XXXXXX";
     UniqueFd fd(::mkostemp(tmp.data(), O_CLOEXEC));  // O_EXCL, mode 0600
     if (!fd) {
         error = because("Cannot write", path, errno);
         return WriteResult::Failed;
     }
-    bool ok = writeAll(fd.get(), bytes) && ::fsync(fd.get()) == 0;
+    bool ok = (mode == 0600 || ::fchmod(fd.get(), mode) == 0) && writeAll(fd.get(), bytes) &&
+              ::fsync(fd.get()) == 0;
     ok = fd.close() && ok;
     if (ok)
         ok = replace ? ::rename(tmp.c_str(), path.c_str()) == 0 : renameNoReplace(tmp.c_str(), path.c_str());

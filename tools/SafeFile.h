@@ -19,7 +19,8 @@ enum class WriteResult { Written, Exists, Failed };
 // Writes a new file, mode 0600, under a fresh name (mkstemp) in path's folder,
 // syncs it, renames it to `path` and syncs the folder: a failure never leaves
 // half a file. A link at `path` is replaced, never written through. Without
-// `replace` nothing that exists at `path` (a dangling link included) is touched.
+// `replace` nothing that exists at `path` (a dangling link included) is touched;
+// with it, only a file or a link is replaced, and a file keeps its permissions.
 WriteResult WriteFileAtomically(const std::string& path, const std::string& bytes, bool replace,
                                 std::string& error);
 

@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <pty.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -18,6 +21,7 @@
 #include <QProcess>
 
 #include "settings/AppSettings.h"
+#include "settings/UniqueFd.h"
 #include "tests/support/TempStore.h"
 #include "tools/StoreTree.h"
 
@@ -71,6 +75,21 @@ void writeFile(const QString& path, const QByteArray& bytes)
     QFile f(path);
     ASSERT_TRUE(f.open(QIODevice::WriteOnly));
     f.write(bytes);
+}
+
+// A Unix socket bound at `path`; it stays there while the descriptor lives.
+UniqueFd socketAt(const QString& path)
+{
+    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const QByteArray name = QFile::encodeName(path);
+    if (!fd || static_cast<std::size_t>(name.size()) >= sizeof address.sun_path)
+        return UniqueFd();
+    std::memcpy(address.sun_path, name.constData(), static_cast<std::size_t>(name.size()));
+    if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+        return UniqueFd();
+    return fd;
 }
 
 std::vector<char*> argv(const QStringList& args, std::vector<QByteArray>& storage)
@@ -445,6 +464,55 @@ TEST(MarbleglenReg, ExportNeverWritesThroughPlantedLinks)
     // Nothing left behind but the export and the planted links.
     expected.sort();
     EXPECT_EQ(names(), expected);
+}
+
+// Renaming over a device, FIFO, socket or folder would take it away from
+// whatever uses it; a file replaced keeps who may read it.
+TEST(MarbleglenReg, ExportWithYReplacesOnlyFilesAndKeepsTheirMode)
+{
+    TempStore store;
+    add({"/v", "a", "/d", "1"});
+    const QString dir = store.configHome();
+    auto path = [&](const char* name) { return QFile::encodeName(dir + "/" + name); };
+    ASSERT_EQ(::mkfifo(path("fifo.reg"), 0600), 0);
+    ASSERT_TRUE(QDir(dir).mkdir("folder.reg"));
+    const UniqueFd listening = socketAt(dir + "/socket.reg");
+    ASSERT_TRUE(listening);
+    // A twin of /dev/full, where mknod is allowed (as root).
+    const bool device = ::mknod(path("device.reg"), S_IFCHR | 0600, makedev(1, 7)) == 0;
+    struct Case {
+        const char* name;
+        mode_t type;
+        const char* kind;
+    } cases[] = {
+        {"fifo.reg", S_IFIFO, "a FIFO"},
+        {"folder.reg", S_IFDIR, "a folder"},
+        {"socket.reg", S_IFSOCK, "a socket"},
+        {"device.reg", S_IFCHR, "a device"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.type == S_IFCHR && !device)
+            continue;
+        Result r = reg({"export", kKey, dir + "/" + c.name, "/y"});
+        EXPECT_EQ(r.code, 1);
+        EXPECT_EQ(r.err, "ERROR: Cannot write " + (dir + "/").toStdString() + c.name + ": it is " + c.kind +
+                             ", not a regular file.\n");
+        struct stat st {};
+        ASSERT_EQ(::lstat(path(c.name), &st), 0);
+        EXPECT_EQ(st.st_mode & S_IFMT, c.type);
+    }
+
+    for (mode_t mode : {0644u, 0600u, 0400u, 04755u}) {
+        SCOPED_TRACE(QString::number(mode, 8).toStdString());
+        writeFile(dir + "/file.reg", "old");
+        ASSERT_EQ(::chmod(path("file.reg"), mode), 0);
+        ASSERT_EQ(reg({"export", kKey, dir + "/file.reg", "/y"}).code, 0);
+        struct stat st {};
+        ASSERT_EQ(::lstat(path("file.reg"), &st), 0);
+        EXPECT_EQ(st.st_mode, S_IFREG | (mode & 0777));  // a set-id bit is not carried over
+        EXPECT_TRUE(fileBytes(dir + "/file.reg").startsWith("\xFF\xFEW\0"));
+    }
 }
 
 TEST(MarbleglenReg, QueryEscapesControlCharactersOnlyOnATerminal)
