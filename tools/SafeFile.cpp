@@ -69,7 +69,7 @@ bool renameNoReplace(const char* from, const char* to)
 
 }  // namespace
 
-bool ReadRegularFile(const std::string& path, std::size_t limit, std::string& bytes, std::string& error)
+bool ReadBoundedFile(const std::string& path, std::size_t limit, std::string& bytes, std::string& error)
 {
     // O_NONBLOCK: opening a FIFO must not wait for a writer.
     UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
@@ -78,20 +78,25 @@ bool ReadRegularFile(const std::string& path, std::size_t limit, std::string& by
         error = because("Cannot read", path, errno);
         return false;
     }
-    if (!S_ISREG(st.st_mode)) {
-        error = "Cannot read " + path + ": it is " + kindOf(st.st_mode) + ", not a regular file.";
+    if (!S_ISREG(st.st_mode) && !S_ISFIFO(st.st_mode)) {
+        error = "Cannot read " + path + ": it is " + kindOf(st.st_mode) + ", not a regular file or a pipe.";
         return false;
     }
     const std::string tooLarge = "Cannot read " + path + ": it holds more than " + std::to_string(limit) +
                                  " bytes, the most a settings file may hold.";
-    if (static_cast<std::size_t>(st.st_size) > limit) {
+    if (S_ISREG(st.st_mode) && static_cast<std::size_t>(st.st_size) > limit) {
         error = tooLarge;
         return false;
     }
-    ::fcntl(fd.get(), F_SETFL, ::fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK);
-    // The size is only a hint: files in /proc say 0, and a file may grow while read.
+    // From here a pipe's reads wait for its writer; one without a writer ends at once.
+    if (::fcntl(fd.get(), F_SETFL, ::fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK) != 0) {
+        error = because("Cannot read", path, errno);
+        return false;
+    }
+    // The size is only a hint: files in /proc say 0, a file may grow while read,
+    // and a pipe says nothing: the limit is kept while reading.
     bytes.clear();
-    bytes.reserve(static_cast<std::size_t>(st.st_size));
+    bytes.reserve(S_ISREG(st.st_mode) ? static_cast<std::size_t>(st.st_size) : 0);
     char buf[65536];
     while (true) {
         ssize_t n = ::read(fd.get(), buf, sizeof buf);

@@ -9,10 +9,12 @@
 
 namespace safefile {
 
-// Reads a whole regular file of at most `limit` bytes. A folder, FIFO, device
-// or socket is refused at once (a FIFO never blocks), a bigger file is refused
-// before a byte is read, and a read error is an error: never a short file.
-bool ReadRegularFile(const std::string& path, std::size_t limit, std::string& bytes, std::string& error);
+// Reads a whole regular file, pipe or FIFO of at most `limit` bytes. A folder,
+// device or socket is refused at once; opening a FIFO never waits, and one
+// without a writer reads as empty. A bigger file is refused before a byte is
+// read, a pipe once it has given more than `limit`; a read error is an error:
+// never a short file.
+bool ReadBoundedFile(const std::string& path, std::size_t limit, std::string& bytes, std::string& error);
 
 enum class WriteResult { Written, Exists, Failed };
 

@@ -486,7 +486,7 @@ int importFile(const Args& a)
     if (a.words.size() != 1)
         fail("Invalid syntax: import takes one FILE. Type \"marbleglen-reg /?\" for usage.");
     std::string content, error;
-    if (!safefile::ReadRegularFile(a.words[0], regfile::kMaxFileSize, content, error))
+    if (!safefile::ReadBoundedFile(a.words[0], regfile::kMaxFileSize, content, error))
         fail(error);
     regfile::ParseResult r = regfile::Parse(content);
     if (!r.ok)
