@@ -39,8 +39,10 @@ Result reg(const QStringList& args, const QByteArray& input = {})
     p.start(MARBLEGLEN_REG_BIN, args);
     p.write(input);
     p.closeWriteChannel();
-    p.waitForFinished(30000);
-    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, p.readAllStandardOutput().toStdString(),
+    // A command still running when the wait ends has no exit code: -1, never 0.
+    const bool finished = p.waitForFinished(30000);
+    return {finished && p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
+            p.readAllStandardOutput().toStdString(),
             p.readAllStandardError().toStdString()};
 }
 
