@@ -928,23 +928,38 @@ LONG RegApplyBatch(const std::vector<RegBatchOp>& ops)
     WriteTxn txn(*db);
     if (txn.begun() != ERROR_SUCCESS)
         return txn.begun();
+    // The lines of one key all name its path: it is walked once (a walk costs
+    // a query per level), until a deletion may have taken it away.
+    const RegBatchOp* walked = nullptr;
+    std::int64_t walkedId = 0;
+    auto createOnce = [&](const RegBatchOp& op, const std::vector<std::string>& parts, std::int64_t& id) {
+        if (walked && walked->root == op.root && walked->key == op.key) {
+            id = walkedId;
+            return ERROR_SUCCESS;
+        }
+        bool created = false;
+        LONG rc = createPath(*db, rootId(op.root), 0, parts, id, created);
+        walked = rc == ERROR_SUCCESS ? &op : nullptr;
+        walkedId = id;
+        return rc;
+    };
     for (const auto& op : ops) {
         std::vector<std::string> parts;
         if (LONG rc = splitPath(op.key.c_str(), parts); rc != ERROR_SUCCESS)
             return rc;
         std::int64_t id = 0;
-        bool created = false;
         LONG rc = ERROR_SUCCESS;
         switch (op.kind) {
         case RegBatchOp::CreateKey:
-            rc = createPath(*db, rootId(op.root), 0, parts, id, created);
+            rc = createOnce(op, parts, id);
             break;
         case RegBatchOp::SetValue:
-            rc = createPath(*db, rootId(op.root), 0, parts, id, created);
+            rc = createOnce(op, parts, id);
             if (rc == ERROR_SUCCESS)
                 rc = setValue(*db, id, op.name, op.type, op.data.data(), op.data.size());
             break;
         case RegBatchOp::DeleteTree:
+            walked = nullptr;
             rc = findPath(*db, rootId(op.root), parts, id);
             if (rc == ERROR_SUCCESS)
                 rc = deleteTree(*db, id, parts.empty());

@@ -327,21 +327,33 @@ TEST(MarbleglenReg, ExportThenImportIntoAnEmptyStoreGivesTheSameStore)
     EXPECT_TRUE(tree(HKEY_LOCAL_MACHINE, "Other").empty());
 }
 
-// A chain of keys made before the depth limit, and many keys side by side, read
-// in time linear in their number; export refuses what import would refuse.
-TEST(MarbleglenReg, HugeTreesReadInLinearTime)
+// Many values in the deepest key import, and a chain of keys made before the
+// depth limit and many keys side by side read, in time linear in their number;
+// export refuses what import would refuse.
+TEST(MarbleglenReg, HugeTreesImportAndReadInLinearTime)
 {
     TempStore store;
-    add({"/v", "a", "/d", "1"});
+    QByteArray values = "REGEDIT4\n[HKEY_CURRENT_USER" + QByteArray("\\d").repeated(512) + "]\n";
+    for (int i = 0; i < 20000; ++i)
+        values += "\"v" + QByteArray::number(i) + "\"=\"x\"\n";
+    writeFile(store.configHome() + "/values.reg", values);
+    QElapsedTimer timer;
+    timer.start();
+    ASSERT_EQ(reg({"import", store.configHome() + "/values.reg"}).code, 0);
+    EXPECT_LT(timer.elapsed(), 10000);  // walking the key's path again for each value took a minute
+    const auto deepest = tree(HKEY_CURRENT_USER, deepKey(512).toStdString().substr(5));
+    ASSERT_EQ(deepest.size(), 1u);
+    EXPECT_EQ(deepest[0].values.size(), 20000u);
+
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(QFile::encodeName(store.storeFile()).constData(), &db), SQLITE_OK);
     const char* sql = "BEGIN;"
-                      "INSERT INTO keys(id, parent, name) VALUES (100, 2, 'Chain'), (101, 2, 'Fan');"
+                      "INSERT INTO keys(id, parent, name) VALUES (1000000, 2, 'Chain'), (1000001, 2, 'Fan');"
                       "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 20000) "
                       "INSERT INTO keys(id, parent, name) "
-                      "SELECT 1000 + i, CASE i WHEN 1 THEN 100 ELSE 999 + i END, 'c' FROM n WHERE i <= 5000 "
-                      "UNION ALL SELECT 100000 + i, 101, 'f' || i FROM n;"
-                      "INSERT INTO vals(key, name, type, data) SELECT id, 'v', 1, x'00' FROM keys WHERE id >= 1000;"
+                      "SELECT 1001000 + i, CASE i WHEN 1 THEN 1000000 ELSE 1000999 + i END, 'c' FROM n WHERE i <= 5000 "
+                      "UNION ALL SELECT 1100000 + i, 1000001, 'f' || i FROM n;"
+                      "INSERT INTO vals(key, name, type, data) SELECT id, 'v', 1, x'00' FROM keys WHERE id > 1001000;"
                       "COMMIT;";
     EXPECT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
     sqlite3_close(db);
