@@ -1,5 +1,8 @@
 #include "settings/RegStore.h"
 
+#include "settings/FolderSync.h"
+#include "settings/UniqueFd.h"
+
 #include <sqlite3.h>
 
 #include <fcntl.h>
@@ -14,6 +17,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <unordered_map>
 
 namespace {
 
@@ -138,15 +142,47 @@ private:
     bool done_ = false;
 };
 
+// A read transaction: every statement inside it sees the same state of the file.
+class ReadSnapshot {
+public:
+    explicit ReadSnapshot(Db& d) : d_(d) { rc_ = exec(d, "BEGIN"); }
+    ~ReadSnapshot()
+    {
+        if (rc_ == ERROR_SUCCESS)
+            exec(d_, "COMMIT");
+    }
+    ReadSnapshot(const ReadSnapshot&) = delete;
+    ReadSnapshot& operator=(const ReadSnapshot&) = delete;
+    LONG begun() const { return rc_; }
+
+private:
+    Db& d_;
+    LONG rc_;
+};
+
 std::optional<std::int64_t> pragmaInt(Db& d, const char* sql, LONG& rc)
 {
     Stmt s(d, sql);
     int r = s.step();
     if (r != SQLITE_ROW) {
-        rc = codeFor(r);
+        rc = r == SQLITE_DONE ? ERROR_REGISTRY_IO_FAILED : codeFor(r);  // no answer is no success
         return std::nullopt;
     }
     return s.integer(0);
+}
+
+// A setting that did not take (a file system layer may answer the pragma
+// itself) would leave every later commit undurable while reporting success.
+LONG setSynchronousExtra(Db& d)
+{
+    constexpr std::int64_t kExtra = 3;
+    if (LONG rc = exec(d, "PRAGMA synchronous=EXTRA"); rc != ERROR_SUCCESS)
+        return rc;
+    LONG rc = ERROR_SUCCESS;
+    auto level = pragmaInt(d, "PRAGMA synchronous", rc);
+    if (!level)
+        return rc;
+    return *level == kExtra ? ERROR_SUCCESS : ERROR_REGISTRY_IO_FAILED;
 }
 
 bool quickCheckOk(Db& d)
@@ -155,53 +191,42 @@ bool quickCheckOk(Db& d)
     return s.step() == SQLITE_ROW && s.text(0) == "ok";
 }
 
-std::string parentOf(const std::string& path) { return path.substr(0, path.rfind('/')); }
-
-void syncDir(const std::string& dir)
-{
-    int fd = ::open(dir.empty() ? "/" : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
-    }
-}
-
 // Creates a folder with mode 0700 unless it is there already; a new folder's
 // name is synced into its parent so that it outlives a crash.
-bool makeDir(const std::string& path)
+LONG makeDir(const std::string& path)
 {
-    if (::mkdir(path.c_str(), 0700) == 0) {
-        syncDir(parentOf(path));
-        return true;
-    }
+    if (::mkdir(path.c_str(), 0700) == 0)
+        return SyncFolder(ParentFolder(path)) ? ERROR_SUCCESS : ERROR_REGISTRY_IO_FAILED;
     struct stat st {};
-    return errno == EEXIST && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    return errno == EEXIST && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) ? ERROR_SUCCESS
+                                                                                     : ERROR_ACCESS_DENIED;
 }
 
-bool makeDirs(const std::string& path)
+LONG makeDirs(const std::string& path)
 {
     for (std::size_t i = 1; i <= path.size(); ++i) {
         if (i == path.size() || path[i] == '/') {
-            if (!makeDir(path.substr(0, i)))
-                return false;
+            if (LONG rc = makeDir(path.substr(0, i)); rc != ERROR_SUCCESS)
+                return rc;
         }
     }
-    return true;
+    return ERROR_SUCCESS;
 }
 
 // The file is created by hand so that it gets mode 0600 from the start;
-// SQLite gives its journal the same mode.
+// SQLite gives its journal the same mode. Its name must be on disk before the
+// first change is reported as saved.
 LONG createStoreFile(const std::string& path)
 {
-    std::string dir = parentOf(path);
-    if (!makeDirs(dir))
-        return ERROR_ACCESS_DENIED;
-    int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0)
+    const std::string dir = ParentFolder(path);
+    if (LONG rc = makeDirs(dir); rc != ERROR_SUCCESS)
+        return rc;
+    UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!fd)
         return errno == EEXIST ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
-    ::fsync(fd);
-    ::close(fd);
-    syncDir(dir);
+    const bool synced = ::fsync(fd.get()) == 0;
+    if (!fd.close() || !synced || !SyncFolder(dir))
+        return ERROR_REGISTRY_IO_FAILED;
     return ERROR_SUCCESS;
 }
 
@@ -264,7 +289,8 @@ LONG openStore(Mode mode, DbPtr& out)
     // crash leaves the old or the new state. EXTRA also syncs the journal's removal
     // into the folder; without it a power cut just after a commit can bring the
     // journal back, and the next open rolls the commit back.
-    exec(*d, "PRAGMA synchronous=EXTRA");
+    if (LONG c = setSynchronousExtra(*d); c != ERROR_SUCCESS)
+        return c;
     if (forWrite) {
         WriteTxn txn(*d);
         if (txn.begun() != ERROR_SUCCESS)
@@ -298,6 +324,7 @@ struct OpenKey {
     DbPtr db;  // null when the store did not exist at open time
     std::int64_t id = 0;
     DWORD access = 0;
+    std::size_t depth = 0;  // levels below the root
 };
 
 std::mutex gMutex;
@@ -308,6 +335,7 @@ HKEY gNextHandle = 1;
 struct Target {
     DbPtr db;
     std::int64_t id = 0;
+    std::size_t depth = 0;
 };
 
 // Reading a store that does not exist yet is reading an empty one: db stays null.
@@ -335,6 +363,7 @@ LONG resolve(HKEY h, DWORD accessNeeded, Mode mode, Target& t)
         return ERROR_ACCESS_DENIED;
     t.id = k.id;
     t.db = k.db;
+    t.depth = k.depth;
     if (!t.db) {
         // The store was missing at open time; only a root's own handle gets here.
         return openOrNothing(mode, t.db);
@@ -342,13 +371,13 @@ LONG resolve(HKEY h, DWORD accessNeeded, Mode mode, Target& t)
     return ERROR_SUCCESS;
 }
 
-HKEY addHandle(const DbPtr& db, std::int64_t id, DWORD access)
+HKEY addHandle(const DbPtr& db, std::int64_t id, DWORD access, std::size_t depth)
 {
     std::lock_guard lock(gMutex);
     while (gHandles.count(gNextHandle) || gNextHandle <= 0)
         gNextHandle = gNextHandle <= 0 ? 1 : gNextHandle + 1;
     HKEY h = gNextHandle++;
-    gHandles[h] = OpenKey{db, id, access};
+    gHandles[h] = OpenKey{db, id, access, depth};
     return h;
 }
 
@@ -405,17 +434,21 @@ LONG findPath(Db& d, std::int64_t from, const std::vector<std::string>& parts, s
     return ERROR_SUCCESS;
 }
 
-// Inside a write transaction: walks the path, creating what is missing.
-LONG createPath(Db& d, std::int64_t from, const std::vector<std::string>& parts, std::int64_t& out,
-                bool& created)
+// Inside a write transaction: walks the path from a key `fromDepth` levels
+// below its root, creating what is missing.
+LONG createPath(Db& d, std::int64_t from, std::size_t fromDepth, const std::vector<std::string>& parts,
+                std::int64_t& out, bool& created)
 {
     created = false;
     if (LONG rc = keyExists(d, from); rc != ERROR_SUCCESS)
         return rc;
     out = from;
-    for (const auto& p : parts) {
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        const std::string& p = parts[i];
         LONG rc = findChild(d, out, p, out);
         if (rc == ERROR_FILE_NOT_FOUND) {
+            if (fromDepth + i + 1 > kMaxKeyDepth)
+                return ERROR_INVALID_PARAMETER;
             Stmt ins(d, "INSERT INTO keys(parent, name) VALUES (?, ?)");
             if (int r = ins.bind(1, out).bind(2, p).step(); r != SQLITE_DONE)
                 return codeFor(r);
@@ -494,6 +527,78 @@ LONG copyName(const std::string& name, char* dst, DWORD cch)
     return ERROR_SUCCESS;
 }
 
+// The keys below `top` (with `recursive` all of them, else its sub-keys) put
+// in `out` after it, depth first. The rows come sorted by parent and then in
+// RegEnumKeyA's order, so each key's sub-keys are one run of them. A key met
+// twice (a loop in a damaged file) is taken once.
+LONG readKeysBelow(Db& d, std::int64_t top, bool recursive, std::vector<RegTreeKey>& out,
+                   std::unordered_map<std::int64_t, std::size_t>& indexOf)
+{
+    struct Row {
+        std::int64_t id, parent;
+        std::string name;
+    };
+    const char* sql = recursive ? "WITH RECURSIVE t(id) AS (SELECT ?1 UNION "
+                                  "SELECT k.id FROM keys k JOIN t ON k.parent = t.id) "
+                                  "SELECT id, parent, name FROM keys WHERE id IN t AND id <> ?1 "
+                                  "ORDER BY parent, name, id"
+                                : "SELECT id, parent, name FROM keys WHERE parent = ?1 ORDER BY parent, name, id";
+    Stmt s(d, sql);
+    s.bind(1, top);
+    std::vector<Row> rows;
+    std::unordered_map<std::int64_t, std::pair<std::size_t, std::size_t>> childrenOf;  // [first, end) in rows
+    int r;
+    while ((r = s.step()) == SQLITE_ROW) {
+        rows.push_back({s.integer(0), s.integer(1), s.text(2)});
+        auto& run = childrenOf.try_emplace(rows.back().parent, rows.size() - 1, rows.size() - 1).first->second;
+        run.second = rows.size();
+    }
+    if (r != SQLITE_DONE)
+        return codeFor(r);
+    std::vector<std::size_t> pending;  // rows still to place, the next on top
+    auto pushChildren = [&](std::int64_t id) {
+        auto it = childrenOf.find(id);
+        if (it == childrenOf.end())
+            return;
+        for (std::size_t i = it->second.second; i > it->second.first; --i)
+            pending.push_back(i - 1);
+    };
+    pushChildren(top);
+    while (!pending.empty()) {
+        Row& row = rows[pending.back()];
+        pending.pop_back();
+        if (!indexOf.emplace(row.id, out.size()).second)
+            continue;
+        const std::size_t parent = indexOf.at(row.parent);
+        out.push_back({parent, out[parent].depth + 1, std::move(row.name), {}});
+        if (recursive)
+            pushChildren(row.id);
+    }
+    return ERROR_SUCCESS;
+}
+
+// Adds their values to the keys `indexOf` knows, in each key's enumeration order.
+LONG readValues(Db& d, std::int64_t top, bool recursive, std::vector<RegTreeKey>& out,
+                const std::unordered_map<std::int64_t, std::size_t>& indexOf)
+{
+    const char* sql = recursive ? "WITH RECURSIVE t(id) AS (SELECT ?1 UNION "
+                                  "SELECT k.id FROM keys k JOIN t ON k.parent = t.id) "
+                                  "SELECT key, name, type, data FROM vals WHERE key IN t ORDER BY key, id"
+                                : "SELECT key, name, type, data FROM vals WHERE key = ?1 ORDER BY key, id";
+    Stmt s(d, sql);
+    s.bind(1, top);
+    int r;
+    while ((r = s.step()) == SQLITE_ROW) {
+        auto it = indexOf.find(s.integer(0));
+        if (it == indexOf.end())
+            continue;
+        const BYTE* data = s.blob(3);
+        out[it->second].values.push_back(
+            {s.text(1), static_cast<DWORD>(s.integer(2)), std::vector<BYTE>(data, data + s.bytes(3))});
+    }
+    return r == SQLITE_DONE ? ERROR_SUCCESS : codeFor(r);
+}
+
 // Runs change(db, key id, whether the key is hKey itself) on the key lpSubKey
 // names, in one write transaction that commits only if change succeeds.
 template <typename F>
@@ -556,7 +661,7 @@ LONG RegOpenKeyExA(HKEY hKey, const char* lpSubKey, DWORD, DWORD samDesired, HKE
     } else if (LONG rc = findPath(*t.db, t.id, parts, id); rc != ERROR_SUCCESS) {
         return rc;
     }
-    *phkResult = addHandle(t.db, id, samDesired);
+    *phkResult = addHandle(t.db, id, samDesired, t.depth + parts.size());
     return ERROR_SUCCESS;
 }
 
@@ -577,13 +682,13 @@ LONG RegCreateKeyExA(HKEY hKey, const char* lpSubKey, DWORD, const char*, DWORD,
         return txn.begun();
     std::int64_t id = 0;
     bool created = false;
-    if (LONG rc = createPath(*t.db, t.id, parts, id, created); rc != ERROR_SUCCESS)
+    if (LONG rc = createPath(*t.db, t.id, t.depth, parts, id, created); rc != ERROR_SUCCESS)
         return rc;
     if (LONG rc = txn.commit(); rc != ERROR_SUCCESS)
         return rc;
     if (lpdwDisposition)
         *lpdwDisposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
-    *phkResult = addHandle(t.db, id, samDesired);
+    *phkResult = addHandle(t.db, id, samDesired, t.depth + parts.size());
     return ERROR_SUCCESS;
 }
 
@@ -772,6 +877,41 @@ DWORD ExpandEnvironmentStringsA(const char* lpSrc, char* lpDst, DWORD nSize)
     return needed;
 }
 
+LONG RegReadTree(HKEY hKey, const char* lpSubKey, bool recursive, std::vector<RegTreeKey>& out)
+{
+    out.clear();
+    std::vector<std::string> parts;
+    if (LONG rc = splitPath(lpSubKey, parts); rc != ERROR_SUCCESS)
+        return rc;
+    Target t;
+    if (LONG rc = resolve(hKey, KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS, Mode::Read, t); rc != ERROR_SUCCESS)
+        return rc;
+    RegTreeKey top;
+    top.depth = t.depth + parts.size();
+    top.name = parts.empty() ? std::string() : parts.back();
+    if (!t.db) {
+        // Before the store exists only the roots do, empty.
+        if (!parts.empty())
+            return ERROR_FILE_NOT_FOUND;
+        out.push_back(std::move(top));
+        return ERROR_SUCCESS;
+    }
+    ReadSnapshot snapshot(*t.db);
+    if (snapshot.begun() != ERROR_SUCCESS)
+        return snapshot.begun();
+    std::int64_t id = 0;
+    if (LONG rc = findPath(*t.db, t.id, parts, id); rc != ERROR_SUCCESS)
+        return rc;
+    out.push_back(std::move(top));
+    std::unordered_map<std::int64_t, std::size_t> indexOf{{id, 0}};
+    LONG rc = readKeysBelow(*t.db, id, recursive, out, indexOf);
+    if (rc == ERROR_SUCCESS)
+        rc = readValues(*t.db, id, recursive, out, indexOf);
+    if (rc != ERROR_SUCCESS)
+        out.clear();
+    return rc;
+}
+
 LONG RegApplyBatch(const std::vector<RegBatchOp>& ops)
 {
     if (ops.empty())
@@ -791,23 +931,38 @@ LONG RegApplyBatch(const std::vector<RegBatchOp>& ops)
     WriteTxn txn(*db);
     if (txn.begun() != ERROR_SUCCESS)
         return txn.begun();
+    // The lines of one key all name its path: it is walked once (a walk costs
+    // a query per level), until a deletion may have taken it away.
+    const RegBatchOp* walked = nullptr;
+    std::int64_t walkedId = 0;
+    auto createOnce = [&](const RegBatchOp& op, const std::vector<std::string>& parts, std::int64_t& id) {
+        if (walked && walked->root == op.root && walked->key == op.key) {
+            id = walkedId;
+            return ERROR_SUCCESS;
+        }
+        bool created = false;
+        LONG rc = createPath(*db, rootId(op.root), 0, parts, id, created);
+        walked = rc == ERROR_SUCCESS ? &op : nullptr;
+        walkedId = id;
+        return rc;
+    };
     for (const auto& op : ops) {
         std::vector<std::string> parts;
         if (LONG rc = splitPath(op.key.c_str(), parts); rc != ERROR_SUCCESS)
             return rc;
         std::int64_t id = 0;
-        bool created = false;
         LONG rc = ERROR_SUCCESS;
         switch (op.kind) {
         case RegBatchOp::CreateKey:
-            rc = createPath(*db, rootId(op.root), parts, id, created);
+            rc = createOnce(op, parts, id);
             break;
         case RegBatchOp::SetValue:
-            rc = createPath(*db, rootId(op.root), parts, id, created);
+            rc = createOnce(op, parts, id);
             if (rc == ERROR_SUCCESS)
                 rc = setValue(*db, id, op.name, op.type, op.data.data(), op.data.size());
             break;
         case RegBatchOp::DeleteTree:
+            walked = nullptr;
             rc = findPath(*db, rootId(op.root), parts, id);
             if (rc == ERROR_SUCCESS)
                 rc = deleteTree(*db, id, parts.empty());

@@ -68,6 +68,10 @@ inline constexpr DWORD REG_OPENED_EXISTING_KEY = 2;
 // Longest key name component and value name, in bytes.
 inline constexpr std::size_t kMaxKeyNameLength = 255;
 inline constexpr std::size_t kMaxValueNameLength = 16383;
+// Deepest key, in levels below its root: no key is created deeper
+// (ERROR_INVALID_PARAMETER), so that no file or listing of the store grows with
+// the square of a chain of keys.
+inline constexpr std::size_t kMaxKeyDepth = 512;
 
 LONG RegOpenKeyExA(HKEY hKey, const char* lpSubKey, DWORD ulOptions, DWORD samDesired, HKEY* phkResult);
 LONG RegCreateKeyExA(HKEY hKey, const char* lpSubKey, DWORD Reserved, const char* lpClass, DWORD dwOptions,
@@ -114,6 +118,26 @@ struct RegBatchOp {
 // Deleting a key or value that is not there is no failure. A key or value name
 // holding a NUL is refused (ERROR_INVALID_PARAMETER).
 LONG RegApplyBatch(const std::vector<RegBatchOp>& ops);
+
+// One key of a tree read by RegReadTree.
+struct RegTreeKey {
+    struct Value {
+        std::string name;
+        DWORD type = 0;
+        std::vector<BYTE> data;
+    };
+    std::size_t parent = 0;  // index of its parent in the list; the first key has none (0)
+    std::size_t depth = 0;   // levels below its root
+    std::string name;        // its own name (the first key's as the caller spelt it)
+    std::vector<Value> values;
+};
+
+// Reads the key lpSubKey names below hKey from one state of the store, in time
+// linear in what it reads: the key first, with its values in RegEnumValueA's
+// order; with `recursive` every key below it follows, depth first, sub-keys in
+// RegEnumKeyA's order, each with its values; without, its sub-keys follow
+// without their values.
+LONG RegReadTree(HKEY hKey, const char* lpSubKey, bool recursive, std::vector<RegTreeKey>& out);
 
 // Owns an open key and closes it when it goes.
 class RegKeyHandle {

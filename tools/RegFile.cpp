@@ -306,6 +306,8 @@ private:
         if (remove && path.empty())
             fail(kRootNotDeletable);
         checkPath(path);
+        if (KeyDepth(path) > kMaxKeyDepth)
+            fail(kKeyTooDeep);
         RegBatchOp op;
         op.kind = remove ? RegBatchOp::DeleteTree : RegBatchOp::CreateKey;
         op.root = root;
@@ -552,6 +554,11 @@ std::string NameProblem(const std::string& name)
         i += static_cast<std::size_t>(len);
     }
     return {};
+}
+
+std::size_t KeyDepth(const std::string& path)
+{
+    return path.empty() ? 0 : static_cast<std::size_t>(std::count(path.begin(), path.end(), '\\')) + 1;
 }
 
 std::string RootName(HKEY root)

@@ -55,6 +55,12 @@ bool Format(const std::vector<Key>& keys, std::string& out, std::string& error,
 // Why a [-ROOT] line or a delete of a root is refused.
 inline constexpr const char* kRootNotDeletable = "a root key cannot be deleted";
 
+// How many levels below its root a path ("Software\X": 2) names.
+std::size_t KeyDepth(const std::string& path);
+// Why a key deeper than the store allows is refused.
+inline constexpr const char* kKeyTooDeep = "the key is more than 512 levels deep";
+static_assert(kMaxKeyDepth == 512, "kKeyTooDeep names the limit");
+
 struct ParseResult {
     bool ok = false;
     int line = 0;  // where the error is, 1-based

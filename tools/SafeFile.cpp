@@ -1,5 +1,6 @@
 #include "tools/SafeFile.h"
 
+#include "settings/FolderSync.h"
 #include "settings/UniqueFd.h"
 
 #include <fcntl.h>
@@ -31,14 +32,6 @@ const char* kindOf(mode_t mode)
     if (S_ISSOCK(mode))
         return "a socket";
     return "not a regular file";
-}
-
-std::string folderOf(const std::string& path)
-{
-    std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos)
-        return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
 }
 
 bool writeAll(int fd, const std::string& bytes)
@@ -76,7 +69,7 @@ bool renameNoReplace(const char* from, const char* to)
 
 }  // namespace
 
-bool ReadRegularFile(const std::string& path, std::size_t limit, std::string& bytes, std::string& error)
+bool ReadBoundedFile(const std::string& path, std::size_t limit, std::string& bytes, std::string& error)
 {
     // O_NONBLOCK: opening a FIFO must not wait for a writer.
     UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
@@ -85,20 +78,25 @@ bool ReadRegularFile(const std::string& path, std::size_t limit, std::string& by
         error = because("Cannot read", path, errno);
         return false;
     }
-    if (!S_ISREG(st.st_mode)) {
-        error = "Cannot read " + path + ": it is " + kindOf(st.st_mode) + ", not a regular file.";
+    if (!S_ISREG(st.st_mode) && !S_ISFIFO(st.st_mode)) {
+        error = "Cannot read " + path + ": it is " + kindOf(st.st_mode) + ", not a regular file or a pipe.";
         return false;
     }
     const std::string tooLarge = "Cannot read " + path + ": it holds more than " + std::to_string(limit) +
                                  " bytes, the most a settings file may hold.";
-    if (static_cast<std::size_t>(st.st_size) > limit) {
+    if (S_ISREG(st.st_mode) && static_cast<std::size_t>(st.st_size) > limit) {
         error = tooLarge;
         return false;
     }
-    ::fcntl(fd.get(), F_SETFL, ::fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK);
-    // The size is only a hint: files in /proc say 0, and a file may grow while read.
+    // From here a pipe's reads wait for its writer; one without a writer ends at once.
+    if (::fcntl(fd.get(), F_SETFL, ::fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK) != 0) {
+        error = because("Cannot read", path, errno);
+        return false;
+    }
+    // The size is only a hint: files in /proc say 0, a file may grow while read,
+    // and a pipe says nothing: the limit is kept while reading.
     bytes.clear();
-    bytes.reserve(static_cast<std::size_t>(st.st_size));
+    bytes.reserve(S_ISREG(st.st_mode) ? static_cast<std::size_t>(st.st_size) : 0);
     char buf[65536];
     while (true) {
         ssize_t n = ::read(fd.get(), buf, sizeof buf);
@@ -121,13 +119,27 @@ bool ReadRegularFile(const std::string& path, std::size_t limit, std::string& by
 WriteResult WriteFileAtomically(const std::string& path, const std::string& bytes, bool replace,
                                 std::string& error)
 {
+    // Only a file or a link is replaced: renaming over a device, FIFO, socket
+    // or folder would take it away from whatever uses it. A replaced file keeps
+    // who may read it; a set-id bit is not carried to the new file.
+    mode_t mode = 0600;
+    struct stat st {};
+    if (replace && ::lstat(path.c_str(), &st) == 0) {
+        if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) {
+            error = "Cannot write " + path + ": it is " + kindOf(st.st_mode) + ", not a regular file.";
+            return WriteResult::Failed;
+        }
+        if (S_ISREG(st.st_mode))
+            mode = st.st_mode & 0777;
+    }
     std::string tmp = path + ".XXXXXX";
     UniqueFd fd(::mkostemp(tmp.data(), O_CLOEXEC));  // O_EXCL, mode 0600
     if (!fd) {
         error = because("Cannot write", path, errno);
         return WriteResult::Failed;
     }
-    bool ok = writeAll(fd.get(), bytes) && ::fsync(fd.get()) == 0;
+    bool ok = (mode == 0600 || ::fchmod(fd.get(), mode) == 0) && writeAll(fd.get(), bytes) &&
+              ::fsync(fd.get()) == 0;
     ok = fd.close() && ok;
     if (ok)
         ok = replace ? ::rename(tmp.c_str(), path.c_str()) == 0 : renameNoReplace(tmp.c_str(), path.c_str());
@@ -140,9 +152,7 @@ WriteResult WriteFileAtomically(const std::string& path, const std::string& byte
         return WriteResult::Failed;
     }
     // The rename is durable only once the folder is on disk too.
-    const std::string folder = folderOf(path);
-    UniqueFd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!dir || (::fsync(dir.get()) != 0 && errno != EINVAL)) {
+    if (!SyncFolder(ParentFolder(path))) {
         error = because("Cannot sync the folder of", path, errno) +
                 " The file is written but may not be on disk yet.";
         return WriteResult::Failed;

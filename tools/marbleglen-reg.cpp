@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -144,6 +145,8 @@ KeyName keyName(const std::string& text)
         fail("Invalid key name: there is no remote registry; KEY must begin with HKCU, HKLM or HKCR.");
     if (!regfile::SplitKeyName(text, k.root, k.path))
         fail("Invalid key name: KEY must begin with HKCU, HKLM, HKCR or their long names.");
+    if (regfile::KeyDepth(k.path) > kMaxKeyDepth)
+        fail(std::string("Invalid key name: ") + regfile::kKeyTooDeep + ".");
     k.display = regfile::RootName(k.root) + (k.path.empty() ? "" : "\\" + k.path);
     return k;
 }
@@ -473,6 +476,13 @@ int exportKey(const Args& a)
         fail(exists);
     std::vector<regfile::Key> keys;
     check(storetree::ReadTree(key.root, key.path, key.display, true, keys));
+    // A key made before the depth limit would give a file that import refuses.
+    // Names hold no backslash, so each one in a full name is one level.
+    for (const auto& k : keys) {
+        if (static_cast<std::size_t>(std::count(k.name.begin(), k.name.end(), '\\')) > kMaxKeyDepth)
+            fail("Cannot export " + key.display + ": a key below it is more than " +
+                 std::to_string(kMaxKeyDepth) + " levels deep, which import refuses. Delete it first.");
+    }
     std::string bytes, error;
     if (!regfile::Format(keys, bytes, error, onStderr))
         fail("Cannot export: " + error + ". Nothing was written.");
@@ -499,7 +509,7 @@ int importFile(const Args& a)
     if (!codePage.empty() && !regfile::CodePageKnown(codePage))
         fail("Invalid code page " + onStderr(*a.get("cp")) + ": this system cannot read it. Give a number such as 1251.");
     std::string content, error;
-    if (!safefile::ReadRegularFile(a.words[0], regfile::kMaxFileSize, content, error))
+    if (!safefile::ReadBoundedFile(a.words[0], regfile::kMaxFileSize, content, error))
         fail(onStderr(error));
     regfile::ParseResult r = regfile::Parse(content, codePage);
     if (!r.ok)

@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <dlfcn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -9,6 +10,7 @@
 #include <QDir>
 #include <QFile>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -20,6 +22,27 @@
 #include "tests/support/TempStore.h"
 
 using namespace storetest;
+
+namespace {
+// The file or folder whose fsync fails with EIO; empty: none.
+std::string gFailSyncOf;
+}  // namespace
+
+// No file system here fails fsync on demand, so this program's own fsync stands
+// in front of the C library's and fails for the one path asked for.
+extern "C" int fsync(int fd)
+{
+    static const auto real = reinterpret_cast<int (*)(int)>(::dlsym(RTLD_NEXT, "fsync"));
+    if (!gFailSyncOf.empty()) {
+        char path[4096];
+        const ssize_t n = ::readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), path, sizeof path);
+        if (n > 0 && gFailSyncOf.compare(0, std::string::npos, path, static_cast<std::size_t>(n)) == 0) {
+            errno = EIO;
+            return -1;
+        }
+    }
+    return real(fd);
+}
 
 namespace {
 
@@ -74,6 +97,10 @@ public:
     int databaseWrites = 0;
     int unsyncedAtClose = 0;     // database files closed with writes not synced
     int unsyncedJournalEnds = 0;  // journals deleted without a sync of their folder
+    // Not SQLITE_NOTFOUND: the answer to setting PRAGMA synchronous, given
+    // instead of SQLite's own, as a file system layer may (SQLITE_OK: taken
+    // and ignored).
+    int synchronousAnswer = SQLITE_NOTFOUND;
 
     // Open database files with writes not synced.
     int unsyncedOpen() const
@@ -141,6 +168,15 @@ private:
         of(file)->dirty |= of(file)->database;
         return real(file)->pMethods->xTruncate(real(file), size);
     }
+    static int fileControl(sqlite3_file* file, int op, void* arg)
+    {
+        if (op == SQLITE_FCNTL_PRAGMA && of(file)->watch->synchronousAnswer != SQLITE_NOTFOUND) {
+            char** pragma = static_cast<char**>(arg);  // error text, name, value
+            if (sqlite3_stricmp(pragma[1], "synchronous") == 0 && pragma[2])
+                return of(file)->watch->synchronousAnswer;
+        }
+        return real(file)->pMethods->xFileControl(real(file), op, arg);
+    }
     // The rest only forwards. Version 1: no shared memory (WAL) and no mapping,
     // which the store uses neither of.
     static constexpr sqlite3_io_methods kMethods = {
@@ -156,7 +192,7 @@ private:
         [](sqlite3_file* f, int lock) { return real(f)->pMethods->xLock(real(f), lock); },
         [](sqlite3_file* f, int lock) { return real(f)->pMethods->xUnlock(real(f), lock); },
         [](sqlite3_file* f, int* out) { return real(f)->pMethods->xCheckReservedLock(real(f), out); },
-        [](sqlite3_file* f, int op, void* arg) { return real(f)->pMethods->xFileControl(real(f), op, arg); },
+        &SyncWatch::fileControl,
         [](sqlite3_file* f) { return real(f)->pMethods->xSectorSize(real(f)); },
         [](sqlite3_file* f) { return real(f)->pMethods->xDeviceCharacteristics(real(f)); },
         nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
@@ -288,11 +324,17 @@ TEST(Store, HandlesAreCheckedForValidityAndAccess)
     EXPECT_EQ(RegCloseKey(HKEY_CURRENT_USER), ERROR_SUCCESS);
 }
 
-TEST(Store, NameLengthLimits)
+TEST(Store, NameLengthAndDepthLimits)
 {
     TempStore store;
     const std::string k255(255, 'k'), k256(256, 'k');
     const std::string v16383(16383, 'v'), v16384(16384, 'v');
+    auto chain = [](std::size_t levels) {
+        std::string path = "D";
+        for (std::size_t i = 1; i < levels; ++i)
+            path += "\\d";
+        return path;
+    };
     struct Case {
         std::string key, value;
         LONG expected;
@@ -301,10 +343,25 @@ TEST(Store, NameLengthLimits)
         {"A", v16383, ERROR_SUCCESS},             {"A", v16384, ERROR_INVALID_PARAMETER},
         {"\\A", "x", ERROR_INVALID_PARAMETER},    {"A\\\\B", "x", ERROR_INVALID_PARAMETER},
         {"A\\B\\", "x", ERROR_SUCCESS},
+        {chain(kMaxKeyDepth), "x", ERROR_SUCCESS}, {chain(kMaxKeyDepth + 1), "x", ERROR_INVALID_PARAMETER},
     };
-    for (const auto& c : cases)
+    // The same rules whether a key is created on its own or in a batch.
+    for (const auto& c : cases) {
         EXPECT_EQ(put(HKEY_CURRENT_USER, c.key, c.value, REG_SZ, bytesOf("x")), c.expected) << c.key.size();
+        EXPECT_EQ(RegApplyBatch({{RegBatchOp::SetValue, HKEY_LOCAL_MACHINE, c.key, c.value, REG_SZ, bytesOf("x")}}),
+                  c.expected)
+            << c.key.size();
+    }
     EXPECT_EQ(get(HKEY_CURRENT_USER, "A\\B", "x").rc, ERROR_SUCCESS);
+    // Below an open key the levels above it count too.
+    RegKeyHandle deep, deeper;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, chain(kMaxKeyDepth - 2).c_str(), 0, KEY_ALL_ACCESS, deep.put()), 0);
+    EXPECT_EQ(RegCreateKeyExA(deep.get(), "e\\e\\e", 0, "", 0, KEY_ALL_ACCESS, nullptr, deeper.put(), nullptr),
+              ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(RegCreateKeyExA(deep.get(), "e\\e", 0, "", 0, KEY_ALL_ACCESS, nullptr, deeper.put(), nullptr),
+              ERROR_SUCCESS);
+    EXPECT_EQ(RegCreateKeyExA(deeper.get(), "e", 0, "", 0, KEY_ALL_ACCESS, nullptr, deep.put(), nullptr),
+              ERROR_INVALID_PARAMETER);
 }
 
 // A name the store would cut at its NUL never reaches the key or value before the NUL.
@@ -386,6 +443,39 @@ TEST(Store, EnumerationFollowsInsertionForValuesAndNamesForKeys)
     EXPECT_EQ(longestValueName, 0u);
 }
 
+// Each key as "depth parent name: value names".
+std::vector<std::string> treeRead(HKEY key, const char* sub, bool recursive, LONG expected = ERROR_SUCCESS)
+{
+    std::vector<RegTreeKey> keys;
+    EXPECT_EQ(RegReadTree(key, sub, recursive, keys), expected) << sub;
+    std::vector<std::string> shown;
+    for (const auto& k : keys) {
+        std::string line = std::to_string(k.depth) + " " + std::to_string(k.parent) + " " + k.name + ":";
+        for (const auto& v : k.values)
+            line += " " + v.name;
+        shown.push_back(line);
+    }
+    return shown;
+}
+
+TEST(Store, ATreeIsReadDepthFirstInEnumerationOrder)
+{
+    TempStore store;
+    using Lines = std::vector<std::string>;
+    EXPECT_EQ(treeRead(HKEY_CURRENT_USER, "", true), Lines{"0 0 :"});
+    treeRead(HKEY_CURRENT_USER, "T", true, ERROR_FILE_NOT_FOUND);
+    for (auto [key, value] : {std::pair{"T", "z"}, {"T\\b\\y", "1"}, {"T\\C", "c"}, {"T", "a"},
+                              {"T\\b\\x", "2"}, {"T\\a", "3"}, {"T\\b\\x", "1"}})
+        ASSERT_EQ(put(HKEY_CURRENT_USER, key, value, REG_SZ, bytesOf("")), 0);
+    EXPECT_EQ(treeRead(HKEY_CURRENT_USER, "T", true),
+              (Lines{"1 0 T: z a", "2 0 a: 3", "2 0 b:", "3 2 x: 2 1", "3 2 y: 1", "2 0 C: c"}));
+    EXPECT_EQ(treeRead(HKEY_CURRENT_USER, "t", false), (Lines{"1 0 t: z a", "2 0 a:", "2 0 b:", "2 0 C:"}));
+    RegKeyHandle b;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "T\\B", 0, KEY_READ, b.put()), 0);
+    EXPECT_EQ(treeRead(b.get(), "", true), (Lines{"2 0 :", "3 0 x: 2 1", "3 0 y: 1"}));
+    treeRead(b.get(), "missing", true, ERROR_FILE_NOT_FOUND);
+}
+
 TEST(Store, ConnectingToAnotherMachineAlwaysFails)
 {
     HKEY remote = 1;
@@ -445,6 +535,41 @@ TEST(Store, EveryChangeIsOnDiskWhenTheCallReturns)
         EXPECT_GT(watch.databaseWrites, 0) << what;
         EXPECT_EQ(watch.unsyncedOpen() + watch.unsyncedAtClose, 0) << what << ": database writes not synced";
         EXPECT_EQ(watch.unsyncedJournalEnds, 0) << what << ": journal deleted without syncing its folder";
+    }
+}
+
+// A sync that fails, or a sync setting that does not take, is an error: the
+// change may not outlive a power cut, so it is never reported as saved.
+TEST(Store, AFailedSyncIsNeverReportedAsSaved)
+{
+    struct Case {
+        const char* what;
+        bool folderThere;
+        const char* failSyncOf;  // below the config folder
+        int synchronousAnswer;
+    } cases[] = {
+        {"sync of the folder that receives the store's folder", false, "", SQLITE_NOTFOUND},
+        {"sync of the folder after creating the store file", true, "/marbleglen", SQLITE_NOTFOUND},
+        {"sync of the new store file", true, "/marbleglen/registry.db", SQLITE_NOTFOUND},
+        {"synchronous setting refused", true, nullptr, SQLITE_IOERR},
+        {"synchronous setting taken and ignored", true, nullptr, SQLITE_OK},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempStore store;
+        if (c.folderThere) {
+            ASSERT_TRUE(QDir().mkpath(store.configHome() + "/marbleglen"));
+        }
+        {
+            SyncWatch watch;
+            watch.synchronousAnswer = c.synchronousAnswer;
+            if (c.failSyncOf)
+                gFailSyncOf = QDir(store.configHome()).canonicalPath().toStdString() + c.failSyncOf;
+            const LONG rc = put(HKEY_CURRENT_USER, kKey, "v", REG_SZ, bytesOf("x"));
+            gFailSyncOf.clear();
+            EXPECT_NE(rc, ERROR_SUCCESS);
+        }
+        EXPECT_EQ(put(HKEY_CURRENT_USER, kKey, "v", REG_SZ, bytesOf("x")), ERROR_SUCCESS);
     }
 }
 

@@ -1,19 +1,27 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <pty.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <functional>
 
+#include <sqlite3.h>
+
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 
 #include "settings/AppSettings.h"
+#include "settings/UniqueFd.h"
 #include "tests/support/TempStore.h"
 #include "tools/StoreTree.h"
 
@@ -31,14 +39,19 @@ Result reg(const QStringList& args, const QByteArray& input = {})
     p.start(MARBLEGLEN_REG_BIN, args);
     p.write(input);
     p.closeWriteChannel();
-    p.waitForFinished(30000);
-    return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, p.readAllStandardOutput().toStdString(),
+    // A command still running when the wait ends has no exit code: -1, never 0.
+    const bool finished = p.waitForFinished(30000);
+    return {finished && p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
+            p.readAllStandardOutput().toStdString(),
             p.readAllStandardError().toStdString()};
 }
 
 const char* kDone = "The operation completed successfully.\n";
 const char* kMissing = "ERROR: The system was unable to find the specified registry key or value.\n";
 const QString kKey = "HKCU\\Software\\Marbleglen";
+
+// A key `levels` below HKCU.
+QString deepKey(int levels) { return "HKCU" + QString("\\d").repeated(levels); }
 
 void add(const QStringList& args)
 {
@@ -64,6 +77,21 @@ void writeFile(const QString& path, const QByteArray& bytes)
     QFile f(path);
     ASSERT_TRUE(f.open(QIODevice::WriteOnly));
     f.write(bytes);
+}
+
+// A Unix socket bound at `path`; it stays there while the descriptor lives.
+UniqueFd socketAt(const QString& path)
+{
+    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const QByteArray name = QFile::encodeName(path);
+    if (!fd || static_cast<std::size_t>(name.size()) >= sizeof address.sun_path)
+        return UniqueFd();
+    std::memcpy(address.sun_path, name.constData(), static_cast<std::size_t>(name.size()));
+    if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+        return UniqueFd();
+    return fd;
 }
 
 std::vector<char*> argv(const QStringList& args, std::vector<QByteArray>& storage)
@@ -206,6 +234,8 @@ TEST(MarbleglenReg, MissingKeysAndBadArgumentsFail)
         {{"add", kKey, "/v", "a\x1b[2J", "/d", "x", "/f"}, "ERROR: Invalid value name"},
         {{"add", kKey, "/v", "tab\there", "/f"}, "ERROR: Invalid value name"},
         {{"import", store.configHome() + "/x.reg", "/cp", "99999"}, "ERROR: Invalid code page 99999"},
+        {{"add", deepKey(513)}, "ERROR: Invalid key name: the key is more than 512 levels deep.\n"},
+        {{"query", deepKey(513)}, "ERROR: Invalid key name: the key is more than 512 levels deep.\n"},
         {{"frobnicate", kKey}, "ERROR: Invalid syntax"},
         {{}, "ERROR: Invalid syntax"},
     };
@@ -272,6 +302,7 @@ TEST(MarbleglenReg, ExportThenImportIntoAnEmptyStoreGivesTheSameStore)
     add({"/v", "none", "/t", "REG_NONE", "/d", "01"});
     add({"/v", "q", "/t", "REG_QWORD", "/d", "1"});
     ASSERT_EQ(reg({"add", kKey + "\\Empty\\Sub"}).code, 0);
+    ASSERT_EQ(reg({"add", kKey + QString("\\d").repeated(510), "/v", "deepest", "/d", "512"}).code, 0);
     ASSERT_EQ(reg({"add", "HKLM\\Other", "/v", "x", "/d", "not exported"}).code, 0);
     before = tree(HKEY_CURRENT_USER, "Software\\Marbleglen");
 
@@ -291,7 +322,7 @@ TEST(MarbleglenReg, ExportThenImportIntoAnEmptyStoreGivesTheSameStore)
     EXPECT_EQ(r.out, kDone);
     auto after = tree(HKEY_CURRENT_USER, "Software\\Marbleglen");
     ASSERT_EQ(after.size(), before.size());
-    ASSERT_EQ(after.size(), 3u);
+    ASSERT_EQ(after.size(), 3u + 510u);
     for (std::size_t k = 0; k < after.size(); ++k) {
         EXPECT_EQ(after[k].name, before[k].name);
         ASSERT_EQ(after[k].values.size(), before[k].values.size());
@@ -348,6 +379,54 @@ TEST(MarbleglenReg, ExportWritesOnlyWhatImportReadsBack)
     EXPECT_EQ(static_cast<std::size_t>(QFileInfo(in).size()), regfile::kMaxFileSize);
 }
 
+// Many values in the deepest key import, and a chain of keys made before the
+// depth limit and many keys side by side read, in time linear in their number;
+// export refuses what import would refuse.
+TEST(MarbleglenReg, HugeTreesImportAndReadInLinearTime)
+{
+    TempStore store;
+    QByteArray values = "REGEDIT4\n[HKEY_CURRENT_USER" + QByteArray("\\d").repeated(512) + "]\n";
+    for (int i = 0; i < 20000; ++i)
+        values += "\"v" + QByteArray::number(i) + "\"=\"x\"\n";
+    writeFile(store.configHome() + "/values.reg", values);
+    QElapsedTimer timer;
+    timer.start();
+    ASSERT_EQ(reg({"import", store.configHome() + "/values.reg"}).code, 0);
+    EXPECT_LT(timer.elapsed(), 10000);  // walking the key's path again for each value took a minute
+    const auto deepest = tree(HKEY_CURRENT_USER, deepKey(512).toStdString().substr(5));
+    ASSERT_EQ(deepest.size(), 1u);
+    EXPECT_EQ(deepest[0].values.size(), 20000u);
+
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(QFile::encodeName(store.storeFile()).constData(), &db), SQLITE_OK);
+    const char* sql = "BEGIN;"
+                      "INSERT INTO keys(id, parent, name) VALUES (1000000, 2, 'Chain'), (1000001, 2, 'Fan');"
+                      "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 20000) "
+                      "INSERT INTO keys(id, parent, name) "
+                      "SELECT 1001000 + i, CASE i WHEN 1 THEN 1000000 ELSE 1000999 + i END, 'c' FROM n WHERE i <= 5000 "
+                      "UNION ALL SELECT 1100000 + i, 1000001, 'f' || i FROM n;"
+                      "INSERT INTO vals(key, name, type, data) SELECT id, 'v', 1, x'00' FROM keys WHERE id > 1001000;"
+                      "COMMIT;";
+    EXPECT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+    sqlite3_close(db);
+
+    for (auto [key, count] : {std::pair{"Chain", 5001u}, {"Fan", 20001u}}) {
+        SCOPED_TRACE(key);
+        QElapsedTimer timer;
+        timer.start();
+        auto keys = tree(HKEY_CURRENT_USER, key);
+        EXPECT_LT(timer.elapsed(), 5000);  // reopening each key by its path took minutes
+        ASSERT_EQ(keys.size(), count);
+        EXPECT_EQ(keys.back().values.size(), 1u);
+    }
+    const QString file = store.configHome() + "/chain.reg";
+    Result r = reg({"export", "HKCU\\Chain", file});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err, "ERROR: Cannot export HKEY_CURRENT_USER\\Chain: a key below it is more than 512 levels deep, "
+                     "which import refuses. Delete it first.\n");
+    EXPECT_FALSE(QFile::exists(file));
+}
+
 TEST(MarbleglenReg, ABrokenImportChangesNothingAndNamesItsLine)
 {
     TempStore store;
@@ -371,6 +450,8 @@ TEST(MarbleglenReg, ABrokenImportChangesNothingAndNamesItsLine)
          "ERROR: line 9: the value name holds a NUL character. Nothing was imported.\n"},
         {"[HKEY_CURRENT_USER\\Software\\Mar\rbleglen]\r\n",
          "ERROR: line 8: the key name holds a control character. Nothing was imported.\n"},
+        {"[HKEY_CURRENT_USER" + QByteArray("\\d").repeated(513) + "]\r\n",
+         "ERROR: line 8: the key is more than 512 levels deep. Nothing was imported.\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.rest.toStdString());
@@ -385,7 +466,8 @@ TEST(MarbleglenReg, ABrokenImportChangesNothingAndNamesItsLine)
     EXPECT_EQ(reg({"delete", "HKCU", "/f"}).err, "ERROR: Invalid key name: a root key cannot be deleted.\n");
 }
 
-TEST(MarbleglenReg, ImportReadsOnlyRegularFilesOfBoundedSize)
+// Scripts feed imports through pipes; the limit holds for them too.
+TEST(MarbleglenReg, ImportReadsRegularFilesAndPipesOfBoundedSize)
 {
     TempStore store;
     const QString dir = store.configHome();
@@ -395,26 +477,51 @@ TEST(MarbleglenReg, ImportReadsOnlyRegularFilesOfBoundedSize)
         QFile f(dir + "/" + name);  // sparse: no disk space taken
         ASSERT_TRUE(f.open(QIODevice::WriteOnly) && f.resize(static_cast<qint64>(size)));
     }
+    for (const char* name : {"piped", "substituted", "redirected"})
+        writeFile(dir + "/" + name + ".reg",
+                  QByteArray("REGEDIT4\n[HKEY_CURRENT_USER\\Software\\Marbleglen]\n\"") + name + "\"=\"yes\"\n");
+    const UniqueFd listening = socketAt(dir + "/socket.reg");
+    ASSERT_TRUE(listening);
+
+    // Run by bash with the command as $1 and the folder as $2.
     struct Case {
-        QString file;
-        std::string err;
+        const char* script;
+        std::string err;  // "" when the file is imported
+        const char* imported = nullptr;
     } cases[] = {
-        {"/dev/zero", "ERROR: Cannot read /dev/zero: it is a device, not a regular file.\n"},
-        {dir + "/fifo.reg", ": it is a FIFO, not a regular file.\n"},
-        {dir + "/folder.reg", ": it is a folder, not a regular file.\n"},
-        {dir + "/big.reg", ": it holds more than 4194304 bytes, the most a settings file may hold.\n"},
-        {dir + "/limit.reg", "ERROR: line 1: the file does not begin with"},
-        {dir + "/missing.reg", ": No such file or directory.\n"},
+        {"\"$1\" import /dev/zero", "ERROR: Cannot read /dev/zero: it is a device, not a regular file or a pipe.\n"},
+        {"\"$1\" import \"$2/folder.reg\"", ": it is a folder, not a regular file or a pipe.\n"},
+        {"\"$1\" import \"$2/socket.reg\"", ": No such device or address.\n"},
+        {"\"$1\" import \"$2/big.reg\"", ": it holds more than 4194304 bytes, the most a settings file may hold.\n"},
+        {"\"$1\" import \"$2/limit.reg\"", "ERROR: line 1: the file does not begin with"},
+        {"\"$1\" import \"$2/missing.reg\"", ": No such file or directory.\n"},
         // Reading address 0 of its own memory fails: a read error is not the end of a file.
-        {"/proc/self/mem", "ERROR: Cannot read /proc/self/mem: Input/output error.\n"},
+        {"\"$1\" import /proc/self/mem", "ERROR: Cannot read /proc/self/mem: Input/output error.\n"},
+        // A FIFO nobody writes to is not waited for.
+        {"\"$1\" import \"$2/fifo.reg\"", "ERROR: line 1: the file is empty. Nothing was imported.\n"},
+        {"head -c 4194305 /dev/zero | \"$1\" import /dev/stdin",
+         "ERROR: Cannot read /dev/stdin: it holds more than 4194304 bytes"},
+        {"head -c 4194304 /dev/zero | \"$1\" import /dev/stdin", "ERROR: line 1: the file does not begin with"},
+        {"cat \"$2/piped.reg\" | \"$1\" import /dev/stdin", "", "piped"},
+        {"\"$1\" import <(cat \"$2/substituted.reg\")", "", "substituted"},
+        {"\"$1\" import /dev/stdin < \"$2/redirected.reg\"", "", "redirected"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.file.toStdString());
-        Result r = reg({"import", c.file});
-        EXPECT_EQ(r.code, 1);
-        EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
+        SCOPED_TRACE(c.script);
+        const QByteArray before = fileBytes(store.storeFile());
+        QProcess p;
+        p.start("bash", {"-c", c.script, "bash", MARBLEGLEN_REG_BIN, dir});
+        ASSERT_TRUE(p.waitForFinished(30000));
+        const std::string err = p.readAllStandardError().toStdString();
+        if (c.err.empty()) {
+            EXPECT_EQ(p.exitCode(), 0) << err;
+            EXPECT_EQ(AppSettings::ReadText(c.imported), "yes");
+        } else {
+            EXPECT_EQ(p.exitCode(), 1);
+            EXPECT_NE(err.find(c.err), std::string::npos) << err;
+            EXPECT_EQ(fileBytes(store.storeFile()), before);
+        }
     }
-    EXPECT_FALSE(QFile::exists(store.storeFile()));
 }
 
 // In a folder anyone may write to, links planted at the name the export once
@@ -458,6 +565,55 @@ TEST(MarbleglenReg, ExportNeverWritesThroughPlantedLinks)
     // Nothing left behind but the export and the planted links.
     expected.sort();
     EXPECT_EQ(names(), expected);
+}
+
+// Renaming over a device, FIFO, socket or folder would take it away from
+// whatever uses it; a file replaced keeps who may read it.
+TEST(MarbleglenReg, ExportWithYReplacesOnlyFilesAndKeepsTheirMode)
+{
+    TempStore store;
+    add({"/v", "a", "/d", "1"});
+    const QString dir = store.configHome();
+    auto path = [&](const char* name) { return QFile::encodeName(dir + "/" + name); };
+    ASSERT_EQ(::mkfifo(path("fifo.reg"), 0600), 0);
+    ASSERT_TRUE(QDir(dir).mkdir("folder.reg"));
+    const UniqueFd listening = socketAt(dir + "/socket.reg");
+    ASSERT_TRUE(listening);
+    // A twin of /dev/full, where mknod is allowed (as root).
+    const bool device = ::mknod(path("device.reg"), S_IFCHR | 0600, makedev(1, 7)) == 0;
+    struct Case {
+        const char* name;
+        mode_t type;
+        const char* kind;
+    } cases[] = {
+        {"fifo.reg", S_IFIFO, "a FIFO"},
+        {"folder.reg", S_IFDIR, "a folder"},
+        {"socket.reg", S_IFSOCK, "a socket"},
+        {"device.reg", S_IFCHR, "a device"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.type == S_IFCHR && !device)
+            continue;
+        Result r = reg({"export", kKey, dir + "/" + c.name, "/y"});
+        EXPECT_EQ(r.code, 1);
+        EXPECT_EQ(r.err, "ERROR: Cannot write " + (dir + "/").toStdString() + c.name + ": it is " + c.kind +
+                             ", not a regular file.\n");
+        struct stat st {};
+        ASSERT_EQ(::lstat(path(c.name), &st), 0);
+        EXPECT_EQ(st.st_mode & S_IFMT, c.type);
+    }
+
+    for (mode_t mode : {0644u, 0600u, 0400u, 04755u}) {
+        SCOPED_TRACE(QString::number(mode, 8).toStdString());
+        writeFile(dir + "/file.reg", "old");
+        ASSERT_EQ(::chmod(path("file.reg"), mode), 0);
+        ASSERT_EQ(reg({"export", kKey, dir + "/file.reg", "/y"}).code, 0);
+        struct stat st {};
+        ASSERT_EQ(::lstat(path("file.reg"), &st), 0);
+        EXPECT_EQ(st.st_mode, S_IFREG | (mode & 0777));  // a set-id bit is not carried over
+        EXPECT_TRUE(fileBytes(dir + "/file.reg").startsWith("\xFF\xFEW\0"));
+    }
 }
 
 TEST(MarbleglenReg, QueryEscapesControlCharactersOnlyOnATerminal)

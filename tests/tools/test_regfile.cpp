@@ -51,6 +51,15 @@ Bytes sz(const std::string& s)
     return b;
 }
 
+// A path `levels` deep, with its leading backslash.
+std::string deep(std::size_t levels)
+{
+    std::string path;
+    for (std::size_t i = 0; i < levels; ++i)
+        path += "\\k";
+    return path;
+}
+
 struct Op {
     RegBatchOp::Kind kind;
     HKEY root;
@@ -191,6 +200,8 @@ TEST(RegFile, ABrokenFileNamesItsLine)
         {"REGEDIT4\n[HKEY_USERS\\K]\n", 2, "does not begin with HKEY_"},
         {"REGEDIT4\n[HKEY_CURRENT_USER\\a\\\\b]\n", 2, "empty or longer"},
         {"REGEDIT4\n[HKEY_CURRENT_USER\\" + std::string(256, 'k') + "]\n", 2, "empty or longer"},
+        {"REGEDIT4\n[HKEY_CURRENT_USER" + deep(kMaxKeyDepth + 1) + "]\n", 2, regfile::kKeyTooDeep},
+        {"REGEDIT4\n[-HKEY_CURRENT_USER" + deep(kMaxKeyDepth + 1) + "]\n", 2, regfile::kKeyTooDeep},
         {v5 + "\"a\"=\"C:\\Photos\"\n", 4, "backslash in quotes"},
         {v5 + "\"a\"=\"open\n", 4, "no closing quote"},
         {v5 + "\"a\"\n", 4, "'=' expected"},
