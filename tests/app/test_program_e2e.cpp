@@ -23,14 +23,15 @@ QByteArray ReadFile(const QString& path)
 }
 
 // The id of the program's visible top-level window with exactly this title,
-// waiting for it to appear; 0 when it does not.
+// waiting for it to appear; 0 when it does not. "--all": xdotool otherwise
+// reports windows that meet any one condition, any window of the program.
 unsigned long FindWindow(qint64 pid, const QString& title)
 {
     QElapsedTimer waited;
     waited.start();
     while (waited.elapsed() < kPatience) {
         QProcess search;
-        search.start("xdotool", {"search", "--onlyvisible", "--pid", QString::number(pid), "--name",
+        search.start("xdotool", {"search", "--all", "--onlyvisible", "--pid", QString::number(pid), "--name",
                                  "^" + title + "$"});
         search.waitForFinished();
         const QList<QByteArray> ids = search.readAllStandardOutput().split('\n');
