@@ -3,6 +3,7 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QMouseEvent>
+#include <QPointer>
 
 #include <sys/stat.h>
 
@@ -10,6 +11,8 @@
 #include "config/PathOnDisk.h"
 
 namespace {
+// The text Qt's chooser shows for a folder it cannot find.
+const QString kNotFound = "%1\nDirectory not found.\nPlease verify the correct directory name was given.";
 const QString kAmbiguousFolder =
     "The folder \"%1\" cannot be told apart from another folder whose name looks the same: "
     "their names are not valid text. Rename one of them, or choose another folder.";
@@ -53,8 +56,12 @@ public:
                 QDialog::accept();
                 return;
             }
+            // Qt's own message here would be application-modal.
+            if (found.outcome != PathOnDisk::Found)
+                program_.MsgBox(kNotFound.arg(QFileInfo(shown).fileName()));
+            return;
         }
-        QFileDialog::accept();  // its own checks and messages
+        QFileDialog::accept();  // its own checks
     }
 
 private:
@@ -64,10 +71,13 @@ private:
 
 QByteArray QtFolderChooser(QWidget* owner, const QString& title, ProgramContext& program)
 {
-    FolderDialog chooser(owner, title, program);
-    if (chooser.exec() != QDialog::Accepted)
-        return {};
-    return chooser.chosen();
+    // Owned here unless its owner goes first and takes it along.
+    QPointer<FolderDialog> chooser = new FolderDialog(owner, title, program);
+    QByteArray chosen;
+    if (program.RunModal(*chooser) == QDialog::Accepted && chooser)
+        chosen = chooser->chosen();
+    delete chooser.data();
+    return chosen;
 }
 
 // A test's chooser; none: Qt's.
