@@ -1,5 +1,6 @@
 #include "config/FolderPicker.h"
 
+#include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QMouseEvent>
@@ -23,7 +24,10 @@ public:
     FolderDialog(QWidget* owner, const QString& title, ProgramContext& program)
         : QFileDialog(owner, title), program_(program)
     {
-        // No start folder: each browse starts afresh, not at the folder in the box.
+        // Each browse starts afresh at the same place, not at the folder in
+        // the box, nor where the last file dialog of the run was left (Qt's
+        // choice when given none).
+        setDirectory(StartFolder());
         setFileMode(QFileDialog::Directory);
         setOption(QFileDialog::ShowDirsOnly);
     }
@@ -65,6 +69,14 @@ public:
     }
 
 private:
+    // The home folder: where a user's own folders, pictures among them,
+    // begin; the root when there is none.
+    static QString StartFolder()
+    {
+        const QString home = QDir::homePath();
+        return QFileInfo(home).isDir() ? home : QDir::rootPath();
+    }
+
     ProgramContext& program_;
     QByteArray chosen_;
 };

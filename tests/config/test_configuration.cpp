@@ -386,10 +386,28 @@ Box* ShownBox()
             return box;
     return nullptr;
 }
+
+// HOME names another folder for as long as this lives.
+class HomeAt {
+public:
+    explicit HomeAt(const QString& folder) : previous_(qgetenv("HOME")), had_(qEnvironmentVariableIsSet("HOME"))
+    {
+        qputenv("HOME", QFile::encodeName(folder));
+    }
+    ~HomeAt() { had_ ? qputenv("HOME", previous_) : qunsetenv("HOME"); }
+    HomeAt(const HomeAt&) = delete;
+    HomeAt& operator=(const HomeAt&) = delete;
+
+private:
+    QByteArray previous_;
+    bool had_;
+};
 }  // namespace
 
-TEST_F(ConfigurationTest, QtChooserIsModalToTheDialogAndOffersFoldersOnly)
+TEST_F(ConfigurationTest, QtChooserIsModalToTheDialogOffersFoldersOnlyAndAlwaysStartsAtHome)
 {
+    QTemporaryDir home;
+    const HomeAt homeAt(home.path());
     QTemporaryDir root;
     const QByteArray rootBytes = QFile::encodeName(QDir(root.path()).canonicalPath());
     // A Latin-1 name on a UTF-8 system: shown with a replacement character.
@@ -406,7 +424,7 @@ TEST_F(ConfigurationTest, QtChooserIsModalToTheDialogAndOffersFoldersOnly)
         QWidget* parent = nullptr;
         bool foldersOnly = false;
         bool refused = false;  // the chooser said it could not find the folder
-        bool opened = false;
+        QString openedAt;
         bool dialogTookInput = false;
     };
     auto answer = [](bool accept, Seen* seen, const QString& folder, const QString& typed) {
@@ -426,8 +444,8 @@ TEST_F(ConfigurationTest, QtChooserIsModalToTheDialogAndOffersFoldersOnly)
             seen->parent = chooser->parentWidget();
             seen->foldersOnly = chooser->fileMode() == QFileDialog::Directory &&
                                 chooser->testOption(QFileDialog::ShowDirsOnly);
-            if (!seen->opened) {
-                seen->opened = true;
+            if (seen->openedAt.isEmpty()) {
+                seen->openedAt = chooser->directory().absolutePath();
                 auto* dialog = static_cast<Configuration*>(chooser->parentWidget());
                 const QString before = dialog->txtImageCaption[0]->text();
                 QTest::keyClicks(dialog->txtImageCaption[0], "x");
@@ -489,8 +507,11 @@ TEST_F(ConfigurationTest, QtChooserIsModalToTheDialogAndOffersFoldersOnly)
     EXPECT_EQ(Stored("varImagePath3"), (rootBytes + "/" + latin1).toStdString());
     EXPECT_EQ(Stored("varImagePath2"), chosen.toStdString());
 
-    for (const Seen* seen : {&cancelled, &accepted, &typedLatin1})
+    // Every click starts at home: not where the last choice was made.
+    for (const Seen* seen : {&cancelled, &accepted, &typedLatin1}) {
+        EXPECT_EQ(seen->openedAt.toStdString(), QDir(home.path()).absolutePath().toStdString());
         EXPECT_FALSE(seen->dialogTookInput);
+    }
 }
 
 TEST_F(ConfigurationTest, MessageBoxBelongsToAWindowAndTakesItsAnswerWhileTheDialogIsShown)
