@@ -1,13 +1,16 @@
 #pragma once
 
+#include <QPointer>
 #include <QString>
 
 #include <functional>
+#include <vector>
 
 class ImageList;
 class PicturePreparer;
 class ScreenSaverSwitch;
 class WheelHook;
+class QDialog;
 class QWidget;
 
 // What one window may ask of another. The program implements these over its
@@ -63,8 +66,18 @@ public:
     virtual ViewerLink& Viewer() = 0;
     virtual ConfigurationLink& Settings() = 0;
 
-    // A message to the user: one OK button, no icon, titled "Marbleglen".
+    // A message to the user: one OK button, no icon, titled "Marbleglen",
+    // modal to the window the user is at (the main window when none is).
     void MsgBox(const QString& prompt);
+    // Shows `box` and waits until it is done, modal to its parent's window:
+    // that window and the windows it belongs to take no input meanwhile, yet
+    // the main window's close request still ends the program. Returns the
+    // box's result (Rejected when the box went without an answer).
+    int RunModal(QDialog& box);
+    // The box RunModal showed last that is still open, or nullptr.
+    QDialog* openModalBox() const;
+    // True when `window` is a box RunModal shows, or a window of one.
+    bool isModalBox(const QWidget* window) const;
     // Ends the program at once: every window disappears and no window's
     // unload handling runs. The event loop is left, not the process killed,
     // so destructors still give back what they hold.
@@ -88,8 +101,11 @@ protected:
     virtual ~ProgramContext();
 
 private:
+    QWidget* messageOwner();
+
     MessageSink message_;
     EndSink end_;
     ProgramContext* outer_;
+    std::vector<QPointer<QDialog>> boxes_;  // open, innermost last
     static ProgramContext* running_;
 };

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QEvent>
 #include <QString>
 
 #include <functional>
@@ -16,6 +17,10 @@ void tryStatement(Statement&& statement) noexcept
     } catch (...) {
     }
 }
+
+// What a modal window keeps from the windows it blocks: pointer, keys, touch
+// and tablet. A close request is not among them.
+bool IsUserInput(QEvent::Type type);
 
 // The running context's message box and end of program, for tests that reach
 // the windows by name. Each setter returns the one it replaces; an empty

@@ -47,32 +47,6 @@ constexpr const char* kTypeValue = AppSettings::kSlideShowType.name;
 std::string PathValue(int index) { return AppSettings::ImagePath(index + 1).name; }
 std::string CaptionValue(int index) { return AppSettings::ImageCaption(index + 1).name; }
 
-// What a modal window would keep from the windows it blocks. A close request
-// is not among them.
-bool IsUserInput(QEvent::Type type)
-{
-    switch (type) {
-    case QEvent::MouseButtonPress:
-    case QEvent::MouseButtonRelease:
-    case QEvent::MouseButtonDblClick:
-    case QEvent::MouseMove:
-    case QEvent::Wheel:
-    case QEvent::KeyPress:
-    case QEvent::KeyRelease:
-    case QEvent::ShortcutOverride:
-    case QEvent::ContextMenu:
-    case QEvent::TouchBegin:
-    case QEvent::TouchUpdate:
-    case QEvent::TouchEnd:
-    case QEvent::TabletPress:
-    case QEvent::TabletRelease:
-    case QEvent::TabletMove:
-        return true;
-    default:
-        return false;
-    }
-}
-
 }  // namespace
 
 // Stored texts are bytes, and a name that is not valid in the locale's
@@ -366,8 +340,9 @@ bool Configuration::eventFilter(QObject* watched, QEvent* event)
     if (isVisible() && IsUserInput(event->type()) && watched->isWidgetType()) {
         const QWidget* window = static_cast<QWidget*>(watched)->window();
         // A pop-up (a completer's list, a menu) opens only from a window that
-        // takes input, and may have no parent to show whose it is.
-        if (!ownsWindow(window) && window->windowType() != Qt::Popup)
+        // takes input, and may have no parent to show whose it is. A message
+        // box must be answerable whichever window it was opened for.
+        if (!ownsWindow(window) && !program_.isModalBox(window) && window->windowType() != Qt::Popup)
             return true;
     }
     if (watched == Slider1) {
@@ -390,9 +365,9 @@ bool Configuration::ownsWindow(const QWidget* window) const
 void Configuration::Form_Deactivate()
 {
     // Take the activation back from the program's other windows; the
-    // dialog's own message boxes and folder chooser may keep it.
+    // dialog's folder chooser and every message box may keep it.
     QWidget* active = QApplication::activeWindow();
-    if (!isVisible() || !active || ownsWindow(active))
+    if (!isVisible() || !active || ownsWindow(active) || program_.isModalBox(active))
         return;
     raise();
     activateWindow();

@@ -1,8 +1,10 @@
 #include "config/FolderPicker.h"
 
+#include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QMouseEvent>
+#include <QPointer>
 
 #include <sys/stat.h>
 
@@ -10,6 +12,8 @@
 #include "config/PathOnDisk.h"
 
 namespace {
+// The text Qt's chooser shows for a folder it cannot find.
+const QString kNotFound = "%1\nDirectory not found.\nPlease verify the correct directory name was given.";
 const QString kAmbiguousFolder =
     "The folder \"%1\" cannot be told apart from another folder whose name looks the same: "
     "their names are not valid text. Rename one of them, or choose another folder.";
@@ -20,7 +24,10 @@ public:
     FolderDialog(QWidget* owner, const QString& title, ProgramContext& program)
         : QFileDialog(owner, title), program_(program)
     {
-        // No start folder: each browse starts afresh, not at the folder in the box.
+        // Each browse starts afresh at the same place, not at the folder in
+        // the box, nor where the last file dialog of the run was left (Qt's
+        // choice when given none).
+        setDirectory(StartFolder());
         setFileMode(QFileDialog::Directory);
         setOption(QFileDialog::ShowDirsOnly);
     }
@@ -53,21 +60,36 @@ public:
                 QDialog::accept();
                 return;
             }
+            // Qt's own message here would be application-modal.
+            if (found.outcome != PathOnDisk::Found)
+                program_.MsgBox(kNotFound.arg(QFileInfo(shown).fileName()));
+            return;
         }
-        QFileDialog::accept();  // its own checks and messages
+        QFileDialog::accept();  // its own checks
     }
 
 private:
+    // The home folder: where a user's own folders, pictures among them,
+    // begin; the root when there is none.
+    static QString StartFolder()
+    {
+        const QString home = QDir::homePath();
+        return QFileInfo(home).isDir() ? home : QDir::rootPath();
+    }
+
     ProgramContext& program_;
     QByteArray chosen_;
 };
 
 QByteArray QtFolderChooser(QWidget* owner, const QString& title, ProgramContext& program)
 {
-    FolderDialog chooser(owner, title, program);
-    if (chooser.exec() != QDialog::Accepted)
-        return {};
-    return chooser.chosen();
+    // Owned here unless its owner goes first and takes it along.
+    QPointer<FolderDialog> chooser = new FolderDialog(owner, title, program);
+    QByteArray chosen;
+    if (program.RunModal(*chooser) == QDialog::Accepted && chooser)
+        chosen = chooser->chosen();
+    delete chooser.data();
+    return chosen;
 }
 
 // A test's chooser; none: Qt's.

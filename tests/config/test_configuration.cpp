@@ -376,8 +376,38 @@ TEST_F(ConfigurationTest, FolderPictureSetsItsOwnPathAndName)
     EXPECT_EQ(Stored("txtImageCaption3"), "");
 }
 
-TEST_F(ConfigurationTest, QtChooserIsModalToTheDialogAndOffersFoldersOnly)
+namespace {
+// A box of this kind that is shown, or nullptr.
+template <class Box>
+Box* ShownBox()
 {
+    for (QWidget* window : QApplication::topLevelWidgets())
+        if (auto* box = qobject_cast<Box*>(window); box && box->isVisible())
+            return box;
+    return nullptr;
+}
+
+// HOME names another folder for as long as this lives.
+class HomeAt {
+public:
+    explicit HomeAt(const QString& folder) : previous_(qgetenv("HOME")), had_(qEnvironmentVariableIsSet("HOME"))
+    {
+        qputenv("HOME", QFile::encodeName(folder));
+    }
+    ~HomeAt() { had_ ? qputenv("HOME", previous_) : qunsetenv("HOME"); }
+    HomeAt(const HomeAt&) = delete;
+    HomeAt& operator=(const HomeAt&) = delete;
+
+private:
+    QByteArray previous_;
+    bool had_;
+};
+}  // namespace
+
+TEST_F(ConfigurationTest, QtChooserIsModalToTheDialogOffersFoldersOnlyAndAlwaysStartsAtHome)
+{
+    QTemporaryDir home;
+    const HomeAt homeAt(home.path());
     QTemporaryDir root;
     const QByteArray rootBytes = QFile::encodeName(QDir(root.path()).canonicalPath());
     // A Latin-1 name on a UTF-8 system: shown with a replacement character.
@@ -394,25 +424,34 @@ TEST_F(ConfigurationTest, QtChooserIsModalToTheDialogAndOffersFoldersOnly)
         QWidget* parent = nullptr;
         bool foldersOnly = false;
         bool refused = false;  // the chooser said it could not find the folder
+        QString openedAt;
+        bool dialogTookInput = false;
     };
     auto answer = [](bool accept, Seen* seen, const QString& folder, const QString& typed) {
         auto poll = std::make_unique<QTimer>();
         auto ticks = std::make_shared<int>(0), answeredAt = std::make_shared<int>(-100);
         QObject::connect(poll.get(), &QTimer::timeout, poll.get(), [=] {
             ++*ticks;
-            QWidget* modal = QApplication::activeModalWidget();
-            if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+            if (auto* box = ShownBox<QMessageBox>()) {
                 seen->refused = true;
                 box->reject();
                 return;
             }
-            auto* chooser = qobject_cast<QFileDialog*>(modal);
+            auto* chooser = ShownBox<QFileDialog>();
             if (!chooser)
                 return;
             seen->title = chooser->windowTitle();
             seen->parent = chooser->parentWidget();
             seen->foldersOnly = chooser->fileMode() == QFileDialog::Directory &&
                                 chooser->testOption(QFileDialog::ShowDirsOnly);
+            if (seen->openedAt.isEmpty()) {
+                seen->openedAt = chooser->directory().absolutePath();
+                auto* dialog = static_cast<Configuration*>(chooser->parentWidget());
+                const QString before = dialog->txtImageCaption[0]->text();
+                QTest::keyClicks(dialog->txtImageCaption[0], "x");
+                seen->dialogTookInput = dialog->txtImageCaption[0]->text() != before;
+                dialog->txtImageCaption[0]->setText(before);
+            }
             if (!accept) {
                 chooser->reject();
                 return;
@@ -461,11 +500,50 @@ TEST_F(ConfigurationTest, QtChooserIsModalToTheDialogAndOffersFoldersOnly)
     dialog.imgPathSelect3_Click();
     poll.reset();
     EXPECT_FALSE(typedLatin1.refused);
+    EXPECT_TRUE(messages.empty());
     EXPECT_EQ(dialog.txtImagePath[2]->text(), QFile::decodeName(rootBytes + "/" + latin1));
     EXPECT_EQ(dialog.txtImageCaption[2]->text(), QFile::decodeName(latin1));
     QTest::mouseClick(dialog.Command3, Qt::LeftButton);
     EXPECT_EQ(Stored("varImagePath3"), (rootBytes + "/" + latin1).toStdString());
     EXPECT_EQ(Stored("varImagePath2"), chosen.toStdString());
+
+    // Every click starts at home: not where the last choice was made.
+    for (const Seen* seen : {&cancelled, &accepted, &typedLatin1}) {
+        EXPECT_EQ(seen->openedAt.toStdString(), QDir(home.path()).absolutePath().toStdString());
+        EXPECT_FALSE(seen->dialogTookInput);
+    }
+}
+
+TEST_F(ConfigurationTest, MessageBoxBelongsToAWindowAndTakesItsAnswerWhileTheDialogIsShown)
+{
+    forms::frmSearch().show();
+    Open();
+    const MsgBoxHook sink = setMsgBoxHook({});  // the real box
+    QWidget* owner = nullptr;
+    bool answered = false;
+    int ticks = 0;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        auto* box = ShownBox<QMessageBox>();
+        if (!box)
+            return;
+        owner = box->parentWidget();
+        if (++ticks == 1) {
+            QTest::mouseClick(box->button(QMessageBox::Ok), Qt::LeftButton);
+            answered = !box->isVisible();
+        } else {
+            box->done(0);  // the click did not reach it
+        }
+    });
+    poll.start(20);
+    // No window of the program active: a message from a timer while another
+    // program is in front.
+    QApplication::setActiveWindow(nullptr);
+    ProgramContext::running()->MsgBox("A message");
+    poll.stop();
+    setMsgBoxHook(sink);
+    EXPECT_NE(owner, nullptr);
+    EXPECT_TRUE(answered) << "the dialog kept the box from its answer";
 }
 
 TEST_F(ConfigurationTest, EveryControlIsFoundByItsNameAndNamedForAccessibility)

@@ -115,7 +115,10 @@ TEST(OnWayland, MainWindowSearchDialogAndViewerWorkNatively)
     bool chooserExposed = false;
     QWidget* chooserParent = nullptr;
     std::function<void()> lookForChooser = [&] {
-        auto* chooser = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+        QFileDialog* chooser = nullptr;
+        for (QWidget* window : QApplication::topLevelWidgets())
+            if (auto* shown = qobject_cast<QFileDialog*>(window); shown && shown->isVisible())
+                chooser = shown;
         if (!chooser || !chooser->windowHandle() || !chooser->windowHandle()->isExposed()) {
             QTimer::singleShot(50, lookForChooser);
             return;
@@ -127,8 +130,9 @@ TEST(OnWayland, MainWindowSearchDialogAndViewerWorkNatively)
     };
     QTimer::singleShot(50, lookForChooser);
     QTimer::singleShot(kPatience, [] {
-        if (auto* modal = QApplication::activeModalWidget())
-            modal->close();  // never hang on a chooser that did not show
+        for (QWidget* window : QApplication::topLevelWidgets())
+            if (auto* shown = qobject_cast<QFileDialog*>(window); shown && shown->isVisible())
+                shown->close();  // never hang on a chooser that did not show
     });
     emit dialog.imgPathSelect[0]->clicked();
     EXPECT_TRUE(chooserExposed);
