@@ -3,8 +3,9 @@
 // value lines name (a line swallowed by the one before is a lost setting), and
 // must never delete a whole root. Every name it accepts is one the writer can
 // write: UTF-8 text with no NUL or other control character, key names of
-// non-empty parts of at most 255 bytes, however deep; and what the writer
-// writes is valid UTF-16.
+// non-empty parts of at most 255 bytes, at most 512 levels deep; and what the
+// writer writes is valid UTF-16. A key deepened to exactly 512 levels is still
+// read and comes back unchanged, and one level more is refused as too deep.
 
 #include <cstddef>
 #include <cstdint>
@@ -31,19 +32,23 @@ void checkName(const std::string& name)
     }
 }
 
-void checkKeyPath(const std::string& path)
+// Checks each part of the path; returns how many levels it names.
+std::size_t checkKeyPath(const std::string& path)
 {
     if (path.empty())
-        return;
+        return 0;
     std::size_t start = 0;
-    while (true) {
+    for (std::size_t levels = 1;; ++levels) {
         std::size_t end = path.find('\\', start);
         std::string part = path.substr(start, end == std::string::npos ? std::string::npos : end - start);
         if (part.empty() || part.size() > kMaxKeyNameLength)
             mismatch();
         checkName(part);
-        if (end == std::string::npos)
-            return;
+        if (end == std::string::npos) {
+            if (levels > kMaxKeyDepth)
+                mismatch();
+            return levels;
+        }
         start = end + 1;
     }
 }
@@ -85,6 +90,23 @@ void checkRoundTrip(const RegBatchOp& op)
         return;
     const RegBatchOp& back = again.ops[1];
     if (back.kind != RegBatchOp::SetValue || back.name != op.name || back.type != op.type || back.data != op.data)
+        mismatch();
+}
+
+// The op's key made exactly as deep as the limit (a value op keeps its value)
+// must be read back unchanged; one level more must be refused on its key line.
+void checkDepthLimit(RegBatchOp op, std::size_t levels)
+{
+    if (op.kind != RegBatchOp::SetValue)
+        op.kind = RegBatchOp::CreateKey;
+    for (; levels < kMaxKeyDepth; ++levels)
+        op.key += op.key.empty() ? "d" : "\\d";
+    checkRoundTrip(op);
+    std::string bytes, error;
+    if (!regfile::Format({{regfile::RootName(op.root) + "\\" + op.key + "\\d", {}}}, bytes, error))
+        mismatch();
+    regfile::ParseResult r = regfile::Parse(bytes);
+    if (r.ok || r.line != 3 || r.message != regfile::kKeyTooDeep)
         mismatch();
 }
 
@@ -164,13 +186,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     if (!cp932)
         checkEveryValueLineCounts(bytes, r.ops);
+    const RegBatchOp* deepest = nullptr;
+    std::size_t deepestLevels = 0;
     for (const RegBatchOp& op : r.ops) {
         if (op.kind == RegBatchOp::DeleteTree && op.key.empty())
             mismatch();
-        checkKeyPath(op.key);
+        const std::size_t levels = checkKeyPath(op.key);
         checkName(op.name);
         if (op.kind != RegBatchOp::DeleteValue && op.kind != RegBatchOp::DeleteTree)
             checkRoundTrip(op);
+        if (!deepest || levels > deepestLevels) {
+            deepest = &op;
+            deepestLevels = levels;
+        }
     }
+    // Once an input, for its deepest key: a key line hundreds of levels deep is
+    // costly to write and read back.
+    if (deepest)
+        checkDepthLimit(*deepest, deepestLevels);
     return 0;
 }

@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -479,11 +480,19 @@ LONG deleteValue(Db& d, std::int64_t key, const std::string& name)
     return sqlite3_changes(d.db) > 0 ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
 }
 
-// Deletes everything below a key, and the key itself unless it is a root.
+// The key ?1 and every key below it. UNION takes each key once, so that the
+// walk ends even where a damaged file has key rows in a loop.
+constexpr const char* kTree = "WITH RECURSIVE t(id) AS (SELECT ?1 UNION "
+                              "SELECT k.id FROM keys k JOIN t ON k.parent = t.id) ";
+
+// Deletes everything below a key, and the key itself unless it is a root. A
+// key below itself (key rows in a loop) has no tree to delete: the file is
+// damaged, and nothing is changed.
 LONG deleteTree(Db& d, std::int64_t id, bool keepSelf)
 {
-    constexpr const char* kTree = "WITH RECURSIVE t(id) AS (SELECT ?1 UNION ALL "
-                                  "SELECT k.id FROM keys k JOIN t ON k.parent = t.id) ";
+    Stmt loop(d, (std::string(kTree) + "SELECT 1 FROM keys WHERE id = ?1 AND parent IN t").c_str());
+    if (int r = loop.bind(1, id).step(); r != SQLITE_DONE)
+        return r == SQLITE_ROW ? ERROR_REGISTRY_CORRUPT : codeFor(r);
     std::string vals = std::string(kTree) + "DELETE FROM vals WHERE key IN t";
     std::string keys = std::string(kTree) + "DELETE FROM keys WHERE id IN t AND id > 3" +
                        (keepSelf ? " AND id <> ?1" : "");
@@ -529,8 +538,9 @@ LONG copyName(const std::string& name, char* dst, DWORD cch)
 
 // The keys below `top` (with `recursive` all of them, else its sub-keys) put
 // in `out` after it, depth first. The rows come sorted by parent and then in
-// RegEnumKeyA's order, so each key's sub-keys are one run of them. A key met
-// twice (a loop in a damaged file) is taken once.
+// RegEnumKeyA's order, so each key's sub-keys are one run of them. With
+// `recursive`, a `top` below itself (key rows in a loop, in a damaged file) has
+// no tree to list: ERROR_REGISTRY_CORRUPT.
 LONG readKeysBelow(Db& d, std::int64_t top, bool recursive, std::vector<RegTreeKey>& out,
                    std::unordered_map<std::int64_t, std::size_t>& indexOf)
 {
@@ -538,23 +548,30 @@ LONG readKeysBelow(Db& d, std::int64_t top, bool recursive, std::vector<RegTreeK
         std::int64_t id, parent;
         std::string name;
     };
-    const char* sql = recursive ? "WITH RECURSIVE t(id) AS (SELECT ?1 UNION "
-                                  "SELECT k.id FROM keys k JOIN t ON k.parent = t.id) "
-                                  "SELECT id, parent, name FROM keys WHERE id IN t AND id <> ?1 "
-                                  "ORDER BY parent, name, id"
-                                : "SELECT id, parent, name FROM keys WHERE parent = ?1 ORDER BY parent, name, id";
-    Stmt s(d, sql);
+    // The recursive query also gives the top's own row, for its parent.
+    const std::string sql = recursive ? std::string(kTree) +
+                                            "SELECT id, parent, name FROM keys WHERE id IN t ORDER BY parent, name, id"
+                                      : "SELECT id, parent, name FROM keys WHERE parent = ?1 ORDER BY parent, name, id";
+    Stmt s(d, sql.c_str());
     s.bind(1, top);
     std::vector<Row> rows;
     std::unordered_map<std::int64_t, std::pair<std::size_t, std::size_t>> childrenOf;  // [first, end) in rows
+    std::optional<std::int64_t> topParent;
     int r;
     while ((r = s.step()) == SQLITE_ROW) {
+        if (recursive && s.integer(0) == top) {
+            topParent = s.integer(1);
+            continue;
+        }
         rows.push_back({s.integer(0), s.integer(1), s.text(2)});
         auto& run = childrenOf.try_emplace(rows.back().parent, rows.size() - 1, rows.size() - 1).first->second;
         run.second = rows.size();
     }
     if (r != SQLITE_DONE)
         return codeFor(r);
+    auto isTopParent = [&](const Row& row) { return row.id == *topParent; };
+    if (topParent && (*topParent == top || std::any_of(rows.begin(), rows.end(), isTopParent)))
+        return ERROR_REGISTRY_CORRUPT;
     std::vector<std::size_t> pending;  // rows still to place, the next on top
     auto pushChildren = [&](std::int64_t id) {
         auto it = childrenOf.find(id);
@@ -581,11 +598,10 @@ LONG readKeysBelow(Db& d, std::int64_t top, bool recursive, std::vector<RegTreeK
 LONG readValues(Db& d, std::int64_t top, bool recursive, std::vector<RegTreeKey>& out,
                 const std::unordered_map<std::int64_t, std::size_t>& indexOf)
 {
-    const char* sql = recursive ? "WITH RECURSIVE t(id) AS (SELECT ?1 UNION "
-                                  "SELECT k.id FROM keys k JOIN t ON k.parent = t.id) "
-                                  "SELECT key, name, type, data FROM vals WHERE key IN t ORDER BY key, id"
-                                : "SELECT key, name, type, data FROM vals WHERE key = ?1 ORDER BY key, id";
-    Stmt s(d, sql);
+    const std::string sql = recursive ? std::string(kTree) +
+                                            "SELECT key, name, type, data FROM vals WHERE key IN t ORDER BY key, id"
+                                      : "SELECT key, name, type, data FROM vals WHERE key = ?1 ORDER BY key, id";
+    Stmt s(d, sql.c_str());
     s.bind(1, top);
     int r;
     while ((r = s.step()) == SQLITE_ROW) {

@@ -645,6 +645,38 @@ TEST(Store, AForeignOrDamagedFileIsLeftUntouched)
     }
 }
 
+// Key rows in a loop (a hand-edited file) are no tree: deleting or listing the
+// tree of a key in the loop fails with 1015 at once and changes nothing. The
+// handle is opened first, as a loop not through a root cuts its keys off.
+TEST(Store, KeyRowsInALoopAreReportedNotFollowed)
+{
+    const char* cases[] = {
+        "UPDATE keys SET parent = (SELECT id FROM keys WHERE name = 'Marbleglen') WHERE id = 2",  // a root
+        "UPDATE keys SET parent = id WHERE name = 'Marbleglen'",
+        "UPDATE keys SET parent = (SELECT id FROM keys WHERE name = 'Sub') WHERE name = 'Software'",
+    };
+    for (const char* damage : cases) {
+        SCOPED_TRACE(damage);
+        TempStore store;
+        ASSERT_EQ(put(HKEY_CURRENT_USER, std::string(kKey) + "\\Sub", "v", REG_SZ, bytesOf("x")), 0);
+        RegKeyHandle h;
+        ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, kKey, 0, KEY_ALL_ACCESS, h.put()), 0);
+        sqlite3* db = nullptr;
+        sqlite3_open(store.storeFile().toLocal8Bit().constData(), &db);
+        ASSERT_EQ(sqlite3_exec(db, damage, nullptr, nullptr, nullptr), SQLITE_OK);
+        sqlite3_close(db);
+        const QByteArray before = fileBytes(store.storeFile());
+
+        alarm(10);  // following the loop must fail the test, not hang it
+        std::vector<RegTreeKey> tree;
+        EXPECT_EQ(RegReadTree(h.get(), nullptr, true, tree), ERROR_REGISTRY_CORRUPT);
+        EXPECT_TRUE(tree.empty());
+        EXPECT_EQ(RegDeleteTreeA(h.get(), nullptr), ERROR_REGISTRY_CORRUPT);
+        alarm(0);
+        EXPECT_EQ(fileBytes(store.storeFile()), before);
+    }
+}
+
 TEST(Store, ABatchIsAppliedWhollyOrNotAtAll)
 {
     TempStore store;
