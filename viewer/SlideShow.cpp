@@ -11,7 +11,20 @@ namespace {
 
 using enum ShowAction::Kind;
 
-enum class Input { Escape, Space, Up, Down };
+// The inputs the rules tell apart, as bits, so that a rule names every input
+// it serves. The media keys and the remote's calls are inputs of their own:
+// Next and Previous go nowhere on a list of fewer than two entries, Play
+// never pauses and Pause never starts.
+enum Input : unsigned {
+    Escape = 1u << 0,
+    Space = 1u << 1,  // also play/pause
+    Up = 1u << 2,
+    Down = 1u << 3,
+    Next = 1u << 4,
+    Previous = 1u << 5,
+    Play = 1u << 6,
+    Pause = 1u << 7,  // also stop: a picture stays on screen
+};
 
 enum class When {
     Always,
@@ -34,7 +47,7 @@ enum class Do {
 };
 
 struct Rule {
-    Input input;
+    unsigned inputs;  // Input bits
     When when;
     std::optional<ShowState> next;  // none: the state stays
     std::vector<Do> steps;
@@ -44,22 +57,30 @@ struct Rule {
 // does nothing. Stopping comes before everything else; starting comes after
 // the view, so the first step comes one delay after the first picture.
 const Rule kRules[] = {
-    {Input::Escape, When::Always, ShowState::Stopped, {Do::Timers, Do::Close}},
-    {Input::Up, When::Always, ShowState::Stopped, {Do::Timers, Do::StepUp, Do::StepFit}},
-    {Input::Down, When::Always, ShowState::Stopped, {Do::Timers, Do::StepDown, Do::StepFit}},
-    {Input::Space, When::OneEntryAtMost, std::nullopt, {}},
-    {Input::Space, When::Running, ShowState::Stopped, {Do::Timers}},
-    {Input::Space, When::TypeProgressive, ShowState::Progressive, {Do::StepDown, Do::View, Do::Timers}},
-    {Input::Space, When::TypeRandom, ShowState::Random, {Do::Pick, Do::View, Do::Timers}},
+    {Escape, When::Always, ShowState::Stopped, {Do::Timers, Do::Close}},
+    {Next | Previous, When::OneEntryAtMost, std::nullopt, {}},
+    {Up | Previous, When::Always, ShowState::Stopped, {Do::Timers, Do::StepUp, Do::StepFit}},
+    {Down | Next, When::Always, ShowState::Stopped, {Do::Timers, Do::StepDown, Do::StepFit}},
+    {Space | Play | Pause, When::OneEntryAtMost, std::nullopt, {}},
+    {Play, When::Running, std::nullopt, {}},
+    {Space | Pause, When::Running, ShowState::Stopped, {Do::Timers}},
+    {Space | Play, When::TypeProgressive, ShowState::Progressive, {Do::StepDown, Do::View, Do::Timers}},
+    {Space | Play, When::TypeRandom, ShowState::Random, {Do::Pick, Do::View, Do::Timers}},
 };
 
 std::optional<Input> inputOfKey(int keyCode)
 {
     switch (keyCode) {
-    case KeyCodes::Escape: return Input::Escape;
-    case KeyCodes::Space: return Input::Space;
-    case KeyCodes::Up: return Input::Up;
-    case KeyCodes::Down: return Input::Down;
+    case KeyCodes::Escape: return Escape;
+    case KeyCodes::Space:
+    case KeyCodes::MediaPlayPause: return Space;
+    case KeyCodes::Up: return Up;
+    case KeyCodes::Down: return Down;
+    case KeyCodes::MediaNext: return Next;
+    case KeyCodes::MediaPrevious: return Previous;
+    case KeyCodes::MediaPlay: return Play;
+    case KeyCodes::MediaPause:
+    case KeyCodes::MediaStop: return Pause;
     default: return std::nullopt;
     }
 }
@@ -147,7 +168,7 @@ ShowActions SlideShow::Key(int keyCode, ImageList& list, int type)
     if (!input)
         return {};
     for (const Rule& rule : kRules) {
-        if (rule.input != *input || !applies(rule.when, State(), list.count(), type))
+        if ((rule.inputs & *input) == 0 || !applies(rule.when, State(), list.count(), type))
             continue;
         if (rule.next)
             enter(*rule.next);
