@@ -85,14 +85,14 @@ std::optional<Input> inputOfKey(int keyCode)
     }
 }
 
-bool applies(When when, ShowState state, int listCount, int type)
+bool applies(When when, ShowState state, int listCount, const std::function<int()>& type)
 {
     switch (when) {
     case When::Always: return true;
     case When::OneEntryAtMost: return listCount <= 1;
     case When::Running: return state != ShowState::Stopped;
-    case When::TypeProgressive: return type == AppSettings::kProgressive;
-    case When::TypeRandom: return type == AppSettings::kIntelligentRandom;
+    case When::TypeProgressive: return type() == AppSettings::kProgressive;
+    case When::TypeRandom: return type() == AppSettings::kIntelligentRandom;
     }
     return false;
 }
@@ -164,11 +164,23 @@ ShowState SlideShow::State() const
 
 ShowActions SlideShow::Key(int keyCode, ImageList& list, int type)
 {
+    return Key(keyCode, list, [type] { return type; });
+}
+
+ShowActions SlideShow::Key(int keyCode, ImageList& list, const std::function<int()>& storedType)
+{
     const std::optional<Input> input = inputOfKey(keyCode);
     if (!input)
         return {};
+    // Read once at most, and only by the rule that needs it.
+    std::optional<int> type;
+    auto typeOnce = [&] {
+        if (!type)
+            type = storedType();
+        return *type;
+    };
     for (const Rule& rule : kRules) {
-        if ((rule.inputs & *input) == 0 || !applies(rule.when, State(), list.count(), type))
+        if ((rule.inputs & *input) == 0 || !applies(rule.when, State(), list.count(), typeOnce))
             continue;
         if (rule.next)
             enter(*rule.next);
@@ -226,6 +238,47 @@ ShowActions SlideShow::Tick(ImageList& list)
     case ShowState::Stopped: break;
     }
     return {};
+}
+
+// Every step of the answers has been taken on the list; what is left for the
+// viewer is to show where they ended. Closing ends everything.
+ShowActions SlideShow::Settled(const std::vector<ShowActions>& answers, const ImageList& list) const
+{
+    bool view = false, drop = false, timers = false;
+    std::optional<ShowAction::Kind> fit;
+    const ShowActions* prepares = nullptr;
+    for (const ShowActions& answer : answers) {
+        bool prepared = false;
+        for (const ShowAction& action : answer) {
+            switch (action.kind) {
+            case Close: return {StopTimers, Close};
+            case View: view = true; break;
+            case Fit:
+            case FitWhenDecoded: fit = action.kind; break;
+            case DropUnfinishedBut: drop = true; break;
+            case StopTimers:
+            case RunProgressive:
+            case RunRandom: timers = true; break;
+            case Prepare: prepared = true; break;
+            }
+        }
+        if (prepared)
+            prepares = &answer;
+    }
+    ShowActions settled;
+    if (drop && list.current() >= 0)
+        settled.push_back({DropUnfinishedBut, list.current()});
+    if (view)
+        settled.push_back(View);
+    else if (fit)
+        settled.push_back(*fit);
+    if (timers)
+        settled.push_back(timersFor(State()));
+    if (prepares)
+        for (const ShowAction& action : *prepares)
+            if (action.kind == Prepare)
+                settled.push_back(action);
+    return settled;
 }
 
 ShowActions SlideShow::RandomPick(ImageList& list) { return withAhead({}, Pick(list)); }

@@ -466,3 +466,44 @@ TEST(SlideShowRules, RemoteCallsActAsTheKeys)
         EXPECT_TRUE(mixedValue == keysValue) << c.mixed;
     }
 }
+
+// Inputs answered together (a burst of remote calls): every one is applied in
+// order, and the viewer is asked once for where they ended.
+TEST(SlideShowRules, InputsAnsweredTogetherSettleWhereTheyEnded)
+{
+    struct Case {
+        int type;
+        const char* inputs;  // key codes' names, as in the table above
+        const char* settled;
+    };
+    const Case cases[] = {
+        {1, "next next next", "Drop:3 FitWhenDecoded Stop"},
+        {1, "play pause", "View Stop"},
+        {1, "play next play", "Drop:3 View RunProgressive"},
+        {2, "play play", "View RunRandom Prepare:a"},
+        {2, "next play pause next", "Drop:c View Stop Prepare:a"},
+        {1, "pause stop", ""},
+        {1, "next escape next", "Stop Close"},
+    };
+    const std::pair<const char*, int> codes[] = {
+        {"next", KeyCodes::MediaNext}, {"play", KeyCodes::MediaPlay}, {"pause", KeyCodes::MediaPause},
+        {"stop", KeyCodes::MediaStop}, {"escape", KeyCodes::Escape},
+    };
+    for (const Case& c : cases) {
+        ImageList list;
+        fill(list, 5);
+        list.select(0);
+        list.setRebuiltSinceLastPick(true);
+        SlideShow show(RandomOrder(3));
+        std::vector<ShowActions> answers;
+        std::istringstream words(c.inputs);
+        for (std::string word; words >> word;)
+            for (const auto& [name, code] : codes)
+                if (word == name)
+                    answers.push_back(show.Key(code, list, [&] { return c.type; }));
+        std::string expected = c.settled;
+        for (auto at = expected.find(":c "); at != std::string::npos; at = expected.find(":c "))
+            expected.replace(at, 3, ":" + std::to_string(list.current()) + " ");
+        EXPECT_EQ(describe(show.Settled(answers, list)), expand(expected, show, list)) << c.inputs;
+    }
+}
