@@ -332,6 +332,8 @@ TEST_F(Remote, CallsOfTheWrongShapeAreAnsweredAndChangeNothing)
         {kPlayer, "OpenUri", {QString("file:///etc/passwd")}, "org.freedesktop.DBus.Error.NotSupported"},
         {kPlayer, "OpenUri", {}, "org.freedesktop.DBus.Error.UnknownMethod"},
         {kPlayer, "Quitt", {}, "org.freedesktop.DBus.Error.UnknownMethod"},
+        {kRoot, "Raise", {}, ""},
+        {kRoot, "Raise", {true}, "org.freedesktop.DBus.Error.UnknownMethod"},
         {kRoot, "Next", {}, "org.freedesktop.DBus.Error.UnknownMethod"},
         {"org.example.Other", "Next", {}, "org.freedesktop.DBus.Error.UnknownInterface"},
         {kProperties, "Set", {kPlayer, QString("Volume"), QVariant::fromValue(QDBusVariant(QString("loud")))}, "*"},
