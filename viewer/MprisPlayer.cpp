@@ -8,6 +8,10 @@
 #include <QGuiApplication>
 #include <QStringList>
 
+#include <filesystem>
+#include <string>
+#include <system_error>
+
 #include <unistd.h>
 
 #include "app/KeyCodes.h"
@@ -39,9 +43,9 @@ public:
 
 }  // namespace
 
-// Qt checks the calls' signatures against these slots and the properties'
-// types before they get here: a call with other arguments is answered with an
-// error and never reaches the show.
+// Qt checks each call's signature against these slots before it gets here: a
+// call with other arguments is answered with an error and never reaches the
+// show. Property writes it converts instead (see setRate).
 class MprisRootAdaptor : public QDBusAbstractAdaptor {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.mpris.MediaPlayer2")
@@ -131,7 +135,14 @@ private:
 
 QString FileUri(const QByteArray& path)
 {
-    return QStringLiteral("file://") + QString::fromLatin1(path.toPercentEncoding("/"));
+    QByteArray absolute = path;
+    if (!absolute.startsWith('/')) {
+        // A search folder given relative to where the program started.
+        std::error_code failed;
+        const std::string here = std::filesystem::current_path(failed).native();
+        absolute = QByteArray::fromStdString(here) + '/' + path;
+    }
+    return QStringLiteral("file://") + QString::fromLatin1(absolute.toPercentEncoding("/"));
 }
 
 MprisPlayer::MprisPlayer(ProgramContext& program) : program_(program), bus_(QString())

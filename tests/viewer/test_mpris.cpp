@@ -9,6 +9,7 @@
 #include <QDBusObjectPath>
 #include <QDBusPendingCall>
 #include <QDBusVariant>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QKeyEvent>
 #include <QProcess>
@@ -168,6 +169,23 @@ public slots:
 };
 
 }  // namespace
+
+// Every byte that is not unreserved is percent-encoded; a relative path is
+// taken from where the program runs.
+TEST(RemoteUri, FileUrisKeepEveryByteOfThePath)
+{
+    const std::pair<QByteArray, QString> cases[] = {
+        {"/photos/IMG_1.jpg", "file:///photos/IMG_1.jpg"},
+        {"/a b/100%#?.jpg", "file:///a%20b/100%25%23%3F.jpg"},
+        {"/caf\xe9.jpg", "file:///caf%E9.jpg"},
+        {"/\xc3\xa9t\xc3\xa9/x.jpg", "file:///%C3%A9t%C3%A9/x.jpg"},
+        {"/\n\x01.jpg", "file:///%0A%01.jpg"},
+        {"pictures/a.jpg", "file://" + QString::fromLatin1(QFile::encodeName(QDir::currentPath()).toPercentEncoding("/")) +
+                               "/pictures/a.jpg"},
+    };
+    for (const auto& [path, uri] : cases)
+        EXPECT_EQ(FileUri(path).toStdString(), uri.toStdString()) << path.constData();
+}
 
 TEST_F(Remote, HoldsItsNameWhileTheViewerIsOpenAndAnotherOfItsOwnWhenTaken)
 {
