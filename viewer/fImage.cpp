@@ -90,6 +90,8 @@ void fImage::Form_Unload()
 
 void fImage::closeEvent(QCloseEvent* event)
 {
+    // Remote inputs not acted on yet stay in the show; a closed window shows nothing.
+    remoteAnswers_.clear();
     Timer1->stop();
     Timer2->stop();
     data_.slideShow.Closed();

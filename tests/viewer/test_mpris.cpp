@@ -12,6 +12,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QKeyEvent>
+#include <QPointer>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
@@ -324,6 +325,25 @@ TEST_F(Remote, CallsAndMediaKeysDriveTheShowAsTheKeysDo)
         viewer.close();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     }
+}
+
+// A call answered just before the viewer closes: the show keeps it, the
+// closed window does not come back to show it.
+TEST_F(Remote, ACallJustBeforeTheViewerClosesLeavesItClosed)
+{
+    fillList(3);
+    fImage& viewer = viewEntry(0);
+    QPointer<fImage> alive(&viewer);
+    Program::running()->Remote().Key(KeyCodes::MediaPlay);  // as the bus hands it on
+    viewer.close();
+    QCoreApplication::sendPostedEvents(&viewer, QEvent::MetaCall);
+    ASSERT_FALSE(alive.isNull());
+    EXPECT_FALSE(viewer.isVisible());
+    EXPECT_FALSE(viewer.Timer1->isActive());
+    EXPECT_EQ(current(), 1) << "the show took the step";
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_TRUE(alive.isNull());
+    EXPECT_EQ(forms::existingFImage(), nullptr);
 }
 
 // What a bus peer sends is checked before it reaches the show: wrong argument
