@@ -7,6 +7,7 @@
 #include <vector>
 
 class ImageList;
+class MprisPlayer;
 class PicturePreparer;
 class ScreenSaverSwitch;
 class WheelHook;
@@ -62,6 +63,8 @@ public:
     virtual PicturePreparer& Preparer() = 0;
     virtual ScreenSaverSwitch& ScreenSaver() = 0;
     virtual WheelHook& Wheel() = 0;
+    // The show's remote control; the viewer attaches to it while it is open.
+    virtual MprisPlayer& Remote() = 0;
     virtual MainWindowLink& Main() = 0;
     virtual ViewerLink& Viewer() = 0;
     virtual ConfigurationLink& Settings() = 0;

@@ -4,6 +4,7 @@
 #include "app/ProgramContext.h"
 #include "app/form_runtime.h"
 #include "config/Configuration.h"
+#include "viewer/MprisPlayer.h"
 #include "viewer/PicturePreparer.h"
 #include "viewer/ScreenSaverSwitch.h"
 #include "viewer/WheelHook.h"
@@ -31,6 +32,7 @@ public:
     PicturePreparer& Preparer() override { return preparer_; }
     ScreenSaverSwitch& ScreenSaver() override { return screenSaver_; }
     WheelHook& Wheel() override { return wheel_; }
+    MprisPlayer& Remote() override { return remote_; }
     MainWindowLink& Main() override { return *this; }
     ViewerLink& Viewer() override { return *this; }
     ConfigurationLink& Settings() override { return *this; }
@@ -50,6 +52,7 @@ private:
     PicturePreparer preparer_;
     ScreenSaverSwitch screenSaver_;
     WheelHook wheel_;
+    MprisPlayer remote_{*this};
     FormSlot<::frmSearch> main_{*this};
     FormSlot<::fImage> viewer_{*this};
     FormSlot<::Configuration> configuration_{*this};

@@ -11,7 +11,20 @@ namespace {
 
 using enum ShowAction::Kind;
 
-enum class Input { Escape, Space, Up, Down };
+// The inputs the rules tell apart, as bits, so that a rule names every input
+// it serves. The media keys and the remote's calls are inputs of their own:
+// Next and Previous go nowhere on a list of fewer than two entries, Play
+// never pauses and Pause never starts.
+enum Input : unsigned {
+    Escape = 1u << 0,
+    Space = 1u << 1,  // also play/pause
+    Up = 1u << 2,
+    Down = 1u << 3,
+    Next = 1u << 4,
+    Previous = 1u << 5,
+    Play = 1u << 6,
+    Pause = 1u << 7,  // also stop: a picture stays on screen
+};
 
 enum class When {
     Always,
@@ -34,7 +47,7 @@ enum class Do {
 };
 
 struct Rule {
-    Input input;
+    unsigned inputs;  // Input bits
     When when;
     std::optional<ShowState> next;  // none: the state stays
     std::vector<Do> steps;
@@ -44,34 +57,42 @@ struct Rule {
 // does nothing. Stopping comes before everything else; starting comes after
 // the view, so the first step comes one delay after the first picture.
 const Rule kRules[] = {
-    {Input::Escape, When::Always, ShowState::Stopped, {Do::Timers, Do::Close}},
-    {Input::Up, When::Always, ShowState::Stopped, {Do::Timers, Do::StepUp, Do::StepFit}},
-    {Input::Down, When::Always, ShowState::Stopped, {Do::Timers, Do::StepDown, Do::StepFit}},
-    {Input::Space, When::OneEntryAtMost, std::nullopt, {}},
-    {Input::Space, When::Running, ShowState::Stopped, {Do::Timers}},
-    {Input::Space, When::TypeProgressive, ShowState::Progressive, {Do::StepDown, Do::View, Do::Timers}},
-    {Input::Space, When::TypeRandom, ShowState::Random, {Do::Pick, Do::View, Do::Timers}},
+    {Escape, When::Always, ShowState::Stopped, {Do::Timers, Do::Close}},
+    {Next | Previous, When::OneEntryAtMost, std::nullopt, {}},
+    {Up | Previous, When::Always, ShowState::Stopped, {Do::Timers, Do::StepUp, Do::StepFit}},
+    {Down | Next, When::Always, ShowState::Stopped, {Do::Timers, Do::StepDown, Do::StepFit}},
+    {Space | Play | Pause, When::OneEntryAtMost, std::nullopt, {}},
+    {Play, When::Running, std::nullopt, {}},
+    {Space | Pause, When::Running, ShowState::Stopped, {Do::Timers}},
+    {Space | Play, When::TypeProgressive, ShowState::Progressive, {Do::StepDown, Do::View, Do::Timers}},
+    {Space | Play, When::TypeRandom, ShowState::Random, {Do::Pick, Do::View, Do::Timers}},
 };
 
 std::optional<Input> inputOfKey(int keyCode)
 {
     switch (keyCode) {
-    case KeyCodes::Escape: return Input::Escape;
-    case KeyCodes::Space: return Input::Space;
-    case KeyCodes::Up: return Input::Up;
-    case KeyCodes::Down: return Input::Down;
+    case KeyCodes::Escape: return Escape;
+    case KeyCodes::Space:
+    case KeyCodes::MediaPlayPause: return Space;
+    case KeyCodes::Up: return Up;
+    case KeyCodes::Down: return Down;
+    case KeyCodes::MediaNext: return Next;
+    case KeyCodes::MediaPrevious: return Previous;
+    case KeyCodes::MediaPlay: return Play;
+    case KeyCodes::MediaPause:
+    case KeyCodes::MediaStop: return Pause;
     default: return std::nullopt;
     }
 }
 
-bool applies(When when, ShowState state, int listCount, int type)
+bool applies(When when, ShowState state, int listCount, const std::function<int()>& type)
 {
     switch (when) {
     case When::Always: return true;
     case When::OneEntryAtMost: return listCount <= 1;
     case When::Running: return state != ShowState::Stopped;
-    case When::TypeProgressive: return type == AppSettings::kProgressive;
-    case When::TypeRandom: return type == AppSettings::kIntelligentRandom;
+    case When::TypeProgressive: return type() == AppSettings::kProgressive;
+    case When::TypeRandom: return type() == AppSettings::kIntelligentRandom;
     }
     return false;
 }
@@ -143,11 +164,23 @@ ShowState SlideShow::State() const
 
 ShowActions SlideShow::Key(int keyCode, ImageList& list, int type)
 {
+    return Key(keyCode, list, [type] { return type; });
+}
+
+ShowActions SlideShow::Key(int keyCode, ImageList& list, const std::function<int()>& storedType)
+{
     const std::optional<Input> input = inputOfKey(keyCode);
     if (!input)
         return {};
+    // Read once at most, and only by the rule that needs it.
+    std::optional<int> type;
+    auto typeOnce = [&] {
+        if (!type)
+            type = storedType();
+        return *type;
+    };
     for (const Rule& rule : kRules) {
-        if (rule.input != *input || !applies(rule.when, State(), list.count(), type))
+        if ((rule.inputs & *input) == 0 || !applies(rule.when, State(), list.count(), typeOnce))
             continue;
         if (rule.next)
             enter(*rule.next);
@@ -205,6 +238,47 @@ ShowActions SlideShow::Tick(ImageList& list)
     case ShowState::Stopped: break;
     }
     return {};
+}
+
+// Every step of the answers has been taken on the list; what is left for the
+// viewer is to show where they ended. Closing ends everything.
+ShowActions SlideShow::Settled(const std::vector<ShowActions>& answers, const ImageList& list) const
+{
+    bool view = false, drop = false, timers = false;
+    std::optional<ShowAction::Kind> fit;
+    const ShowActions* prepares = nullptr;
+    for (const ShowActions& answer : answers) {
+        bool prepared = false;
+        for (const ShowAction& action : answer) {
+            switch (action.kind) {
+            case Close: return {StopTimers, Close};
+            case View: view = true; break;
+            case Fit:
+            case FitWhenDecoded: fit = action.kind; break;
+            case DropUnfinishedBut: drop = true; break;
+            case StopTimers:
+            case RunProgressive:
+            case RunRandom: timers = true; break;
+            case Prepare: prepared = true; break;
+            }
+        }
+        if (prepared)
+            prepares = &answer;
+    }
+    ShowActions settled;
+    if (drop && list.current() >= 0)
+        settled.push_back({DropUnfinishedBut, list.current()});
+    if (view)
+        settled.push_back(View);
+    else if (fit)
+        settled.push_back(*fit);
+    if (timers)
+        settled.push_back(timersFor(State()));
+    if (prepares)
+        for (const ShowAction& action : *prepares)
+            if (action.kind == Prepare)
+                settled.push_back(action);
+    return settled;
 }
 
 ShowActions SlideShow::RandomPick(ImageList& list) { return withAhead({}, Pick(list)); }

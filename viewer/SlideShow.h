@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -67,6 +68,13 @@ public:
 
     // A key press (a KeyCode) with the slide-show type stored at that moment.
     ShowActions Key(int keyCode, ImageList& list, int type);
+    // The same, the stored type read only when a rule depends on it (a start).
+    ShowActions Key(int keyCode, ImageList& list, const std::function<int()>& storedType);
+    // What the viewer must do for several inputs answered one after another
+    // (answers in order, every one applied to the show already), done at
+    // once: the current entry fitted once, the timers of the show's state
+    // now, and the last preparing asked for.
+    ShowActions Settled(const std::vector<ShowActions>& answers, const ImageList& list) const;
     // A wheel step; a positive rotation is away from the user.
     ShowActions Wheel(int rotation, ImageList& list);
     // The main window's "Start Slide Show" with the stored type.

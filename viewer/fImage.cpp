@@ -13,6 +13,7 @@
 #include "app/ProgramContext.h"
 #include "settings/AppSettings.h"
 #include "viewer/DelayTable.h"
+#include "viewer/MprisPlayer.h"
 #include "viewer/PictureBox.h"
 #include "viewer/PictureFit.h"
 #include "viewer/PicturePreparer.h"
@@ -75,11 +76,13 @@ void fImage::Form_Load()
     setCursor(Qt::BlankCursor);
     loaded_ = true;
     program_.runHandler([this] { SetTimer_Click(); });
+    program_.Remote().Attach(*this);
 }
 
 void fImage::Form_Unload()
 {
     loaded_ = false;
+    program_.Remote().Detach();
     program_.Wheel().Unhook();
     program_.ScreenSaver().SetActive(true);
     unsetCursor();
@@ -87,6 +90,8 @@ void fImage::Form_Unload()
 
 void fImage::closeEvent(QCloseEvent* event)
 {
+    // Remote inputs not acted on yet stay in the show; a closed window shows nothing.
+    remoteAnswers_.clear();
     Timer1->stop();
     Timer2->stop();
     data_.slideShow.Closed();
@@ -130,6 +135,8 @@ void fImage::Command1_Click()
     Image2->hide();
     Image1->hide();
     data_.currentImagePath = images_.currentPath();
+    shownEntry_ = images_.current();
+    program_.Remote().Changed();
 
     const QSize screenPixels = ScreenPixels();
     const Picture picture = preparer_.take(data_.currentImagePath, screenPixels);
@@ -211,6 +218,46 @@ void fImage::keyPressEvent(QKeyEvent* event)
     event->accept();
 }
 
+// The remote sees the picture on screen, and its calls are the media keys.
+fImage::Now fImage::RemoteNow() const
+{
+    const bool shown = shownEntry_ >= 0;
+    return {data_.slideShow.State() != ShowState::Stopped, images_.count(), shownEntry_,
+            shown ? data_.currentImagePath : QByteArray()};
+}
+
+// A remote input changes the show at once, in the order the inputs come; the
+// window acts on a burst of them once, after the calls at hand. A flood of
+// calls then costs a step of the list each, not a fit each, and the window
+// keeps answering. The stored type is read only for a start.
+void fImage::RemoteKey(int keyCode)
+{
+    program_.runHandler([this, keyCode] {
+        remoteAnswers_.push_back(
+            data_.slideShow.Key(keyCode, images_, [] { return int(AppSettings::ReadSlideShowType()); }));
+    });
+    if (remoteAnswers_.size() == 1)
+        QMetaObject::invokeMethod(this, [this] { program_.runHandler([this] { performRemote(); }); },
+                                  Qt::QueuedConnection);
+    program_.Remote().Changed();
+}
+
+void fImage::performRemote()
+{
+    if (remoteAnswers_.empty())
+        return;
+    const std::vector<ShowActions> answers = std::move(remoteAnswers_);
+    remoteAnswers_.clear();
+    perform(data_.slideShow.Settled(answers, images_));
+}
+
+void fImage::RemoteRaise()
+{
+    show();
+    raise();
+    activateWindow();
+}
+
 void fImage::MouseWheel(std::int32_t, std::int32_t Rotation, std::int32_t, std::int32_t)
 {
     perform(data_.slideShow.Wheel(Rotation, images_));
@@ -222,6 +269,8 @@ void fImage::StartSlideShow(int type) { perform(data_.slideShow.Start(type, imag
 // viewer does the rest with its timers, the preparer and the picture boxes.
 void fImage::perform(const ShowActions& actions)
 {
+    // Remote inputs came first: their end is shown before what follows them.
+    performRemote();
     for (const ShowAction& action : actions) {
         switch (action.kind) {
         case ShowAction::StopTimers:
@@ -259,6 +308,7 @@ void fImage::perform(const ShowActions& actions)
             break;
         }
     }
+    program_.Remote().Changed();
 }
 
 void fImage::Form_Click() { close(); }

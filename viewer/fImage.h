@@ -5,7 +5,9 @@
 #include <QWidget>
 
 #include <cstdint>
+#include <vector>
 
+#include "viewer/MprisPlayer.h"
 #include "viewer/SlideShow.h"
 
 class ImageList;
@@ -16,8 +18,9 @@ class QTimer;
 
 // The full-screen viewer: shows the image list's current entry fitted to the
 // screen, and runs the slide show's actions on its timers. Its form-level data
-// (Data) outlives the window.
-class fImage : public QWidget {
+// (Data) outlives the window. While it is open, the remote control drives
+// its show as the keys do.
+class fImage : public QWidget, private RemoteTarget {
     Q_OBJECT
 public:
     struct Data {
@@ -44,7 +47,7 @@ public:
     // The slide show's state and the random order's memory, which outlives the window.
     const ::SlideShow& SlideShow() const { return data_.slideShow; }
 
-    // Windows virtual-key codes: 27 Escape, 32 Space, 38 Up, 40 Down.
+    // Key codes (KeyCodes): 27 Escape, 32 Space, 38 Up, 40 Down, and the media keys.
     void Form_KeyDown(int KeyCode, int Shift);
     void Form_Click();   // on the black background: closes the viewer
     void Image1_Click(); // on the picture: closes the viewer
@@ -82,7 +85,12 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    Now RemoteNow() const override;
+    void RemoteKey(int keyCode) override;
+    void RemoteRaise() override;
+
     void perform(const ShowActions& actions);
+    void performRemote();
     void showErrorPicture();
     void stepFit();
     void prepareWhenPainted(int listIndex);
@@ -94,4 +102,7 @@ private:
     PicturePreparer& preparer_;
     bool loaded_ = false;
     QByteArray steppedOnto_;  // stepped onto by key or wheel, shown once decoded
+    int shownEntry_ = -1;     // the list entry the last fit showed
+    // The show's answers to remote inputs the window has not acted on yet.
+    std::vector<ShowActions> remoteAnswers_;
 };

@@ -130,4 +130,13 @@ bool write(const QString& path, const QByteArray& bytes)
     return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
 }
 
+bool writeAt(const QByteArray& path, const QByteArray& bytes)
+{
+    std::FILE* f = std::fopen(path.constData(), "wb");
+    if (!f)
+        return false;
+    const bool written = std::fwrite(bytes.constData(), 1, bytes.size(), f) == static_cast<std::size_t>(bytes.size());
+    return std::fclose(f) == 0 && written;
+}
+
 }  // namespace picturefiles

@@ -21,5 +21,8 @@ QByteArray claimingSize(const QByteArray& jpeg, int width, int height);
 // end, each with no data.
 QByteArray withEmptyScans(const QByteArray& jpeg, int times);
 bool write(const QString& path, const QByteArray& bytes);
+// The same at exactly these path bytes: Qt's file names would re-encode a
+// name that is not UTF-8.
+bool writeAt(const QByteArray& path, const QByteArray& bytes);
 
 }  // namespace picturefiles

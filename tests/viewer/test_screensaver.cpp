@@ -8,6 +8,7 @@
 #include <QTimer>
 
 #include "app/ProgramContext.h"
+#include "tests/support/SessionBus.h"
 #include "viewer/ScreenSaverSwitch.h"
 #include "viewer/fImage.h"
 
@@ -17,28 +18,19 @@
 
 namespace {
 
-// A private session bus (dbus-daemon) with the fake service on it. The
-// variable that names the session bus is set before anything in this process
-// opens it, so the viewer's own calls go there.
+// A private session bus with the fake service on it.
 class ScreenSaverBus : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
     {
-        daemon_ = new QProcess;
-        daemon_->start("dbus-daemon", {"--session", "--nofork", "--print-address"});
-        ASSERT_TRUE(daemon_->waitForStarted(5000));
-        ASSERT_TRUE(daemon_->waitForReadyRead(5000));
-        address_ = QString::fromUtf8(daemon_->readLine()).trimmed();
-        ASSERT_FALSE(address_.isEmpty());
-        qputenv("DBUS_SESSION_BUS_ADDRESS", address_.toUtf8());
+        bus_ = new SessionBus;
+        ASSERT_FALSE(bus_->address().isEmpty());
     }
 
     static void TearDownTestSuite()
     {
         stopService();
-        daemon_->terminate();
-        daemon_->waitForFinished(5000);
-        delete daemon_;
+        delete bus_;
     }
 
     void SetUp() override { startService(); }
@@ -92,9 +84,8 @@ protected:
         EXPECT_TRUE(alive.isNull());
     }
 
-    static inline QProcess* daemon_ = nullptr;
+    static inline SessionBus* bus_ = nullptr;
     static inline QProcess* service_ = nullptr;
-    static inline QString address_;
 };
 
 TEST_F(ScreenSaverBus, OpeningInhibitsAndClosingReleasesTheSameCookie)

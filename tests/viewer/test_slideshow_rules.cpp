@@ -2,10 +2,12 @@
 // the state, the current entry and what the viewer is asked to do after each.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <set>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "app/ImageList.h"
@@ -397,4 +399,111 @@ TEST(SlideShowRules, ValueOfAMillionEntriesStaysUnderOneMebibyte)
     EXPECT_EQ(restored.ShownCount(), n / 2);
     for (int i = 0; i < 1000; ++i)
         ASSERT_EQ(restored.Pick(n, false), order.Pick(n, false)) << "pick " << i;
+}
+
+// The media keys and the remote's calls are inputs of the keys' own rules: a
+// show driven by a mix of them ends, action for action, where the same inputs
+// as plain keys take it. Next and Previous go nowhere with fewer than two
+// entries, Play never pauses, Pause and Stop never start.
+TEST(SlideShowRules, RemoteCallsActAsTheKeys)
+{
+    struct Case {
+        int entries;
+        int type;           // the stored order
+        const char* mixed;  // keys and remote calls
+        const char* keys;   // the same as keys alone
+    };
+    const Case cases[] = {
+        {5, 1, "next next previous playpause tick pause tick", "down down up space tick space tick"},
+        {5, 2, "play tick play tick stop previous play tick", "space tick tick space up space tick"},
+        {5, 2, "down play space next space stop", "down space space down space space"},
+        {5, 1, "pause stop up play", "up space"},
+        {2, 1, "start next play", "start down space"},
+        {1, 1, "start next previous pause stop playpause tick", "start tick"},
+        {0, 2, "next play pause", ""},
+    };
+    const std::pair<const char*, int> codes[] = {
+        {"next", KeyCodes::MediaNext},   {"previous", KeyCodes::MediaPrevious}, {"play", KeyCodes::MediaPlay},
+        {"pause", KeyCodes::MediaPause}, {"stop", KeyCodes::MediaStop},         {"playpause", KeyCodes::MediaPlayPause},
+        {"down", KeyCodes::Down},        {"up", KeyCodes::Up},                  {"space", KeyCodes::Space},
+    };
+    // Each input's actions, then the show's state and value at the end.
+    auto run = [&](const Case& c, const char* script) {
+        ImageList list;
+        fill(list, c.entries);
+        if (c.entries > 0)
+            list.select(0);
+        list.setRebuiltSinceLastPick(true);
+        SlideShow show(RandomOrder(11));
+        std::istringstream words(script);
+        std::string trail;
+        for (std::string word; words >> word;) {
+            ShowActions actions;
+            if (word == "start")
+                actions = show.Start(c.type, list);
+            else if (word == "tick")
+                actions = show.Tick(list);
+            else {
+                const auto code = std::find_if(std::begin(codes), std::end(codes),
+                                               [&](const auto& named) { return word == named.first; });
+                if (code == std::end(codes)) {
+                    ADD_FAILURE() << "no input " << word;
+                    continue;
+                }
+                actions = show.Key(code->second, list, c.type);
+            }
+            // An input that does nothing leaves no trace, as it would among keys.
+            if (!actions.empty())
+                trail += "[" + describe(actions) + "] ";
+        }
+        return std::make_tuple(trail, show.State(), show.Saved(list));
+    };
+    for (const Case& c : cases) {
+        const auto [mixedTrail, mixedState, mixedValue] = run(c, c.mixed);
+        const auto [keysTrail, keysState, keysValue] = run(c, c.keys);
+        EXPECT_EQ(mixedTrail, keysTrail) << c.mixed;
+        EXPECT_EQ(mixedState, keysState) << c.mixed;
+        EXPECT_TRUE(mixedValue == keysValue) << c.mixed;
+    }
+}
+
+// Inputs answered together (a burst of remote calls): every one is applied in
+// order, and the viewer is asked once for where they ended.
+TEST(SlideShowRules, InputsAnsweredTogetherSettleWhereTheyEnded)
+{
+    struct Case {
+        int type;
+        const char* inputs;  // key codes' names, as in the table above
+        const char* settled;
+    };
+    const Case cases[] = {
+        {1, "next next next", "Drop:3 FitWhenDecoded Stop"},
+        {1, "play pause", "View Stop"},
+        {1, "play next play", "Drop:3 View RunProgressive"},
+        {2, "play play", "View RunRandom Prepare:a"},
+        {2, "next play pause next", "Drop:c View Stop Prepare:a"},
+        {1, "pause stop", ""},
+        {1, "next escape next", "Stop Close"},
+    };
+    const std::pair<const char*, int> codes[] = {
+        {"next", KeyCodes::MediaNext}, {"play", KeyCodes::MediaPlay}, {"pause", KeyCodes::MediaPause},
+        {"stop", KeyCodes::MediaStop}, {"escape", KeyCodes::Escape},
+    };
+    for (const Case& c : cases) {
+        ImageList list;
+        fill(list, 5);
+        list.select(0);
+        list.setRebuiltSinceLastPick(true);
+        SlideShow show(RandomOrder(3));
+        std::vector<ShowActions> answers;
+        std::istringstream words(c.inputs);
+        for (std::string word; words >> word;)
+            for (const auto& [name, code] : codes)
+                if (word == name)
+                    answers.push_back(show.Key(code, list, [&] { return c.type; }));
+        std::string expected = c.settled;
+        for (auto at = expected.find(":c "); at != std::string::npos; at = expected.find(":c "))
+            expected.replace(at, 3, ":" + std::to_string(list.current()) + " ");
+        EXPECT_EQ(describe(show.Settled(answers, list)), expand(expected, show, list)) << c.inputs;
+    }
 }
