@@ -15,6 +15,7 @@
 #include "settings/AppSettings.h"
 #include "tests/support/TempStore.h"
 #include "tests/viewer/PictureFiles.h"
+#include "tests/viewer/XPointer.h"
 
 namespace {
 
@@ -145,6 +146,7 @@ TEST(CommandLine, AShowRunsAtOnceAndEndsWithZero)
             // A child at the frame: a click leaves the show running.
             QProcess::execute("xdotool", {"click", "1"});
             EXPECT_FALSE(program.waitForFinished(700)) << name << ": a click ended the kiosk show";
+            EXPECT_TRUE(pointerInvisible()) << name;
         }
         switch (row.end) {
         case End::Escape: QProcess::execute("xdotool", {"key", "Escape"}); break;
