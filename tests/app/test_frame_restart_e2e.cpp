@@ -218,3 +218,46 @@ TEST(FrameRestarts, StartsByItselfWhenTheFolderAppears)
     ASSERT_TRUE(program.waitForFinished(kPatience));
     EXPECT_EQ(program.exitCode(), 0);
 }
+
+// On a slow share the first picture is up long before the search ends: the
+// next one, one delay after the search has ended, comes much later.
+TEST(FrameStart, FirstPictureComesBeforeTheSearchEnds)
+{
+    TempStore settings;
+    QTemporaryDir tree, state;
+    QDir().mkpath(tree.path() + "/a");
+    picturefiles::write(tree.path() + "/a/first.jpg", picturefiles::jpeg(32, 24));
+    for (int i = 0; i < 300; ++i)
+        QDir().mkpath(tree.path() + QString("/b/%1").arg(i));
+    QDir().mkpath(tree.path() + "/c");
+    picturefiles::write(tree.path() + "/c/last.jpg", picturefiles::jpeg(32, 24));
+
+    QProcess program;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("XDG_STATE_HOME", state.path());
+    env.insert("LD_PRELOAD", SLOW_LISTING);
+    env.insert("MARBLEGLEN_SLOW_LISTING_US", "60000");  // every folder listing waits 60 ms
+    program.setProcessEnvironment(env);
+    QElapsedTimer since;
+    since.start();
+    program.start(MARBLEGLEN_BIN, {"--show", tree.path(), "--order", "progressive", "--delay", "0.5", "--verbose"});
+    program.waitForStarted(kPatience);
+    QByteArray out;
+    qint64 first = -1, second = -1;
+    while (second < 0 && since.elapsed() < kPatience && program.state() == QProcess::Running) {
+        program.waitForReadyRead(10);
+        out += program.readAllStandardOutput();
+        if (first < 0 && out.count('\n') >= 1)
+            first = since.elapsed();
+        if (out.count('\n') >= 2)
+            second = since.elapsed();
+    }
+    ::kill(static_cast<pid_t>(program.processId()), SIGTERM);
+    ASSERT_TRUE(program.waitForFinished(kPatience));
+    const QList<QByteArray> lines = out.trimmed().split('\n');
+    ASSERT_GE(lines.size(), 2) << out.toStdString();
+    EXPECT_TRUE(lines[0].endsWith("/a/first.jpg")) << lines[0].toStdString();
+    EXPECT_TRUE(lines[1].endsWith("/c/last.jpg")) << lines[1].toStdString();
+    // 300 folders at 60 ms, 16 at a time: the search takes over a second.
+    EXPECT_GT(second - first, 1000) << "first at " << first << " ms, second at " << second << " ms";
+}
