@@ -8,6 +8,8 @@
 #include <QSocketNotifier>
 
 #include <array>
+#include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -28,8 +30,10 @@ void onSignal(int signal)
 EndSignals::EndSignals(std::function<void(int)> ended) : ended_(std::move(ended))
 {
     int fds[2];
-    if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0)
+    if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
+        std::fprintf(stderr, "marbleglen: cannot watch for SIGTERM, SIGINT and SIGHUP: %s\n", std::strerror(errno));
         return;
+    }
     read_.reset(fds[0]);
     write_.reset(fds[1]);
     writeEnd = write_.get();

@@ -166,3 +166,60 @@ TEST(CommandLine, AShowRunsAtOnceAndEndsWithZero)
     }
     EXPECT_EQ(ReadFile(settings.storeFile()), storedBefore) << "the overrides are not stored";
 }
+
+// A service manager stopping the show: the screen saver held off through the
+// desktop service is given back, and the place is saved, before exit code 0.
+TEST(CommandLine, EndSignalsGiveTheScreenSaverBackAndSaveThePlace)
+{
+    TempStore settings;
+    QTemporaryDir pictures, state;
+    for (const char* name : {"a.jpg", "b.jpg"})
+        ASSERT_TRUE(picturefiles::write(pictures.path() + "/" + name, picturefiles::jpeg(64, 48)));
+    QProcess bus;
+    bus.start("dbus-daemon", {"--session", "--nofork", "--print-address"});
+    ASSERT_TRUE(bus.waitForStarted(kPatience) && bus.waitForReadyRead(kPatience));
+    const QString address = QString::fromUtf8(bus.readLine()).trimmed();
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("DBUS_SESSION_BUS_ADDRESS", address);
+    QProcess desktop;
+    desktop.setProcessEnvironment(env);
+    desktop.start(FAKE_SCREENSAVER, {"--service"});
+    ASSERT_TRUE(desktop.waitForStarted(kPatience) && desktop.waitForReadyRead(kPatience));
+    ASSERT_EQ(desktop.readLine().trimmed(), "ready");
+    QByteArray said;
+    auto waitFor = [&](const QByteArray& word) {
+        QElapsedTimer waited;
+        waited.start();
+        while (!said.contains(word) && waited.elapsed() < kPatience) {
+            desktop.waitForReadyRead(100);
+            said += desktop.readAll();
+        }
+        return said.contains(word);
+    };
+
+    for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
+        said.clear();
+        QProcess program;
+        Prepare(program, state.path(), true);
+        QProcessEnvironment withBus = program.processEnvironment();
+        withBus.insert("DBUS_SESSION_BUS_ADDRESS", address);
+        program.setProcessEnvironment(withBus);
+        program.start(MARBLEGLEN_BIN, {"--show", pictures.path(), "--order", "random", "--verbose"});
+        program.waitForStarted(kPatience);
+        QByteArray out;
+        ASSERT_TRUE(WaitForLines(program, out, 1)) << signal;
+        ASSERT_TRUE(waitFor("Inhibit ")) << signal;
+        ::kill(static_cast<pid_t>(program.processId()), signal);
+        ASSERT_TRUE(program.waitForFinished(kPatience)) << signal;
+        EXPECT_EQ(program.exitStatus(), QProcess::NormalExit) << signal;
+        EXPECT_EQ(program.exitCode(), 0) << signal;
+        EXPECT_TRUE(waitFor("UnInhibit ")) << signal << ": " << said.toStdString();
+        const QStringList saved = QDir(state.path() + "/marbleglen").entryList({"random-*.state"});
+        ASSERT_EQ(saved.size(), 1) << signal;
+        EXPECT_GT(QFileInfo(state.path() + "/marbleglen/" + saved.first()).size(), 20) << signal;
+    }
+    desktop.terminate();
+    desktop.waitForFinished(kPatience);
+    bus.terminate();
+    bus.waitForFinished(kPatience);
+}
