@@ -29,7 +29,7 @@ using enum ShowAction::Kind;
 // after the search began (or among all, when the search ends sooner).
 constexpr auto kFirstMoments = 100ms;
 // A folder that is missing or holds no picture is searched again this often.
-constexpr auto kLookAgain = 5s;
+constexpr auto kLookAgain = 3s;
 // What was shown is made durable at the latest this long after it was
 // shown: after a power cut at most the pictures of the last 30 s repeat.
 // Each sync costs the storage a page and a journal entry (about 5 KB on
