@@ -364,6 +364,8 @@ public:
                     listHere(f, buffer);
                 files += static_cast<std::int64_t>(f.names.files.size());
                 appendFiles(f.path, f.names, found);
+                if (onFound_ && !f.names.files.empty())
+                    onFound_(found);
                 dirs += static_cast<std::int64_t>(f.subs.size());
             }
             f.names = {};
@@ -601,6 +603,10 @@ private:
         return false;
     }
 
+public:
+    FoundSoFar onFound_;
+
+private:
     std::string_view pattern_;
     std::size_t maxThreads_;
     std::atomic<std::int64_t>* progress_;
@@ -637,4 +643,15 @@ void FindFiles(QByteArray& path, std::string_view SearchStr, std::int64_t& FileC
     if (!path.endsWith('/'))
         path.append('/');
     ParallelWalker(SearchStr, threads, progress).walk(path, FileCount, DirCount, NotSearched, found);
+}
+
+void FindFilesWatched(QByteArray& path, std::string_view SearchStr, std::int64_t& FileCount,
+                      std::int64_t& DirCount, std::int64_t& NotSearched, std::vector<QByteArray>& found,
+                      FoundSoFar onFound)
+{
+    if (!path.endsWith('/'))
+        path.append('/');
+    ParallelWalker walker(SearchStr, kWalkThreads, nullptr);
+    walker.onFound_ = std::move(onFound);
+    walker.walk(path, FileCount, DirCount, NotSearched, found);
 }

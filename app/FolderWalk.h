@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string_view>
 #include <vector>
 
@@ -53,3 +54,13 @@ void FindFiles(QByteArray& path, std::string_view SearchStr, std::int64_t& FileC
 void FindFilesInTurn(QByteArray& path, std::string_view SearchStr, std::int64_t& FileCount,
                      std::int64_t& DirCount, std::int64_t& NotSearched, std::vector<QByteArray>& found,
                      std::atomic<std::int64_t>* progress = nullptr);
+
+// Told, on the walking thread, of the list found so far each time the walk
+// has added a folder's files: always the first entries of the final list, in
+// its order, so that a show can begin before the walk ends.
+using FoundSoFar = std::function<void(const std::vector<QByteArray>& found)>;
+
+// FindFiles with `onFound` told of each addition.
+void FindFilesWatched(QByteArray& path, std::string_view SearchStr, std::int64_t& FileCount,
+                      std::int64_t& DirCount, std::int64_t& NotSearched, std::vector<QByteArray>& found,
+                      FoundSoFar onFound);

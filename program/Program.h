@@ -27,6 +27,8 @@ public:
     ::frmSearch* existingFrmSearch() const { return main_.existing(); }
     ::fImage* existingFImage() const { return viewer_.existing(); }
     ::Configuration* existingConfiguration() const { return configuration_.existing(); }
+    // The viewer's form-level data, which outlives its window.
+    ::fImage::Data& ViewerData() { return viewer_.data(); }
 
     ImageList& Images() override { return images_; }
     PicturePreparer& Preparer() override { return preparer_; }

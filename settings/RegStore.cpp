@@ -1,4 +1,5 @@
 #include "settings/RegStore.h"
+#include "settings/UserFolders.h"
 
 #include "settings/FolderSync.h"
 #include "settings/UniqueFd.h"
@@ -6,7 +7,6 @@
 #include <sqlite3.h>
 
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -641,20 +641,7 @@ LONG changeKey(HKEY hKey, const char* lpSubKey, DWORD access, F change)
 
 std::string RegStorePath()
 {
-    std::string base;
-    const char* xdg = std::getenv("XDG_CONFIG_HOME");
-    if (xdg && xdg[0] == '/') {
-        base = xdg;
-    } else {
-        const char* home = std::getenv("HOME");
-        if (!home || !*home) {
-            const passwd* pw = ::getpwuid(::getuid());
-            home = pw ? pw->pw_dir : "/";
-        }
-        base = std::string(home) + "/.config";
-    }
-    while (base.size() > 1 && base.back() == '/')
-        base.pop_back();
+    const std::string base = UserBaseFolder("XDG_CONFIG_HOME", ".config");
     return base + "/marbleglen/registry.db";
 }
 

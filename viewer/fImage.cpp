@@ -3,6 +3,7 @@
 #include <QCloseEvent>
 #include <QGuiApplication>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QScreen>
 #include <QTimer>
 
@@ -51,6 +52,12 @@ fImage::fImage(Data& data, ProgramContext& program)
     Image2->setPicture(errorPicture());
     Image2->resize(errorPicture().size());
     Image2->hide();  // no click action: a click on it ends there
+    Notice = new QLabel(this);
+    Notice->setObjectName("Notice");
+    Notice->setAlignment(Qt::AlignCenter);
+    Notice->setStyleSheet("color: white; background: black;");
+    Notice->setAttribute(Qt::WA_TransparentForMouseEvents);
+    Notice->hide();
 
     Timer1 = new QTimer(this);
     Timer1->setObjectName("Timer1");
@@ -132,6 +139,7 @@ QSize fImage::ScreenPixels() const
 void fImage::Command1_Click()
 {
     steppedOnto_.clear();  // this fit comes after any step still waiting
+    Notice->hide();
     Image2->hide();
     Image1->hide();
     data_.currentImagePath = images_.currentPath();
@@ -176,6 +184,21 @@ void fImage::stepFit()
     });
 }
 
+void fImage::ShowNotice(const QString& text)
+{
+    Image1->hide();
+    Image2->hide();
+    Notice->setText(text);
+    Notice->setGeometry(rect());
+    Notice->setVisible(!text.isEmpty());
+}
+
+void fImage::resizeEvent(QResizeEvent* event)
+{
+    Notice->setGeometry(rect());
+    QWidget::resizeEvent(event);
+}
+
 void fImage::showErrorPicture()
 {
     Image1->hide();
@@ -207,7 +230,7 @@ bool fImage::IsPrepared(const QByteArray& path) const { return preparer_.isReady
 // The stored type is read at every key press, before anything else.
 void fImage::Form_KeyDown(int KeyCode, int)
 {
-    const int type = AppSettings::ReadSlideShowType();
+    const int type = data_.thisRun.type ? *data_.thisRun.type : AppSettings::ReadSlideShowType();
     perform(data_.slideShow.Key(KeyCode, images_, type));
 }
 
@@ -311,8 +334,13 @@ void fImage::perform(const ShowActions& actions)
     program_.Remote().Changed();
 }
 
-void fImage::Form_Click() { close(); }
-void fImage::Image1_Click() { close(); }
+void fImage::Form_Click()
+{
+    if (data_.thisRun.clicksClose)
+        close();
+}
+
+void fImage::Image1_Click() { Form_Click(); }
 
 void fImage::mousePressEvent(QMouseEvent* event) { event->accept(); }
 
@@ -329,7 +357,9 @@ void fImage::mouseReleaseEvent(QMouseEvent* event)
 // takes effect the next time the viewer opens.
 void fImage::SetTimer_Click()
 {
-    const auto interval = DelayInterval(AppSettings::ReadText(AppSettings::kSlideShowDelayTime));
+    const auto interval = data_.thisRun.intervalMs
+                              ? data_.thisRun.intervalMs
+                              : DelayInterval(AppSettings::ReadText(AppSettings::kSlideShowDelayTime));
     if (!interval)
         return;
     Timer1->setInterval(*interval);

@@ -5,6 +5,7 @@
 #include <QWidget>
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "viewer/MprisPlayer.h"
@@ -14,6 +15,7 @@ class ImageList;
 class PictureBox;
 class PicturePreparer;
 class ProgramContext;
+class QLabel;
 class QTimer;
 
 // The full-screen viewer: shows the image list's current entry fitted to the
@@ -23,9 +25,18 @@ class QTimer;
 class fImage : public QWidget, private RemoteTarget {
     Q_OBJECT
 public:
+    // What a show started from the command line sets for that run alone,
+    // instead of the stored settings.
+    struct ThisRun {
+        std::optional<int> type;        // the order Space resumes in
+        std::optional<int> intervalMs;  // the delay
+        bool clicksClose = true;        // false: a click or tap leaves the show alone
+    };
+
     struct Data {
         SlideShow slideShow;          // its state, and the random order's memory
         QByteArray currentImagePath;  // the list text last read for display (bytes)
+        ThisRun thisRun;
     };
 
     fImage(Data& data, ProgramContext& program);
@@ -44,6 +55,11 @@ public:
     void Timer2_Timer();        // one random step
     // The main window's "Start Slide Show" of type 1 or 2.
     void StartSlideShow(int type);
+    // Does what the slide show answered, for a show driven from outside.
+    void Perform(const ShowActions& actions) { perform(actions); }
+    // One line of white text on the black screen in place of a picture; an
+    // empty text, or the next fit, takes it away.
+    void ShowNotice(const QString& text);
     // The slide show's state and the random order's memory, which outlives the window.
     const ::SlideShow& SlideShow() const { return data_.slideShow; }
 
@@ -77,12 +93,14 @@ public:
     QTimer* Timer2 = nullptr;  // random step
     PictureBox* Image1 = nullptr;  // the current picture
     PictureBox* Image2 = nullptr;  // the error picture, 135 x 102
+    QLabel* Notice = nullptr;      // a line of text while there is no picture to show
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
     Now RemoteNow() const override;
