@@ -11,6 +11,7 @@
 
 #include "settings/UniqueFd.h"
 #include "viewer/AreaScaler.h"
+#include "viewer/ColourProfile.h"
 #include "viewer/JpegDecoder.h"
 #include "viewer/PictureFit.h"
 #include "viewer/PixelMemory.h"
@@ -85,7 +86,16 @@ PixelPlacement placeUpright(QImage& image, QSize stored, int orientation)
     }
 }
 
-Picture fromJpeg(JpegDecoder& jpeg, QSize screen, PixelMemory* memory)
+// The colours a JPEG says it is in: its profile, else EXIF's mark; none
+// (shown as it is) when it says nothing or its profile is unusable.
+QColorSpace jpegColours(const JpegDecoder& jpeg)
+{
+    if (!jpeg.iccProfile().isEmpty())
+        return colourSpaceFromIcc(jpeg.iccProfile());
+    return jpeg.exifAdobeRgb() ? QColorSpace(QColorSpace::AdobeRgb) : QColorSpace();
+}
+
+Picture fromJpeg(JpegDecoder& jpeg, QSize screen, PixelMemory* memory, const QColorSpace& display)
 {
     const int orientation = jpeg.orientation();
     const bool quarterTurn = turnsAQuarter(orientation);
@@ -115,6 +125,7 @@ Picture fromJpeg(JpegDecoder& jpeg, QSize screen, PixelMemory* memory)
     }
     if (!done)
         return failure(jpeg.error());
+    convertColours(image, jpegColours(jpeg), display);
     picture.image = std::move(image);
     return picture;
 }
@@ -142,7 +153,8 @@ std::optional<FileIdentity> fileIdentity(const QByteArray& path)
     return identityOf(st);
 }
 
-Picture loadPicture(QIODevice& device, QSize screen, const std::atomic<bool>* stop, PixelMemory* memory)
+Picture loadPicture(QIODevice& device, QSize screen, const std::atomic<bool>* stop, PixelMemory* memory,
+                    const QColorSpace& display)
 {
     const qint64 start = device.pos();
     {
@@ -153,7 +165,7 @@ Picture loadPicture(QIODevice& device, QSize screen, const std::atomic<bool>* st
         if (jpeg.wholePictureBytes() > JpegDecoder::kMemoryLimit)
             return failure(QStringLiteral("The picture is too large to decode."));
         if (ours)
-            return fromJpeg(jpeg, screen, memory);
+            return fromJpeg(jpeg, screen, memory, display);
         if (!jpeg.error().isEmpty())
             return failure(jpeg.error());
     }
@@ -180,11 +192,13 @@ Picture loadPicture(QIODevice& device, QSize screen, const std::atomic<bool>* st
         return failure(reader.errorString());
     if (image.size() != wanted)
         image = image.scaled(wanted, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    convertColours(image, image.colorSpace(), display);
     picture.image = std::move(image);
     return picture;
 }
 
-Picture loadPictureFile(const QByteArray& path, QSize screen, const std::atomic<bool>* stop, PixelMemory* memory)
+Picture loadPictureFile(const QByteArray& path, QSize screen, const std::atomic<bool>* stop, PixelMemory* memory,
+                        const QColorSpace& display)
 {
     if (path.isEmpty() || path.contains('\0'))
         return failure(QStringLiteral("No picture file is named."));
@@ -209,7 +223,7 @@ Picture loadPictureFile(const QByteArray& path, QSize screen, const std::atomic<
     if (!file.open(fd.get(), QIODevice::ReadOnly, QFileDevice::AutoCloseHandle))
         return failure(file.errorString());
     fd.release();  // the file closes it now
-    Picture picture = loadPicture(file, screen, stop, memory);
+    Picture picture = loadPicture(file, screen, stop, memory, display);
     // A decoder that met the failed read may still have made a picture of
     // what it had; it is never handed on.
     if (stop && stop->load())

@@ -26,7 +26,18 @@ Picture PicturePreparer::decodeInTurn(const QByteArray& path, QSize screen,
                                       std::shared_ptr<const std::atomic<bool>> stop)
 {
     std::lock_guard<std::mutex> turn(turn_);
-    return loadPictureFile(path, screen, stop.get(), &memory_);
+    QColorSpace display;
+    {
+        std::lock_guard<std::mutex> lock(displayLock_);
+        display = display_;
+    }
+    return loadPictureFile(path, screen, stop.get(), &memory_, display);
+}
+
+void PicturePreparer::setDisplayColours(const QColorSpace& display)
+{
+    std::lock_guard<std::mutex> lock(displayLock_);
+    display_ = display;
 }
 
 void PicturePreparer::WaitForWorkers()

@@ -53,6 +53,10 @@ public:
     // onto is worth the time. Decoded pictures are kept.
     void dropUnfinishedBut(const QByteArray& path, QSize screen);
 
+    // The colours of the screen pictures are decoded for from now on (sRGB
+    // until set). Pictures already decoded keep theirs.
+    void setDisplayColours(const QColorSpace& display);
+
     // True when path is held and decoded (for tests and measurements).
     bool isReady(const QByteArray& path, QSize screen) const;
     int heldCount() const { return static_cast<int>(entries_.size()); }
@@ -89,6 +93,8 @@ private:
     // drops about one picture for every one it decodes.
     PixelMemory memory_{2};
     std::mutex turn_;    // held by the one decode under way
+    std::mutex displayLock_;
+    QColorSpace display_;  // read by each decode as it starts
     int latest_ = 0;     // the priority of the latest request
     std::deque<Entry> entries_;  // most recently asked-for first
     // Last, so that it goes first: its decodes use the members above.

@@ -99,6 +99,57 @@ QByteArray withOrientation(const QByteArray& jpeg, int orientation)
     return jpeg.left(2) + segment + jpeg.mid(2);
 }
 
+namespace {
+QByteArray segment(char marker, const QByteArray& payload)
+{
+    const int length = static_cast<int>(payload.size()) + 2;
+    QByteArray out("\xFF", 1);
+    out += marker;
+    out += char(length >> 8);
+    out += char(length & 0xFF);
+    return out + payload;
+}
+}  // namespace
+
+QByteArray solidJpeg(int width, int height, QRgb colour)
+{
+    QImage image(width, height, QImage::Format_RGB32);
+    image.fill(colour);
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "JPEG", 95);
+    return bytes;
+}
+
+QByteArray withIccProfile(const QByteArray& jpeg, const QByteArray& icc, int chunks, int firstNumber)
+{
+    QByteArray segments;
+    const qsizetype each = (icc.size() + chunks - 1) / chunks;
+    for (int i = 0; i < chunks; ++i) {
+        QByteArray payload("ICC_PROFILE\0", 12);
+        payload += char(firstNumber + i);
+        payload += char(chunks);
+        payload += icc.mid(i * each, each);
+        segments += segment('\xE2', payload);
+    }
+    return jpeg.left(2) + segments + jpeg.mid(2);
+}
+
+QByteArray withExifAdobeRgb(const QByteArray& jpeg, const char* index)
+{
+    // Big-endian TIFF: IFD0 at 8 with the Exif IFD pointer; the Exif IFD at
+    // 26 with the colour space and the interoperability pointer; that IFD at
+    // 56 with the index.
+    QByteArray tiff("MM\0\x2a\0\0\0\x08", 8);
+    tiff += QByteArray("\0\x01" "\x87\x69\0\x04\0\0\0\x01\0\0\0\x1a" "\0\0\0\0", 18);
+    tiff += QByteArray("\0\x02" "\xa0\x01\0\x03\0\0\0\x01\xff\xff\0\0" "\xa0\x05\0\x04\0\0\0\x01\0\0\0\x38"
+                       "\0\0\0\0", 30);
+    tiff += QByteArray("\0\x01" "\0\x01\0\x02\0\0\0\x04", 10) + QByteArray(index, 3) + QByteArray(1, '\0');
+    tiff += QByteArray(4, '\0');
+    return jpeg.left(2) + segment('\xE1', QByteArray("Exif\0\0", 6) + tiff) + jpeg.mid(2);
+}
+
 QByteArray claimingSize(const QByteArray& jpeg, int width, int height)
 {
     QByteArray out = jpeg;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QColor>
 #include <QString>
 
 // Picture files made on the spot for the viewer's tests.
@@ -20,6 +21,14 @@ QByteArray claimingSize(const QByteArray& jpeg, int width, int height);
 // The same JPEG with its last scan's header repeated `times` more before its
 // end, each with no data.
 QByteArray withEmptyScans(const QByteArray& jpeg, int times);
+// A JPEG of one colour all over.
+QByteArray solidJpeg(int width, int height, QRgb colour);
+// The same JPEG with an ICC profile in `chunks` APP2 segments (numbered
+// `firstNumber` on, for chunks out of order).
+QByteArray withIccProfile(const QByteArray& jpeg, const QByteArray& icc, int chunks = 1, int firstNumber = 1);
+// The same JPEG with an EXIF block marking it Adobe RGB (colour space
+// uncalibrated, interoperability index "R03"); with `index` another index.
+QByteArray withExifAdobeRgb(const QByteArray& jpeg, const char* index = "R03");
 bool write(const QString& path, const QByteArray& bytes);
 
 }  // namespace picturefiles

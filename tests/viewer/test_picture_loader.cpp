@@ -6,7 +6,9 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
+#include <algorithm>
 #include <csignal>
+#include <functional>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -15,6 +17,8 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
+
+#include <lcms2.h>
 
 #include "tests/viewer/PictureFiles.h"
 #include "viewer/JpegDecoder.h"
@@ -421,3 +425,157 @@ TEST(PictureLoader, BrokenAndHostileFilesNeverCrashOrRunAway)
 }
 
 }  // namespace
+
+namespace {
+
+// Profiles made by Little CMS, which also gives the reference conversions:
+// an engine of its own, not the one the loader uses.
+QByteArray savedProfile(cmsHPROFILE profile)
+{
+    cmsUInt32Number size = 0;
+    QByteArray bytes;
+    if (profile && cmsSaveProfileToMem(profile, nullptr, &size)) {
+        bytes.resize(static_cast<qsizetype>(size));
+        cmsSaveProfileToMem(profile, bytes.data(), &size);
+    }
+    if (profile)
+        cmsCloseProfile(profile);
+    return bytes;
+}
+
+QByteArray rgbProfile(const cmsCIExyYTRIPLE& primaries, cmsToneCurve* curve)
+{
+    cmsCIExyY white;
+    cmsWhitePointFromTemp(&white, 6504);
+    cmsToneCurve* curves[3] = {curve, curve, curve};
+    const QByteArray bytes = savedProfile(cmsCreateRGBProfile(&white, &primaries, curves));
+    cmsFreeToneCurve(curve);
+    return bytes;
+}
+
+cmsToneCurve* sRgbCurve()
+{
+    const double parameters[] = {2.4, 1 / 1.055, 0.055 / 1.055, 1 / 12.92, 0.04045};
+    return cmsBuildParametricToneCurve(nullptr, 4, parameters);
+}
+
+QByteArray displayP3() { return rgbProfile({{0.680, 0.320, 1}, {0.265, 0.690, 1}, {0.150, 0.060, 1}}, sRgbCurve()); }
+QByteArray adobeRgb()
+{
+    return rgbProfile({{0.640, 0.330, 1}, {0.210, 0.710, 1}, {0.150, 0.060, 1}},
+                      cmsBuildGamma(nullptr, 563.0 / 256.0));
+}
+QByteArray sRgb() { return savedProfile(cmsCreate_sRGBProfile()); }
+
+// The pixels converted from one profile to another by Little CMS.
+QImage referenceConversion(QImage image, const QByteArray& from, const QByteArray& to)
+{
+    cmsHPROFILE in = cmsOpenProfileFromMem(from.constData(), static_cast<cmsUInt32Number>(from.size()));
+    cmsHPROFILE out = cmsOpenProfileFromMem(to.constData(), static_cast<cmsUInt32Number>(to.size()));
+    cmsHTRANSFORM transform = cmsCreateTransform(in, TYPE_BGRA_8, out, TYPE_BGRA_8, INTENT_RELATIVE_COLORIMETRIC, 0);
+    for (int y = 0; y < image.height(); ++y)
+        cmsDoTransform(transform, image.scanLine(y), image.scanLine(y), static_cast<cmsUInt32Number>(image.width()));
+    cmsDeleteTransform(transform);
+    cmsCloseProfile(in);
+    cmsCloseProfile(out);
+    return image;
+}
+
+int largestDifference(const QImage& a, const QImage& b)
+{
+    if (a.size() != b.size())
+        return 256;
+    int largest = 0;
+    for (int y = 0; y < a.height(); ++y)
+        for (int x = 0; x < a.width(); ++x) {
+            const QRgb p = a.pixel(x, y), q = b.pixel(x, y);
+            largest = std::max({largest, std::abs(qRed(p) - qRed(q)), std::abs(qGreen(p) - qGreen(q)),
+                                std::abs(qBlue(p) - qBlue(q))});
+        }
+    return largest;
+}
+
+Picture loaded(QByteArray bytes, QSize screen, const QColorSpace& display = {})
+{
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::ReadOnly);
+    return loadPicture(buffer, screen, nullptr, nullptr, display);
+}
+
+}  // namespace
+
+TEST(PictureLoader, ConvertsThePicturesOwnColoursToTheScreensAtTheFittedSize)
+{
+    const QByteArray p3 = displayP3();
+    QByteArray truncated = p3.left(p3.size() / 2);
+    QByteArray badTags = p3;
+    badTags[128] = '\x7f';  // a tag count far beyond the profile
+    QByteArray wrongSize = p3;
+    wrongSize[0] = '\x7f';  // a declared size far beyond the data
+    QByteArray noPrimaries = p3;
+    for (const char* tag : {"rXYZ", "gXYZ", "bXYZ"}) {
+        const qsizetype at = noPrimaries.indexOf(tag);
+        const qsizetype offset = (uchar(noPrimaries[at + 4]) << 24) | (uchar(noPrimaries[at + 5]) << 16) |
+                                 (uchar(noPrimaries[at + 6]) << 8) | uchar(noPrimaries[at + 7]);
+        noPrimaries.replace(offset + 8, 12, QByteArray(12, '\0'));
+    }
+    const QByteArray grey = savedProfile(cmsCreateGrayProfile(cmsD50_xyY(), cmsBuildGamma(nullptr, 2.2)));
+    const QByteArray lab = savedProfile(cmsCreateLab4Profile(nullptr));
+
+    // A saturated P3 red and a skin tone; the screen's profile, the file's, and
+    // what it must come out as (the reference's conversion, or as it is).
+    const QRgb colours[] = {qRgb(250, 20, 30), qRgb(210, 150, 120)};
+    enum Expect { Converted, AsItIs };
+    struct Case {
+        const char* what;
+        std::function<QByteArray(const QByteArray&)> mark;
+        QByteArray from, display;
+        Expect expect;
+    } cases[] = {
+        {"a Display P3 profile", [&](const QByteArray& j) { return picturefiles::withIccProfile(j, p3); }, p3, {},
+         Converted},
+        {"the profile in three chunks", [&](const QByteArray& j) { return picturefiles::withIccProfile(j, p3, 3); },
+         p3, {}, Converted},
+        {"Adobe RGB marked in EXIF only", [](const QByteArray& j) { return picturefiles::withExifAdobeRgb(j); },
+         adobeRgb(), {}, Converted},
+        {"Display P3 on a Display P3 screen", [&](const QByteArray& j) { return picturefiles::withIccProfile(j, p3); },
+         p3, p3, AsItIs},
+        {"sRGB on an Adobe RGB screen", [&](const QByteArray& j) { return picturefiles::withIccProfile(j, sRgb()); },
+         sRgb(), adobeRgb(), Converted},
+        {"EXIF with another interoperability index",
+         [](const QByteArray& j) { return picturefiles::withExifAdobeRgb(j, "THM"); }, {}, {}, AsItIs},
+        {"a truncated profile", [&](const QByteArray& j) { return picturefiles::withIccProfile(j, truncated); }, {},
+         {}, AsItIs},
+        {"a profile with a bad tag table", [&](const QByteArray& j) { return picturefiles::withIccProfile(j, badTags); },
+         {}, {}, AsItIs},
+        {"a profile claiming a wrong size",
+         [&](const QByteArray& j) { return picturefiles::withIccProfile(j, wrongSize); }, {}, {}, AsItIs},
+        {"a profile without primaries",
+         [&](const QByteArray& j) { return picturefiles::withIccProfile(j, noPrimaries); }, {}, {}, AsItIs},
+        {"a grey profile", [&](const QByteArray& j) { return picturefiles::withIccProfile(j, grey); }, {}, {}, AsItIs},
+        {"a Lab profile", [&](const QByteArray& j) { return picturefiles::withIccProfile(j, lab); }, {}, {}, AsItIs},
+        {"profile chunks out of order",
+         [&](const QByteArray& j) { return picturefiles::withIccProfile(j, p3, 2, 2); }, {}, {}, AsItIs},
+        {"no profile on a Display P3 screen", [](const QByteArray& j) { return j; }, {}, p3, AsItIs},
+    };
+    for (const QRgb colour : colours) {
+        const QByteArray plain = picturefiles::solidJpeg(640, 480, colour);
+        // At its own size (decoded straight into the image) and shrunk.
+        for (const QSize screen : {QSize(1920, 1080), QSize(320, 240)}) {
+            const Picture asItIs = loaded(plain, screen);
+            ASSERT_TRUE(asItIs.ok());
+            for (const Case& c : cases) {
+                const QColorSpace display = c.display.isEmpty() ? QColorSpace() : QColorSpace::fromIccProfile(c.display);
+                const Picture p = loaded(c.mark(plain), screen, display);
+                ASSERT_TRUE(p.ok()) << c.what << ": " << p.error.toStdString();
+                if (c.expect == AsItIs) {
+                    EXPECT_EQ(p.image, asItIs.image) << c.what;
+                    continue;
+                }
+                const QImage reference = referenceConversion(asItIs.image, c.from, c.display.isEmpty() ? sRgb() : c.display);
+                EXPECT_LE(largestDifference(p.image, reference), 2) << c.what;
+                EXPECT_GT(largestDifference(p.image, asItIs.image), 2) << c.what << ": no visible change";
+            }
+        }
+    }
+}
