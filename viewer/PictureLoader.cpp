@@ -12,6 +12,8 @@
 #include "settings/UniqueFd.h"
 #include "viewer/AreaScaler.h"
 #include "viewer/ColourProfile.h"
+#include "viewer/HeifDecoder.h"
+#include "viewer/JpegXlDecoder.h"
 #include "viewer/JpegDecoder.h"
 #include "viewer/PictureFit.h"
 #include "viewer/PixelMemory.h"
@@ -130,6 +132,72 @@ Picture fromJpeg(JpegDecoder& jpeg, QSize screen, PixelMemory* memory, const QCo
     return picture;
 }
 
+// A picture a library decoded whole: shrunk by the area scaler to its fitted
+// size (or copied, at its own), in RGB32, in the file's colours converted to
+// the display's.
+Picture fromWhole(const WholePicture& whole, QSize screen, PixelMemory* memory, const QColorSpace& display)
+{
+    if (!whole.size.isValid() || !whole.pixels)
+        return failure(whole.error.isEmpty() ? QStringLiteral("The picture could not be decoded.") : whole.error);
+    Picture picture;
+    picture.natural = whole.size;
+    const QSize shown = shownSize(picture.natural, screen);
+    QImage image = memory ? memory->image(shown) : QImage(shown, QImage::Format_RGB32);
+    if (image.isNull())
+        return failure(QStringLiteral("There is not enough memory for the picture."));
+    if (shown == whole.size) {
+        for (int y = 0; y < shown.height(); ++y) {
+            const auto* from = reinterpret_cast<const std::uint32_t*>(whole.pixels + y * whole.stride);
+            auto* to = reinterpret_cast<std::uint32_t*>(image.scanLine(y));
+            for (int x = 0; x < shown.width(); ++x)
+                to[x] = from[x] | 0xff000000u;
+        }
+    } else {
+        AreaScaler scaler(whole.size, shown, placeUpright(image, shown, 1));
+        for (int y = 0; y < whole.size.height(); ++y)
+            scaler.addRow(reinterpret_cast<const std::uint32_t*>(whole.pixels + y * whole.stride));
+    }
+    // Red and blue trade places at the fitted size, where it costs least.
+    if (whole.redFirst)
+        image.rgbSwap();
+    convertColours(image, whole.colours, display);
+    picture.image = std::move(image);
+    return picture;
+}
+
+// Reads the rest of the device, up to the file limit.
+bool readWhole(QIODevice& device, QByteArray& bytes, QString& error)
+{
+    bytes = device.read(kFileLimit + 1);
+    if (bytes.size() > kFileLimit) {
+        error = QStringLiteral("The picture file is too large.");
+        return false;
+    }
+    if (bytes.isEmpty() && !device.atEnd()) {
+        error = device.errorString();
+        return false;
+    }
+    return true;
+}
+
+Picture fromHeif(const QByteArray& file, QSize screen, PixelMemory* memory, const QColorSpace& display)
+{
+    // Refused from what the file declares, before anything is decoded: the
+    // decoder's planes and the whole picture in RGBA, and a decoder start for
+    // each tile of a grid.
+    constexpr std::size_t kBytesPerPixel = 7;
+    constexpr long kItemLimit = 1024;
+    const heif::Declared declared = heif::declared(file);
+    if (!declared.size.isValid())
+        return failure(declared.error);
+    if (declared.size.isEmpty())
+        return failure(QStringLiteral("The picture has no size."));
+    if (std::size_t(declared.size.width()) * std::size_t(declared.size.height()) > kWholePictureLimit / kBytesPerPixel ||
+        declared.items > kItemLimit)
+        return failure(QStringLiteral("The picture is too large to decode."));
+    return fromWhole(heif::decode(file), screen, memory, display);
+}
+
 FileIdentity identityOf(const struct stat& st)
 {
     FileIdentity id;
@@ -169,9 +237,21 @@ Picture loadPicture(QIODevice& device, QSize screen, const std::atomic<bool>* st
         if (!jpeg.error().isEmpty())
             return failure(jpeg.error());
     }
-    // No JPEG, or one in CMYK: Qt's readers know the rest.
     if (!device.seek(start))
         return failure(device.errorString());
+    // By what the file holds, whatever its name says.
+    const QByteArray head = device.peek(64);
+    const bool isHeif = heif::looksLike(head), isJpegXl = !isHeif && jpegxl::looksLike(head);
+    if (isHeif || isJpegXl) {
+        QByteArray file;
+        QString error;
+        if (!readWhole(device, file, error))
+            return failure(error);
+        return isHeif ? fromHeif(file, screen, memory, display)
+                      : fromWhole(jpegxl::decode(file), screen, memory, display);
+    }
+
+    // No JPEG, or one in CMYK: Qt's readers know the rest (PNG, WebP among them).
 
     QImageReader reader(&device);
     reader.setAllocationLimit(kImageLimitMB);

@@ -5,11 +5,17 @@
 #include <QImageWriter>
 #include <QPainter>
 
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <vector>
 
 #include <jpeglib.h>
+#include <jxl/encode.h>
+#include <libheif/heif.h>
+
+#include <QColorSpace>
 
 namespace picturefiles {
 
@@ -179,6 +185,132 @@ bool write(const QString& path, const QByteArray& bytes)
 {
     QFile f(path);
     return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
+}
+
+namespace {
+
+heif_error appendTo(heif_context*, const void* data, size_t size, void* out)
+{
+    static_cast<QByteArray*>(out)->append(static_cast<const char*>(data), static_cast<qsizetype>(size));
+    return {heif_error_Ok, heif_suberror_Unspecified, "ok"};
+}
+
+QByteArray heifFile(const QImage& picture, bool avif, int orientation, const QByteArray& icc)
+{
+    const QImage rgb = picture.convertToFormat(QImage::Format_RGB888);
+    heif_image* image = nullptr;
+    heif_image_create(rgb.width(), rgb.height(), heif_colorspace_RGB, heif_chroma_interleaved_RGB, &image);
+    heif_image_add_plane(image, heif_channel_interleaved, rgb.width(), rgb.height(), 8);
+    int stride = 0;
+    std::uint8_t* plane = heif_image_get_plane(image, heif_channel_interleaved, &stride);
+    for (int y = 0; y < rgb.height(); ++y)
+        std::memcpy(plane + y * stride, rgb.constScanLine(y), static_cast<size_t>(rgb.width()) * 3);
+    if (!icc.isEmpty())
+        heif_image_set_raw_color_profile(image, "prof", icc.constData(), static_cast<size_t>(icc.size()));
+    heif_context* context = heif_context_alloc();
+    heif_encoder* encoder = nullptr;
+    heif_context_get_encoder_for_format(context, avif ? heif_compression_AV1 : heif_compression_HEVC, &encoder);
+    heif_encoder_set_lossy_quality(encoder, 95);
+    heif_encoding_options* options = heif_encoding_options_alloc();
+    options->image_orientation = static_cast<heif_orientation>(orientation);
+    QByteArray out;
+    if (heif_context_encode_image(context, image, encoder, options, nullptr).code == heif_error_Ok) {
+        heif_writer writer{1, appendTo};
+        heif_context_write(context, &writer, &out);
+    }
+    heif_encoding_options_free(options);
+    heif_encoder_release(encoder);
+    heif_context_free(context);
+    heif_image_release(image);
+    return out;
+}
+
+QByteArray jpegXlFile(const QImage& picture, int orientation, const QByteArray& icc)
+{
+    const QImage rgb = picture.convertToFormat(QImage::Format_RGB888);
+    JxlEncoder* encoder = JxlEncoderCreate(nullptr);
+    JxlBasicInfo info;
+    JxlEncoderInitBasicInfo(&info);
+    info.xsize = static_cast<std::uint32_t>(rgb.width());
+    info.ysize = static_cast<std::uint32_t>(rgb.height());
+    info.bits_per_sample = 8;
+    info.num_color_channels = 3;
+    info.orientation = static_cast<JxlOrientation>(orientation);
+    info.uses_original_profile = JXL_TRUE;
+    JxlEncoderSetBasicInfo(encoder, &info);
+    if (icc.isEmpty()) {
+        JxlColorEncoding srgb;
+        JxlColorEncodingSetToSRGB(&srgb, JXL_FALSE);
+        JxlEncoderSetColorEncoding(encoder, &srgb);
+    } else {
+        JxlEncoderSetICCProfile(encoder, reinterpret_cast<const std::uint8_t*>(icc.constData()),
+                                static_cast<size_t>(icc.size()));
+    }
+    JxlEncoderFrameSettings* settings = JxlEncoderFrameSettingsCreate(encoder, nullptr);
+    JxlEncoderSetFrameLossless(settings, JXL_TRUE);
+    std::vector<std::uint8_t> pixels;
+    for (int y = 0; y < rgb.height(); ++y)
+        pixels.insert(pixels.end(), rgb.constScanLine(y), rgb.constScanLine(y) + rgb.width() * 3);
+    const JxlPixelFormat format{3, JXL_TYPE_UINT8, JXL_NATIVE_ENDIAN, 0};
+    JxlEncoderAddImageFrame(settings, &format, pixels.data(), pixels.size());
+    JxlEncoderCloseInput(encoder);
+    QByteArray out(4096, '\0');
+    std::size_t written = 0;
+    for (;;) {
+        auto* next = reinterpret_cast<std::uint8_t*>(out.data()) + written;
+        std::size_t room = static_cast<std::size_t>(out.size()) - written;
+        const JxlEncoderStatus status = JxlEncoderProcessOutput(encoder, &next, &room);
+        written = static_cast<std::size_t>(next - reinterpret_cast<std::uint8_t*>(out.data()));
+        if (status != JXL_ENC_NEED_MORE_OUTPUT) {
+            out.resize(status == JXL_ENC_SUCCESS ? static_cast<qsizetype>(written) : 0);
+            break;
+        }
+        out.resize(out.size() * 2);
+    }
+    JxlEncoderDestroy(encoder);
+    return out;
+}
+
+// What Qt writes, with the orientation as an eXIf-less file cannot say it:
+// PNG and WebP are written upright.
+QByteArray qtFile(const QImage& picture, const char* format, const QByteArray& icc)
+{
+    QImage image = picture;
+    if (!icc.isEmpty())
+        image.setColorSpace(QColorSpace::fromIccProfile(icc));
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    QImageWriter writer(&buffer, format);
+    writer.setQuality(100);
+    writer.write(image);
+    return bytes;
+}
+
+}  // namespace
+
+QByteArray encoded(const QImage& image, Kind kind, int orientation, const QByteArray& icc)
+{
+    switch (kind) {
+    case Kind::Png: return qtFile(image, "png", icc);
+    case Kind::WebP: return qtFile(image, "webp", icc);
+    case Kind::Heic: return heifFile(image, false, orientation, icc);
+    case Kind::Avif: return heifFile(image, true, orientation, icc);
+    case Kind::JpegXl: return jpegXlFile(image, orientation, icc);
+    }
+    return {};
+}
+
+const char* nameOf(Kind kind)
+{
+    switch (kind) {
+    case Kind::Png: return "PNG";
+    case Kind::WebP: return "WebP";
+    case Kind::Heic: return "HEIC";
+    case Kind::Avif: return "AVIF";
+    case Kind::JpegXl: return "JPEG XL";
+    }
+    return "?";
 }
 
 }  // namespace picturefiles

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QColor>
+#include <QImage>
 #include <QString>
 
 // Picture files made on the spot for the viewer's tests.
@@ -29,6 +30,12 @@ QByteArray withIccProfile(const QByteArray& jpeg, const QByteArray& icc, int chu
 // The same JPEG with an EXIF block marking it Adobe RGB (colour space
 // uncalibrated, interoperability index "R03"); with `index` another index.
 QByteArray withExifAdobeRgb(const QByteArray& jpeg, const char* index = "R03");
+// The other picture types, encoded by their own libraries (Qt for PNG and
+// WebP), with an orientation (1 to 8, EXIF's numbers; HEIF's rotation and
+// mirroring, JPEG XL's header) and an ICC profile where given.
+enum class Kind { Png, WebP, Heic, Avif, JpegXl };
+QByteArray encoded(const QImage& image, Kind kind, int orientation = 1, const QByteArray& icc = {});
+const char* nameOf(Kind kind);
 bool write(const QString& path, const QByteArray& bytes);
 
 }  // namespace picturefiles

@@ -579,3 +579,60 @@ TEST(PictureLoader, ConvertsThePicturesOwnColoursToTheScreensAtTheFittedSize)
         }
     }
 }
+
+TEST(PictureLoader, ShowsTheOtherTypesUprightInTheirColoursAtTheFittedSize)
+{
+    using picturefiles::Kind;
+    // The quarters as in HonoursTheExifOrientation; each type's own
+    // orientation data (HEIF's rotation and mirroring, JPEG XL's header).
+    const char* const upright[] = {"RGBW", "GRWB", "WBGR", "BWRG", "RBGW", "BRWG", "WGBR", "GWRB"};
+    QImage quarters(300, 200, QImage::Format_RGB32);
+    quarters.fill(Qt::white);
+    for (const auto& [rect, colour] : {std::pair{QRect(0, 0, 150, 100), QColor(Qt::red)},
+                                       std::pair{QRect(150, 0, 150, 100), QColor(Qt::green)},
+                                       std::pair{QRect(0, 100, 150, 100), QColor(Qt::blue)}})
+        for (int y = rect.top(); y <= rect.bottom(); ++y)
+            for (int x = rect.left(); x <= rect.right(); ++x)
+                quarters.setPixel(x, y, colour.rgb());
+    struct Case {
+        Kind kind;
+        std::vector<int> orientations;
+    } cases[] = {
+        {Kind::Png, {1}},
+        {Kind::WebP, {1}},
+        {Kind::Heic, {1, 2, 3, 4, 5, 6, 7, 8}},
+        {Kind::Avif, {1, 3, 6, 8}},
+        {Kind::JpegXl, {1, 2, 3, 4, 5, 6, 7, 8}},
+    };
+    const QByteArray p3 = displayP3();
+    for (const Case& c : cases) {
+        for (const int orientation : c.orientations) {
+            const QByteArray file = picturefiles::encoded(quarters, c.kind, orientation);
+            ASSERT_FALSE(file.isEmpty()) << picturefiles::nameOf(c.kind);
+            const QSize natural = orientation >= 5 ? QSize(200, 300) : QSize(300, 200);
+            // At its own size and shrunk to 30 %.
+            for (const QSize screen : {QSize(1920, 1080), QSize(90, 90)}) {
+                const Picture p = loaded(file, screen);
+                ASSERT_TRUE(p.ok()) << picturefiles::nameOf(c.kind) << ": " << p.error.toStdString();
+                EXPECT_EQ(p.natural, natural) << picturefiles::nameOf(c.kind) << " " << orientation;
+                ASSERT_EQ(p.image.size(), screen.width() < 300 ? natural * 0.3 : natural)
+                    << picturefiles::nameOf(c.kind) << " " << orientation;
+                const std::string seen{quarterColour(p.image, 0, 0), quarterColour(p.image, 1, 0),
+                                       quarterColour(p.image, 0, 1), quarterColour(p.image, 1, 1)};
+                EXPECT_EQ(seen, upright[orientation - 1]) << picturefiles::nameOf(c.kind) << " " << orientation;
+            }
+        }
+        // Its ICC profile converts it as a JPEG's does; without one it is as it is.
+        const QImage skin = [] {
+            QImage i(64, 48, QImage::Format_RGB32);
+            i.fill(qRgb(210, 150, 120));
+            return i;
+        }();
+        const Picture plain = loaded(picturefiles::encoded(skin, c.kind), {1920, 1080});
+        const Picture tagged = loaded(picturefiles::encoded(skin, c.kind, 1, p3), {1920, 1080});
+        ASSERT_TRUE(plain.ok() && tagged.ok()) << picturefiles::nameOf(c.kind);
+        EXPECT_LE(largestDifference(tagged.image, referenceConversion(plain.image, p3, sRgb())), 2)
+            << picturefiles::nameOf(c.kind);
+        EXPECT_GT(largestDifference(tagged.image, plain.image), 2) << picturefiles::nameOf(c.kind);
+    }
+}
