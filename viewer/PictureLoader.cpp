@@ -2,6 +2,7 @@
 
 #include <QFile>
 #include <QImageReader>
+#include <QTransform>
 
 #include <cerrno>
 #include <cstring>
@@ -12,6 +13,7 @@
 #include "settings/UniqueFd.h"
 #include "viewer/AreaScaler.h"
 #include "viewer/ColourProfile.h"
+#include "viewer/ExifChunks.h"
 #include "viewer/HeifDecoder.h"
 #include "viewer/JpegXlDecoder.h"
 #include "viewer/JpegDecoder.h"
@@ -95,6 +97,23 @@ QColorSpace jpegColours(const JpegDecoder& jpeg)
     if (!jpeg.iccProfile().isEmpty())
         return colourSpaceFromIcc(jpeg.iccProfile());
     return jpeg.exifAdobeRgb() ? QColorSpace(QColorSpace::AdobeRgb) : QColorSpace();
+}
+
+// The picture as stored turned upright for the EXIF orientation 2 to 8.
+QImage upright(const QImage& stored, int orientation)
+{
+    QTransform quarter;
+    quarter.rotate(90);  // clockwise, y running down
+    switch (orientation) {
+    case 2: return stored.mirrored(true, false);
+    case 3: return stored.mirrored(true, true);
+    case 4: return stored.mirrored(false, true);
+    case 5: return stored.transformed(quarter).mirrored(true, false);
+    case 6: return stored.transformed(quarter);
+    case 7: return stored.transformed(quarter).mirrored(false, true);
+    case 8: return stored.transformed(quarter.rotate(180));
+    default: return stored;
+    }
 }
 
 Picture fromJpeg(JpegDecoder& jpeg, QSize screen, PixelMemory* memory, const QColorSpace& display)
@@ -253,6 +272,8 @@ Picture loadPicture(QIODevice& device, QSize screen, const std::atomic<bool>* st
 
     // No JPEG, or one in CMYK: Qt's readers know the rest (PNG, WebP among them).
 
+    // Qt turns JPEGs and TIFFs upright itself, but not PNGs or WebPs.
+    const int chunkTurn = chunkOrientation(device);
     QImageReader reader(&device);
     reader.setAllocationLimit(kImageLimitMB);
     reader.setAutoTransform(true);
@@ -260,7 +281,10 @@ Picture loadPicture(QIODevice& device, QSize screen, const std::atomic<bool>* st
     if (!stored.isValid() || stored.isEmpty())
         return failure(reader.errorString());
 
-    const bool quarterTurn = reader.transformation() & QImageIOHandler::TransformationRotate90;
+    const bool qtTurns = reader.transformation() != QImageIOHandler::TransformationNone;
+    const int orientation = qtTurns ? 1 : chunkTurn;
+    const bool quarterTurn = qtTurns ? bool(reader.transformation() & QImageIOHandler::TransformationRotate90)
+                                     : turnsAQuarter(orientation);
     Picture picture;
     picture.natural = uprightSize(stored, quarterTurn);
     const QSize wanted = shownSize(picture.natural, screen);
@@ -270,6 +294,8 @@ Picture loadPicture(QIODevice& device, QSize screen, const std::atomic<bool>* st
     QImage image = reader.read();
     if (image.isNull())
         return failure(reader.errorString());
+    if (orientation != 1)
+        image = upright(image, orientation);
     if (image.size() != wanted)
         image = image.scaled(wanted, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
     convertColours(image, image.colorSpace(), display);

@@ -17,6 +17,9 @@
 
 #include <QColorSpace>
 
+#include <string_view>
+#include <zlib.h>
+
 namespace picturefiles {
 
 namespace {
@@ -271,9 +274,52 @@ QByteArray jpegXlFile(const QImage& picture, int orientation, const QByteArray& 
     return out;
 }
 
-// What Qt writes, with the orientation as an eXIf-less file cannot say it:
-// PNG and WebP are written upright.
-QByteArray qtFile(const QImage& picture, const char* format, const QByteArray& icc)
+// A TIFF block with one folder holding the orientation, as PNG and WebP carry it.
+QByteArray orientationTiff(int orientation)
+{
+    QByteArray tiff("MM\0\x2a\0\0\0\x08\0\x01\x01\x12\0\x03\0\0\0\x01\0", 19);
+    tiff += char(orientation);
+    tiff += QByteArray(6, '\0');
+    return tiff;
+}
+
+QByteArray be32(quint32 v)
+{
+    const char b[] = {char(v >> 24), char(v >> 16), char(v >> 8), char(v)};
+    return QByteArray(b, 4);
+}
+QByteArray le32(quint32 v)
+{
+    const char b[] = {char(v), char(v >> 8), char(v >> 16), char(v >> 24)};
+    return QByteArray(b, 4);
+}
+
+// An eXIf chunk after the header chunk.
+QByteArray pngWithOrientation(const QByteArray& png, int orientation)
+{
+    const QByteArray body = "eXIf" + orientationTiff(orientation);
+    const QByteArray chunk = be32(quint32(body.size() - 4)) + body +
+                             be32(quint32(crc32(0, reinterpret_cast<const Bytef*>(body.constData()), uInt(body.size()))));
+    constexpr int kAfterHeader = 8 + 25;
+    return png.left(kAfterHeader) + chunk + png.mid(kAfterHeader);
+}
+
+// The extended layout: a VP8X chunk saying EXIF follows, the image, the EXIF chunk.
+QByteArray webpWithOrientation(const QByteArray& webp, const QSize& size, int orientation)
+{
+    QByteArray vp8x("VP8X", 4);
+    vp8x += le32(10);
+    vp8x += QByteArray(1, '\x08') + QByteArray(3, '\0');
+    vp8x += le32(quint32(size.width() - 1)).left(3) + le32(quint32(size.height() - 1)).left(3);
+    QByteArray exif = "EXIF" + le32(quint32(orientationTiff(orientation).size())) + orientationTiff(orientation);
+    if (exif.size() % 2)
+        exif += '\0';
+    const QByteArray chunks = vp8x + webp.mid(12) + exif;
+    return "RIFF" + le32(quint32(4 + chunks.size())) + "WEBP" + chunks;
+}
+
+// What Qt writes, with the orientation added in the file's own EXIF chunk.
+QByteArray qtFile(const QImage& picture, const char* format, const QByteArray& icc, int orientation)
 {
     QImage image = picture;
     if (!icc.isEmpty())
@@ -284,7 +330,10 @@ QByteArray qtFile(const QImage& picture, const char* format, const QByteArray& i
     QImageWriter writer(&buffer, format);
     writer.setQuality(100);
     writer.write(image);
-    return bytes;
+    if (orientation == 1)
+        return bytes;
+    return std::string_view(format) == "png" ? pngWithOrientation(bytes, orientation)
+                                             : webpWithOrientation(bytes, image.size(), orientation);
 }
 
 }  // namespace
@@ -292,8 +341,8 @@ QByteArray qtFile(const QImage& picture, const char* format, const QByteArray& i
 QByteArray encoded(const QImage& image, Kind kind, int orientation, const QByteArray& icc)
 {
     switch (kind) {
-    case Kind::Png: return qtFile(image, "png", icc);
-    case Kind::WebP: return qtFile(image, "webp", icc);
+    case Kind::Png: return qtFile(image, "png", icc, orientation);
+    case Kind::WebP: return qtFile(image, "webp", icc, orientation);
     case Kind::Heic: return heifFile(image, false, orientation, icc);
     case Kind::Avif: return heifFile(image, true, orientation, icc);
     case Kind::JpegXl: return jpegXlFile(image, orientation, icc);
