@@ -70,7 +70,9 @@ bool eachBox(const unsigned char* data, std::size_t from, std::size_t to, Box&& 
     return false;
 }
 
-// The item count of the meta box's item information ('iinf'), or -1.
+}  // namespace
+
+// The item count of the meta box's item information ('iinf').
 long itemCount(const QByteArray& file)
 {
     const auto* data = reinterpret_cast<const unsigned char*>(file.constData());
@@ -91,6 +93,8 @@ long itemCount(const QByteArray& file)
     });
     return items;
 }
+
+namespace {
 
 QColorSpace::TransferFunction transferOf(heif_transfer_characteristics t, bool& known)
 {
@@ -162,7 +166,6 @@ Declared declared(const QByteArray& file)
     if (!d.error.isEmpty())
         return d;
     d.size = QSize(heif_image_handle_get_width(c.handle), heif_image_handle_get_height(c.handle));
-    d.items = itemCount(file);
     return d;
 }
 

@@ -12,12 +12,15 @@ namespace heif {
 // brand libheif knows.
 bool looksLike(const QByteArray& start);
 
-// How much of the primary picture the file declares, before anything is
-// decoded: its upright size, and the number of items (a grid picture is
-// made of one item per tile). An invalid size when it cannot be read.
+// The number of items the file lists (a grid picture is made of one item
+// per tile), read without libheif, whose reading of a file of thousands
+// takes most of a second; -1 when the list cannot be found.
+long itemCount(const QByteArray& file);
+
+// The upright size of the primary picture, as libheif reads it from the
+// file before anything is decoded; an invalid size, with why, when it cannot.
 struct Declared {
     QSize size;
-    long items = 0;
     QString error;
 };
 Declared declared(const QByteArray& file);

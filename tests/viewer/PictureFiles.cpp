@@ -288,6 +288,11 @@ QByteArray be32(quint32 v)
     const char b[] = {char(v >> 24), char(v >> 16), char(v >> 8), char(v)};
     return QByteArray(b, 4);
 }
+quint32 be32Of(const QByteArray& b, qsizetype at)
+{
+    return quint32(uchar(b[at])) << 24 | quint32(uchar(b[at + 1])) << 16 | quint32(uchar(b[at + 2])) << 8 |
+           uchar(b[at + 3]);
+}
 QByteArray le32(quint32 v)
 {
     const char b[] = {char(v), char(v >> 8), char(v >> 16), char(v >> 24)};
@@ -360,6 +365,77 @@ const char* nameOf(Kind kind)
     case Kind::JpegXl: return "JPEG XL";
     }
     return "?";
+}
+
+namespace {
+
+QByteArray be16(int v)
+{
+    const char b[] = {char(v >> 8), char(v)};
+    return QByteArray(b, 2);
+}
+
+QByteArray box(const char* type, const QByteArray& content)
+{
+    return be32(quint32(8 + content.size())) + QByteArray(type, 4) + content;
+}
+
+QByteArray fullBox(const char* type, int version, const QByteArray& content)
+{
+    return box(type, QByteArray(1, char(version)) + QByteArray(3, '\0') + content);
+}
+
+// The content of the first box of the given type found anywhere in the file.
+QByteArray boxContent(const QByteArray& file, const char* type)
+{
+    const qsizetype at = file.indexOf(QByteArray(type, 4));
+    if (at < 4)
+        return {};
+    const quint32 size = be32Of(file, at - 4);
+    return file.mid(at + 4, size - 8);
+}
+
+}  // namespace
+
+QByteArray heicGrid(int columns, int rows, int tile, QRgb colour)
+{
+    QImage square(tile, tile, QImage::Format_RGB32);
+    square.fill(colour);
+    const QByteArray one = heifFile(square, false, 1, {});
+    const QByteArray hvcC = box("hvcC", boxContent(one, "hvcC"));
+    const QByteArray coded = boxContent(one, "mdat");
+    const int tiles = columns * rows;
+
+    const QByteArray gridDescription = QByteArray(2, '\0') + char(rows - 1) + char(columns - 1) +
+                                       be16(columns * tile) + be16(rows * tile);
+    QByteArray infos = be16(tiles + 1) + fullBox("infe", 2, be16(1) + be16(0) + "grid" + QByteArray(1, '\0'));
+    QByteArray references = be16(1) + be16(tiles);
+    QByteArray associations = be32(quint32(tiles + 1)) + be16(1) + char(1) + char(0x83);
+    for (int i = 0; i < tiles; ++i) {
+        infos += fullBox("infe", 2, be16(i + 2) + be16(0) + "hvc1" + QByteArray(1, '\0'));
+        references += be16(i + 2);
+        associations += be16(i + 2) + char(2) + char(0x81) + char(0x02);
+    }
+    const QByteArray properties =
+        box("iprp", box("ipco", hvcC + fullBox("ispe", 0, be32(quint32(tile)) + be32(quint32(tile))) +
+                                    fullBox("ispe", 0, be32(quint32(columns * tile)) + be32(quint32(rows * tile)))) +
+                        fullBox("ipma", 0, associations));
+    const QByteArray ftyp = box("ftyp", QByteArray("heic\0\0\0\0mif1heic", 16));
+    // The item locations point into the media data, which follows the meta
+    // box: their offsets depend on its size, which does not depend on them.
+    auto meta = [&](quint32 mdatStart) {
+        QByteArray locations = QByteArray("\x44\x00", 2) + be16(tiles + 1);
+        locations += be16(1) + be16(0) + be16(1) + be32(mdatStart) + be32(quint32(gridDescription.size()));
+        for (int i = 0; i < tiles; ++i)
+            locations += be16(i + 2) + be16(0) + be16(1) + be32(mdatStart + quint32(gridDescription.size())) +
+                         be32(quint32(coded.size()));
+        return fullBox("meta", 0,
+                       fullBox("hdlr", 0, QByteArray(4, '\0') + "pict" + QByteArray(13, '\0')) +
+                           fullBox("pitm", 0, be16(1)) + fullBox("iloc", 0, locations) + fullBox("iinf", 0, infos) +
+                           fullBox("iref", 0, box("dimg", references)) + properties);
+    };
+    const quint32 mdatStart = quint32(ftyp.size() + meta(0).size() + 8);
+    return ftyp + meta(mdatStart) + box("mdat", gridDescription + coded);
 }
 
 }  // namespace picturefiles

@@ -36,6 +36,9 @@ QByteArray withExifAdobeRgb(const QByteArray& jpeg, const char* index = "R03");
 enum class Kind { Png, WebP, Heic, Avif, JpegXl };
 QByteArray encoded(const QImage& image, Kind kind, int orientation = 1, const QByteArray& icc = {});
 const char* nameOf(Kind kind);
+// A HEIC grid picture of columns x rows tiles, each the same HEVC-coded
+// tile x tile square of one colour, as phones store their photos.
+QByteArray heicGrid(int columns, int rows, int tile, QRgb colour);
 bool write(const QString& path, const QByteArray& bytes);
 
 }  // namespace picturefiles

@@ -635,4 +635,9 @@ TEST(PictureLoader, ShowsTheOtherTypesUprightInTheirColoursAtTheFittedSize)
             << picturefiles::nameOf(c.kind);
         EXPECT_GT(largestDifference(tagged.image, plain.image), 2) << picturefiles::nameOf(c.kind);
     }
+    // A grid of tiles, as phones store their photos, put together whole.
+    const Picture grid = loaded(picturefiles::heicGrid(3, 2, 64, qRgb(0, 0, 255)), {1920, 1080});
+    ASSERT_TRUE(grid.ok()) << grid.error.toStdString();
+    EXPECT_EQ(grid.natural, QSize(192, 128));
+    EXPECT_EQ(quarterColour(grid.image, 1, 1), 'B');
 }
