@@ -41,4 +41,13 @@ const char* nameOf(Kind kind);
 QByteArray heicGrid(int columns, int rows, int tile, QRgb colour);
 bool write(const QString& path, const QByteArray& bytes);
 
+// Colour profiles made by Little CMS, which also gives the reference
+// conversions: an engine of its own, not the one the loader uses.
+QByteArray displayP3();
+QByteArray adobeRgb();
+QByteArray sRgb();
+QByteArray savedProfile(void* lcmsProfile);  // closes the profile
+// The pixels of an RGB32 image converted from one profile to another.
+QImage referenceConversion(QImage image, const QByteArray& from, const QByteArray& to);
+
 }  // namespace picturefiles

@@ -428,58 +428,11 @@ TEST(PictureLoader, BrokenAndHostileFilesNeverCrashOrRunAway)
 
 namespace {
 
-// Profiles made by Little CMS, which also gives the reference conversions:
-// an engine of its own, not the one the loader uses.
-QByteArray savedProfile(cmsHPROFILE profile)
-{
-    cmsUInt32Number size = 0;
-    QByteArray bytes;
-    if (profile && cmsSaveProfileToMem(profile, nullptr, &size)) {
-        bytes.resize(static_cast<qsizetype>(size));
-        cmsSaveProfileToMem(profile, bytes.data(), &size);
-    }
-    if (profile)
-        cmsCloseProfile(profile);
-    return bytes;
-}
-
-QByteArray rgbProfile(const cmsCIExyYTRIPLE& primaries, cmsToneCurve* curve)
-{
-    cmsCIExyY white;
-    cmsWhitePointFromTemp(&white, 6504);
-    cmsToneCurve* curves[3] = {curve, curve, curve};
-    const QByteArray bytes = savedProfile(cmsCreateRGBProfile(&white, &primaries, curves));
-    cmsFreeToneCurve(curve);
-    return bytes;
-}
-
-cmsToneCurve* sRgbCurve()
-{
-    const double parameters[] = {2.4, 1 / 1.055, 0.055 / 1.055, 1 / 12.92, 0.04045};
-    return cmsBuildParametricToneCurve(nullptr, 4, parameters);
-}
-
-QByteArray displayP3() { return rgbProfile({{0.680, 0.320, 1}, {0.265, 0.690, 1}, {0.150, 0.060, 1}}, sRgbCurve()); }
-QByteArray adobeRgb()
-{
-    return rgbProfile({{0.640, 0.330, 1}, {0.210, 0.710, 1}, {0.150, 0.060, 1}},
-                      cmsBuildGamma(nullptr, 563.0 / 256.0));
-}
-QByteArray sRgb() { return savedProfile(cmsCreate_sRGBProfile()); }
-
-// The pixels converted from one profile to another by Little CMS.
-QImage referenceConversion(QImage image, const QByteArray& from, const QByteArray& to)
-{
-    cmsHPROFILE in = cmsOpenProfileFromMem(from.constData(), static_cast<cmsUInt32Number>(from.size()));
-    cmsHPROFILE out = cmsOpenProfileFromMem(to.constData(), static_cast<cmsUInt32Number>(to.size()));
-    cmsHTRANSFORM transform = cmsCreateTransform(in, TYPE_BGRA_8, out, TYPE_BGRA_8, INTENT_RELATIVE_COLORIMETRIC, 0);
-    for (int y = 0; y < image.height(); ++y)
-        cmsDoTransform(transform, image.scanLine(y), image.scanLine(y), static_cast<cmsUInt32Number>(image.width()));
-    cmsDeleteTransform(transform);
-    cmsCloseProfile(in);
-    cmsCloseProfile(out);
-    return image;
-}
+using picturefiles::adobeRgb;
+using picturefiles::displayP3;
+using picturefiles::referenceConversion;
+using picturefiles::savedProfile;
+using picturefiles::sRgb;
 
 int largestDifference(const QImage& a, const QImage& b)
 {
