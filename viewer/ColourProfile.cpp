@@ -2,6 +2,17 @@
 
 #include <QColorTransform>
 #include <QImage>
+#include <QtConcurrent/QtConcurrentMap>
+
+#include <vector>
+
+namespace {
+
+// Below this the conversion takes about a millisecond and a second thread
+// costs more than it saves.
+constexpr qint64 kSplitPixels = 512 * 1024;
+
+}  // namespace
 
 QColorSpace colourSpaceFromIcc(const QByteArray& icc)
 {
@@ -21,5 +32,18 @@ void convertColours(QImage& image, const QColorSpace& from, const QColorSpace& t
     const QColorSpace target = to.isValid() ? to : QColorSpace(QColorSpace::SRgb);
     if (!from.isValid() || from == target || image.isNull())
         return;
-    image.applyColorTransform(from.transformationToColorSpace(target));
+    const QColorTransform transform = from.transformationToColorSpace(target);
+    if (qint64(image.width()) * image.height() < kSplitPixels) {
+        image.applyColorTransform(transform);
+        return;
+    }
+    // A fitted photo in two bands at once: the conversion is a tenth of a
+    // load, and the other core is mostly idle while the viewer decodes ahead.
+    const int half = image.height() / 2;
+    uchar* bits = image.bits();
+    std::vector<QImage> bands;
+    bands.emplace_back(bits, image.width(), half, image.bytesPerLine(), image.format());
+    bands.emplace_back(bits + qsizetype(half) * image.bytesPerLine(), image.width(), image.height() - half,
+                       image.bytesPerLine(), image.format());
+    QtConcurrent::blockingMap(bands, [&](QImage& band) { band.applyColorTransform(transform); });
 }

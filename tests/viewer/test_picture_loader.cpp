@@ -511,10 +511,13 @@ TEST(PictureLoader, ConvertsThePicturesOwnColoursToTheScreensAtTheFittedSize)
          [&](const QByteArray& j) { return picturefiles::withIccProfile(j, p3, 2, 2); }, {}, {}, AsItIs},
         {"no profile on a Display P3 screen", [](const QByteArray& j) { return j; }, {}, p3, AsItIs},
     };
+    // At its own size (decoded straight into the image), shrunk, and large
+    // enough to be converted in two bands at once.
+    const std::pair<QSize, QSize> sizes[] = {
+        {{640, 480}, {1920, 1080}}, {{640, 480}, {320, 240}}, {{1600, 1200}, {1920, 1080}}};
     for (const QRgb colour : colours) {
-        const QByteArray plain = picturefiles::solidJpeg(640, 480, colour);
-        // At its own size (decoded straight into the image) and shrunk.
-        for (const QSize screen : {QSize(1920, 1080), QSize(320, 240)}) {
+        for (const auto& [size, screen] : sizes) {
+            const QByteArray plain = picturefiles::solidJpeg(size.width(), size.height(), colour);
             const Picture asItIs = loaded(plain, screen);
             ASSERT_TRUE(asItIs.ok());
             for (const Case& c : cases) {
