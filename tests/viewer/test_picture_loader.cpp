@@ -472,7 +472,9 @@ TEST(PictureLoader, ConvertsThePicturesOwnColoursToTheScreensAtTheFittedSize)
                                  (uchar(noPrimaries[at + 6]) << 8) | uchar(noPrimaries[at + 7]);
         noPrimaries.replace(offset + 8, 12, QByteArray(12, '\0'));
     }
-    const QByteArray grey = savedProfile(cmsCreateGrayProfile(cmsD50_xyY(), cmsBuildGamma(nullptr, 2.2)));
+    cmsToneCurve* greyCurve = cmsBuildGamma(nullptr, 2.2);
+    const QByteArray grey = savedProfile(cmsCreateGrayProfile(cmsD50_xyY(), greyCurve));
+    cmsFreeToneCurve(greyCurve);
     const QByteArray lab = savedProfile(cmsCreateLab4Profile(nullptr));
 
     // A saturated P3 red and a skin tone; the screen's profile, the file's, and
