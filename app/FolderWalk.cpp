@@ -55,6 +55,18 @@ bool WildcardMatch(std::string_view name, std::string_view pattern)
     return p == pattern.size();
 }
 
+bool MatchesSearch(std::string_view name, std::string_view SearchStr)
+{
+    for (;;) {
+        const std::size_t end = SearchStr.find(';');
+        if (WildcardMatch(name, SearchStr.substr(0, end)))
+            return true;
+        if (end == std::string_view::npos)
+            return false;
+        SearchStr.remove_prefix(end + 1);
+    }
+}
+
 namespace {
 
 // A name delivered in a fixed-size name field: the part before the first NUL,
@@ -197,7 +209,7 @@ void readNames(int fd, std::string_view pattern, std::vector<char>& buffer, Fold
                 names.add(names.folders, entryName);
                 break;
             case EntryKind::File:
-                if (WildcardMatch(entryName, pattern))
+                if (MatchesSearch(entryName, pattern))
                     names.add(names.files, entryName);
                 break;
             case EntryKind::Special:

@@ -12,6 +12,16 @@
 // "?" any one character, letters in any mix of capitals.
 bool WildcardMatch(std::string_view name, std::string_view pattern);
 
+// A search pattern may list several patterns separated by ";"; a name that
+// matches any of them is taken.
+bool MatchesSearch(std::string_view name, std::string_view SearchStr);
+
+// What the search looks for: JPEGs, and with "Also show other picture types"
+// set, the other kinds of picture the viewer shows as well.
+inline constexpr const char* kPicturePattern = "*.jpg";
+inline constexpr const char* kAllPicturesPattern =
+    "*.jpg;*.jpeg;*.jpe;*.jfif;*.png;*.webp;*.heic;*.heif;*.avif;*.jxl";
+
 // Folders listed at once by the search. Listing mostly waits on storage (a
 // cold disk, a network share), so more threads than cores pay off; see
 // FindFiles.

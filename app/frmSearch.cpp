@@ -193,12 +193,18 @@ void frmSearch::searchFolder(int number)
         StatusBar1->repaint();  // the window shows no more events until the search ends
     });
     tryStatement([&] { images_.clear(); });
+    // A store that cannot be read searches for JPEGs, as without the setting.
+    const char* pattern = kPicturePattern;
+    tryStatement([&] {
+        if (AppSettings::ReadSwitch(AppSettings::kOtherPictureTypes))
+            pattern = kAllPicturesPattern;
+    });
     std::int64_t FileCount = 0, DirCount = 0, NotSearched = 0;
     const QByteArray configured(folder.data(), static_cast<qsizetype>(folder.size()));
     QByteArray path = configured;
     std::exception_ptr failure;
     try {
-        FindFilesAPI(path, "*.jpg", FileCount, DirCount, NotSearched);
+        FindFilesAPI(path, pattern, FileCount, DirCount, NotSearched);
     } catch (...) {
         failure = std::current_exception();
     }

@@ -22,7 +22,13 @@
 // event to the window thread, and the longest wait for one to be handled is
 // the longest time a paint or an Escape would have waited.
 //
-// Usage: bench_viewer [burst] [ROUNDS [PICTURES]]   (default 7 rounds, build/bench-pictures)
+// With "types" first, it measures instead (a) the colour conversion: loading a
+// 24 MP Display P3 JPEG (the baseline photo with a profile) against the same
+// photo without one, and (b) each other picture type (12 MP, made from the
+// same photo by its own encoder) loaded to its fitted size against its
+// library's own decode of the file, at the size that library decodes it.
+//
+// Usage: bench_viewer [burst|types] [ROUNDS [PICTURES]]   (default 7 rounds, build/bench-pictures)
 // The pictures are made once with ImageMagick and jpegtran and kept in PICTURES.
 // (c) uses the screen the program runs on; for the 1920 x 1080 figures run it as
 //   MARBLEGLEN_SCREEN=1920x1080x24 scripts/with-xserver build/bin/bench_viewer
@@ -54,6 +60,11 @@
 #include <vector>
 
 #include <jpeglib.h>
+#include <jxl/decode.h>
+#include <libheif/heif.h>
+
+#include <QColorSpace>
+#include <QImageReader>
 
 #include "bench/Spread.h"
 #include "app/ImageListBox.h"
@@ -373,13 +384,215 @@ int measureBurst(const QString& folder, int rounds)
 }
 }  // namespace
 
+// The colour profile and the other types.
+
+struct TypeSample {
+    const char* name;
+    const char* file;
+    const char* make;  // shell command run in the pictures folder when the file is missing
+    enum Library { Qt, Heif, JpegXl } library;
+};
+
+const TypeSample kTypeSamples[] = {
+    {"PNG 12 MP", "mp12.png", "convert mp12.jpg mp12.png", TypeSample::Qt},
+    {"WebP 12 MP", "mp12.webp", "cwebp -quiet -q 90 mp12.jpg -o mp12.webp", TypeSample::Qt},
+    {"HEIC 12 MP", "mp12.heic", "heif-enc -q 90 mp12.jpg -o mp12.heic", TypeSample::Heif},
+    {"AVIF 12 MP", "mp12.avif", "heif-enc -A -q 80 -p speed=9 mp12.jpg -o mp12.avif", TypeSample::Heif},
+    {"JPEG XL 12 MP", "mp12.jxl", "cjxl --quiet mp12.jpg mp12.jxl -j 0 -q 90 -e 3", TypeSample::JpegXl},
+};
+
+// The baseline photo with a Display P3 profile in an APP2 segment after its start.
+bool makeP3Picture(const QString& folder)
+{
+    const QString target = folder + "/p3-24.jpg";
+    if (QFile::exists(target))
+        return true;
+    QFile in(folder + "/base24.jpg"), out(target);
+    if (!in.open(QIODevice::ReadOnly) || !out.open(QIODevice::WriteOnly))
+        return false;
+    const QByteArray jpeg = in.readAll();
+    const QByteArray icc = QColorSpace(QColorSpace::DisplayP3).iccProfile();
+    QByteArray segment("\xFF\xE2", 2);
+    const int length = 2 + 14 + static_cast<int>(icc.size());
+    segment += char(length >> 8);
+    segment += char(length & 0xFF);
+    segment += QByteArray("ICC_PROFILE\0\x01\x01", 14) + icc;
+    return out.write(jpeg.left(2) + segment + jpeg.mid(2)) > 0;
+}
+
+bool makeTypePictures(const QString& folder)
+{
+    for (const TypeSample& s : kTypeSamples) {
+        if (QFile::exists(folder + "/" + s.file))
+            continue;
+        std::printf("making %s (once) ...\n", s.file);
+        std::fflush(stdout);
+        QProcess shell;
+        shell.setWorkingDirectory(folder);
+        shell.start("sh", {"-c", s.make});
+        if (!shell.waitForFinished(-1) || shell.exitCode() != 0) {
+            std::fprintf(stderr, "could not make %s: %s\n", s.file, shell.readAllStandardError().constData());
+            return false;
+        }
+    }
+    return makeP3Picture(folder);
+}
+
+QByteArray fileBytes(const QByteArray& path)
+{
+    QFile f(QFile::decodeName(path));
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// libheif's own decode of the primary picture to RGBA, the size it decodes at.
+bool heifOwnDecode(const QByteArray& path)
+{
+    const QByteArray file = fileBytes(path);
+    heif_context* context = heif_context_alloc();
+    heif_image_handle* handle = nullptr;
+    heif_image* image = nullptr;
+    const bool ok =
+        heif_context_read_from_memory_without_copy(context, file.constData(), static_cast<size_t>(file.size()), nullptr)
+                .code == heif_error_Ok &&
+        heif_context_get_primary_image_handle(context, &handle).code == heif_error_Ok &&
+        heif_decode_image(handle, &image, heif_colorspace_RGB, heif_chroma_interleaved_RGBA, nullptr).code ==
+            heif_error_Ok;
+    if (image)
+        heif_image_release(image);
+    if (handle)
+        heif_image_handle_release(handle);
+    heif_context_free(context);
+    return ok;
+}
+
+// libjxl's own decode of the whole picture to RGBA, as djxl does it without a thread pool.
+bool jpegXlOwnDecode(const QByteArray& path)
+{
+    const QByteArray file = fileBytes(path);
+    JxlDecoder* dec = JxlDecoderCreate(nullptr);
+    JxlDecoderSubscribeEvents(dec, JXL_DEC_FULL_IMAGE);
+    JxlDecoderSetInput(dec, reinterpret_cast<const std::uint8_t*>(file.constData()), static_cast<size_t>(file.size()));
+    JxlDecoderCloseInput(dec);
+    const JxlPixelFormat format{4, JXL_TYPE_UINT8, JXL_NATIVE_ENDIAN, 0};
+    std::vector<std::uint8_t> pixels;
+    bool ok = false;
+    for (bool going = true; going;) {
+        switch (JxlDecoderProcessInput(dec)) {
+        case JXL_DEC_NEED_IMAGE_OUT_BUFFER: {
+            size_t bytes = 0;
+            JxlDecoderImageOutBufferSize(dec, &format, &bytes);
+            pixels.resize(bytes);
+            JxlDecoderSetImageOutBuffer(dec, &format, pixels.data(), bytes);
+            break;
+        }
+        case JXL_DEC_FULL_IMAGE:
+            ok = true;
+            going = false;
+            break;
+        default:
+            going = false;
+            break;
+        }
+    }
+    JxlDecoderDestroy(dec);
+    return ok;
+}
+
+// Qt's own reading of the whole picture, the size its readers decode at.
+bool qtOwnDecode(const QByteArray& path)
+{
+    QImageReader reader(QFile::decodeName(path));
+    reader.setAllocationLimit(256);
+    return !reader.read().isNull();
+}
+
+int measureTypes(const QString& folder, int rounds)
+{
+    if (!makeTypePictures(folder))
+        return 1;
+    const QSize fitTo(1920, 1080);
+    PixelMemory memory;
+    auto path = [&](const char* file) { return QFile::encodeName(QDir(folder).absoluteFilePath(file)); };
+    auto load = [&](const QByteArray& p, QSize* shown = nullptr) {
+        return timed([&] {
+            const Picture picture = loadPictureFile(p, fitTo, nullptr, &memory);
+            if (shown)
+                *shown = picture.image.size();
+            if (!picture.ok())
+                std::fprintf(stderr, "%s: %s\n", p.constData(), qPrintable(picture.error));
+            return picture.ok();
+        });
+    };
+    // (a) interleaved: the photo with its profile, then without.
+    std::vector<double> with, without, withCpu, withoutCpu;
+    for (int r = 0; r < rounds; ++r) {
+        const Timing w = load(path("p3-24.jpg")), o = load(path("base24.jpg"));
+        with.push_back(w.wall);
+        withCpu.push_back(w.cpu);
+        without.push_back(o.wall);
+        withoutCpu.push_back(o.cpu);
+    }
+    // (b) interleaved: each type's loading, then its library's own decode.
+    constexpr int kTypes = std::size(kTypeSamples);
+    std::vector<double> ours[kTypes], own[kTypes], oursCpu[kTypes], ownCpu[kTypes];
+    QSize shown[kTypes];
+    for (int r = 0; r < rounds; ++r) {
+        for (int i = 0; i < kTypes; ++i) {
+            const TypeSample& s = kTypeSamples[i];
+            const QByteArray p = path(s.file);
+            const Timing a = load(p, &shown[i]);
+            const Timing b = timed([&] {
+                switch (s.library) {
+                case TypeSample::Heif: return heifOwnDecode(p);
+                case TypeSample::JpegXl: return jpegXlOwnDecode(p);
+                case TypeSample::Qt: return qtOwnDecode(p);
+                }
+                return false;
+            });
+            ours[i].push_back(a.wall);
+            oursCpu[i].push_back(a.cpu);
+            own[i].push_back(b.wall);
+            ownCpu[i].push_back(b.cpu);
+        }
+    }
+    auto cell = [](const std::vector<double>& v) {
+        const Spread s = spreadOf(v);
+        char text[64];
+        std::snprintf(text, sizeof text, "%7.1f [%6.1f-%6.1f]", s.median, s.min, s.max);
+        return std::string(text);
+    };
+    std::printf("%d rounds; loading fitted to %dx%d; each figure: median [min-max] in ms; ratios of medians\n", rounds,
+                fitTo.width(), fitTo.height());
+    for (const bool cpu : {false, true}) {
+        std::printf("\n%s\n", cpu ? "processor time (steadier on a busy machine)" : "wall time");
+        const std::vector<double>& w = cpu ? withCpu : with;
+        const std::vector<double>& o = cpu ? withoutCpu : without;
+        std::printf("%-26s %24s %24s %7s\n", "(a) colour", "with P3 profile", "without profile", "ratio");
+        std::printf("%-26s %s %s %7.3f\n", "24 MP JPEG to 1920x1080", cell(w).c_str(), cell(o).c_str(),
+                    spreadOf(w).median / spreadOf(o).median);
+        std::printf("%-26s %24s %24s %7s\n", "(b) type", "our loading", "library's own decode", "ratio");
+        for (int i = 0; i < kTypes; ++i) {
+            const std::vector<double>& a = cpu ? oursCpu[i] : ours[i];
+            const std::vector<double>& b = cpu ? ownCpu[i] : own[i];
+            std::printf("%-26s %s %s %7.2f\n", kTypeSamples[i].name, cell(a).c_str(), cell(b).c_str(),
+                        spreadOf(a).median / spreadOf(b).median);
+        }
+    }
+    std::printf("\nshown sizes:");
+    for (int i = 0; i < kTypes; ++i)
+        std::printf(" %s %dx%d;", kTypeSamples[i].name, shown[i].width(), shown[i].height());
+    std::printf("\nthe libraries decode each whole (none can decode at a reduced size); our scaler does the whole shrink\n");
+    return 0;
+}
+
 int main(int argc, char** argv)
 {
     QTemporaryDir settings;  // never the user's own settings
     setenv("XDG_CONFIG_HOME", settings.path().toLocal8Bit().constData(), 1);
     QApplication app(argc, argv);
     const bool burst = argc > 1 && std::strcmp(argv[1], "burst") == 0;
-    const int arg = burst ? 2 : 1;
+    const bool types = argc > 1 && std::strcmp(argv[1], "types") == 0;
+    const int arg = burst || types ? 2 : 1;
     const int rounds = argc > arg ? std::max(1, std::atoi(argv[arg])) : 7;
     const QString folder = argc > arg + 1 ? QString::fromLocal8Bit(argv[arg + 1])
                                           : QCoreApplication::applicationDirPath() + "/../bench-pictures";
@@ -389,6 +602,8 @@ int main(int argc, char** argv)
     program.setMessageSink([](const QString& text) { std::fprintf(stderr, "message: %s\n", qPrintable(text)); });
     if (burst)
         return measureBurst(folder, rounds);
+    if (types)
+        return measureTypes(folder, rounds);
 
     std::vector<QByteArray> paths;
     for (const Sample& s : kSamples)

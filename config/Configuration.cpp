@@ -1,6 +1,7 @@
 #include "config/Configuration.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QFocusEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -43,6 +44,7 @@ constexpr std::array<void (Configuration::*)(), 4> kPictureClicks = {
     &Configuration::imgPathSelect3_Click, &Configuration::imgPathSelect4_Click};
 constexpr const char* kDelayValue = AppSettings::kSlideShowDelayTime.name;
 constexpr const char* kTypeValue = AppSettings::kSlideShowType.name;
+constexpr const char* kOtherTypesValue = AppSettings::kOtherPictureTypes.name;
 
 std::string PathValue(int index) { return AppSettings::ImagePath(index + 1).name; }
 std::string CaptionValue(int index) { return AppSettings::ImageCaption(index + 1).name; }
@@ -166,14 +168,21 @@ void Configuration::buildSlideShowPage()
     Timer1->setInterval(100);
     connect(Timer1, &QTimer::timeout, this, &Configuration::Timer1_Timer);
 
+    // Below the description's text (three lines at most), in the empty foot
+    // of its box; nothing else on the page moves.
+    chkOtherTypes = Place(new QCheckBox("Also show other picture types", Frame1), "chkOtherTypes",
+                          TwipRect(960, 2280, 3975, 255));
+    chkOtherTypes->setToolTip("Besides JPEG: PNG, WebP, HEIC, AVIF and JPEG XL pictures");
+
     setTabOrder(TabStrip1, Slider1);
     setTabOrder(Slider1, Option1);
     setTabOrder(Option1, Option2);
+    setTabOrder(Option2, chkOtherTypes);
 }
 
 void Configuration::buildFoldersPage()
 {
-    QWidget* previous = Option2;
+    QWidget* previous = chkOtherTypes;
     for (int i = 0; i < 4; ++i) {
         const int t = kFolderTops[static_cast<std::size_t>(i)];
         const QString number = kFolderNumbers[static_cast<std::size_t>(i)];
@@ -247,6 +256,10 @@ void Configuration::Form_Load()
     Option1->setChecked(progressive);
     Option2->setChecked(!progressive);
     ShowSlideShowDescription();
+    tryStatement([this] {
+        otherTypesStored_ = AppSettings::ReadText(kOtherTypesValue);
+        chkOtherTypes->setChecked(otherTypesStored_ == "1");
+    });
 }
 
 void Configuration::Command2_Click()
@@ -268,8 +281,10 @@ void Configuration::Command2_Click()
     ShowDelayCaption();
 }
 
-// The nine values go in one store transaction: a store that fails part-way
-// (a full disk) keeps what it held, never new folders beside old names.
+// The values go in one store transaction: a store that fails part-way
+// (a full disk) keeps what it held, never new folders beside old names. The
+// switch for other picture types is written once it was ever set, so that a
+// store nobody switched it in holds the nine values only.
 void Configuration::Command1_Click()
 {
     std::vector<std::pair<std::string, std::string>> values;
@@ -278,6 +293,8 @@ void Configuration::Command1_Click()
     for (int i = 0; i < 4; ++i)
         values.emplace_back(CaptionValue(i), StoredText(txtImageCaption[static_cast<std::size_t>(i)]));
     values.emplace_back(kDelayValue, VariantText(Variant(static_cast<std::int32_t>(Slider1->value()))));
+    if (chkOtherTypes->isChecked() || !otherTypesStored_.empty())
+        values.emplace_back(kOtherTypesValue, chkOtherTypes->isChecked() ? "1" : "0");
     AppSettings::WriteTexts(values);
 }
 

@@ -9,6 +9,7 @@
 
 class ClickablePicture;
 class ProgramContext;
+class QCheckBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -65,6 +66,7 @@ public:
     QRadioButton* Option2 = nullptr;  // "Intelligent Random"
     QLabel* Label12 = nullptr;        // the slide-show type's description
     QTimer* Timer1 = nullptr;
+    QCheckBox* chkOtherTypes = nullptr;  // "Also show other picture types"; stored on save
 
     // Search-folders page; index n - 1 for folder n.
     std::array<QLineEdit*, 4> txtImageCaption{};
@@ -101,4 +103,5 @@ private:
 
     ProgramContext& program_;
     bool placed_ = false;
+    std::string otherTypesStored_;  // as read when the dialog loaded
 };

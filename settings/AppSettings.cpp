@@ -47,6 +47,8 @@ std::int16_t ReadInt16(const std::string& valueName)
 
 std::int16_t ReadSlideShowType() { return ReadInt16(kSlideShowType.name); }
 
+bool ReadSwitch(const Setting& setting) { return ReadText(setting) == "1"; }
+
 void WriteText(const std::string& valueName, const std::string& text)
 {
     cRegistry reg = Open();

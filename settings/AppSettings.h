@@ -8,15 +8,16 @@
 
 #include "settings/cRegistry.h"
 
-// The program's settings: ten text values under HKEY_CURRENT_USER\Software\Marbleglen.
+// The program's settings: text values under HKEY_CURRENT_USER\Software\Marbleglen.
 // Read at the moment of use through a fresh registry object; never cached.
 namespace AppSettings {
 
 inline constexpr const char* kSectionKey = "Software\\Marbleglen";
 
 // What a setting holds. All are stored as text; the slide-show order is read
-// as a number (ReadSlideShowType), the rest as the text itself (ReadText).
-enum class Holds { FolderPath, FolderName, SlideShowOrder, DelayCode };
+// as a number (ReadSlideShowType), a switch as on for "1" only (ReadSwitch),
+// the rest as the text itself (ReadText).
+enum class Holds { FolderPath, FolderName, SlideShowOrder, DelayCode, Switch };
 
 struct Setting {
     const char* name;  // the value's name under the key
@@ -25,7 +26,7 @@ struct Setting {
 
 // Every stored setting, one row each, in the order the dialog saves them;
 // nothing else in the program spells a name.
-inline constexpr std::array<Setting, 10> kSettings = {{
+inline constexpr std::array<Setting, 11> kSettings = {{
     {"varImagePath1", Holds::FolderPath},
     {"varImagePath2", Holds::FolderPath},
     {"varImagePath3", Holds::FolderPath},
@@ -36,6 +37,8 @@ inline constexpr std::array<Setting, 10> kSettings = {{
     {"txtImageCaption4", Holds::FolderName},
     {"varSlideShowType", Holds::SlideShowOrder},
     {"varSlideShowDelayTime", Holds::DelayCode},
+    // Off unless set: the search then collects more than JPEGs.
+    {"varOtherPictureTypes", Holds::Switch},
 }};
 
 // The search folders' paths and display names, folder 1 to 4.
@@ -43,6 +46,7 @@ constexpr const Setting& ImagePath(int folder) { return kSettings[static_cast<st
 constexpr const Setting& ImageCaption(int folder) { return kSettings[static_cast<std::size_t>(folder + 3)]; }
 inline constexpr const Setting& kSlideShowType = kSettings[8];
 inline constexpr const Setting& kSlideShowDelayTime = kSettings[9];
+inline constexpr const Setting& kOtherPictureTypes = kSettings[10];
 
 // A fresh registry object set up as every settings site sets it up:
 // ClassKey HKEY_CURRENT_USER, SectionKey "Software\Marbleglen", ValueType 1.
@@ -64,6 +68,9 @@ std::int16_t ReadInt16(const std::string& valueName);
 inline constexpr std::int16_t kProgressive = 1;
 inline constexpr std::int16_t kIntelligentRandom = 2;
 std::int16_t ReadSlideShowType();
+
+// A switch: on when the stored text is "1"; missing or anything else is off.
+bool ReadSwitch(const Setting& setting);
 
 // Writes one value as text through a fresh object (REG_SZ, or REG_EXPAND_SZ by
 // the percent rule). Raises RegistryError when the store refuses.

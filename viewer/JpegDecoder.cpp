@@ -6,6 +6,7 @@
 #include <climits>
 #include <csetjmp>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <type_traits>
 #include <vector>
@@ -180,6 +181,8 @@ struct JpegDecoder::State {
     char message[JMSG_LENGTH_MAX] = {};
     bool created = false, headerRead = false;
     int orientation = 1;
+    bool exifAdobeRgb = false;
+    QByteArray icc;
     std::size_t wholePictureBytes = 0;
     QString error;
     unsigned char buffer[kReadChunk];
@@ -205,6 +208,10 @@ QSize JpegDecoder::size() const
 }
 
 int JpegDecoder::orientation() const { return d_->orientation; }
+
+const QByteArray& JpegDecoder::iccProfile() const { return d_->icc; }
+
+bool JpegDecoder::exifAdobeRgb() const { return d_->exifAdobeRgb; }
 
 std::size_t JpegDecoder::wholePictureBytes() const { return d_->wholePictureBytes; }
 
@@ -234,6 +241,7 @@ bool JpegDecoder::readHeader()
         s.cinfo.src = &s.source;
         s.cinfo.progress = &s.progress;
         jpeg_save_markers(&s.cinfo, JPEG_APP0 + 1, 0xFFFF);
+        jpeg_save_markers(&s.cinfo, JPEG_APP0 + 2, 0xFFFF);
         jpeg_read_header(&s.cinfo, TRUE);
         s.wholePictureBytes = coefficientBytes(s.cinfo);
     });
@@ -246,8 +254,17 @@ bool JpegDecoder::readHeader()
     for (jpeg_saved_marker_ptr m = s.cinfo.marker_list; m; m = m->next)
         if (m->marker == JPEG_APP0 + 1 && m->data_length >= 6 && std::memcmp(m->data, "Exif\0\0", 6) == 0) {
             s.orientation = exifOrientation(m->data, m->data_length);
+            s.exifAdobeRgb = exifMarksAdobeRgb(m->data, m->data_length);
             break;
         }
+    JOCTET* icc = nullptr;
+    unsigned iccLength = 0;
+    // False, with nothing to free, when the chunks are missing, repeated or out of order.
+    bool found = false;
+    if (s.guarded([&] { found = jpeg_read_icc_profile(&s.cinfo, &icc, &iccLength); }) && found) {
+        s.icc = QByteArray(reinterpret_cast<const char*>(icc), static_cast<qsizetype>(iccLength));
+        std::free(icc);
+    }
     s.headerRead = true;
     return true;
 }
@@ -326,43 +343,102 @@ bool JpegDecoder::decode(const std::function<void(const std::uint32_t* row)>& ro
         });
 }
 
+namespace {
+
+// An EXIF block: "Exif\0\0", then a TIFF file: byte order, 42, the first
+// folder's offset; a folder is a count and 12-byte entries of tag, type, count
+// and value (or where the value is, when it takes more than 4 bytes).
+class ExifReader {
+public:
+    static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+    static constexpr unsigned kShort = 3, kLong = 4, kAscii = 2, kFolder = 13;
+
+    ExifReader(const unsigned char* data, std::size_t size)
+    {
+        constexpr std::size_t kSignature = 6;
+        if (size < kSignature + 8 || std::memcmp(data, "Exif\0\0", kSignature) != 0)
+            return;
+        tiff_ = data + kSignature;
+        length_ = size - kSignature;
+        if (tiff_[0] == 'I' && tiff_[1] == 'I')
+            little_ = true;
+        else if (!(tiff_[0] == 'M' && tiff_[1] == 'M'))
+            tiff_ = nullptr;
+        if (tiff_ && u16(2) != 42)
+            tiff_ = nullptr;
+    }
+
+    bool ok() const { return tiff_ != nullptr; }
+    unsigned u16(std::size_t at) const
+    {
+        return little_ ? tiff_[at] | tiff_[at + 1] << 8 : tiff_[at] << 8 | tiff_[at + 1];
+    }
+    std::size_t u32(std::size_t at) const
+    {
+        return little_ ? u16(at) | std::size_t(u16(at + 2)) << 16 : std::size_t(u16(at)) << 16 | u16(at + 2);
+    }
+    std::size_t firstFolder() const { return u32(4); }
+
+    // Where the entry for `tag` is in the folder at `folder`: kNone when the
+    // folder has none or runs past the block.
+    std::size_t entry(std::size_t folder, unsigned tag) const
+    {
+        if (folder == kNone || folder > length_ - 2)
+            return kNone;
+        const unsigned entries = u16(folder);
+        for (unsigned i = 0; i < entries; ++i) {
+            const std::size_t at = folder + 2 + 12 * std::size_t(i);
+            if (at + 12 > length_)
+                return kNone;
+            if (u16(at) == tag)
+                return at;
+        }
+        return kNone;
+    }
+
+    // The folder an entry points to (a single offset), or kNone.
+    std::size_t folderAt(std::size_t at) const
+    {
+        if (at == kNone || (u16(at + 2) != kLong && u16(at + 2) != kFolder) || u32(at + 4) != 1)
+            return kNone;
+        return u32(at + 8);
+    }
+
+private:
+    const unsigned char* tiff_ = nullptr;
+    std::size_t length_ = 0;
+    bool little_ = false;
+};
+
+}  // namespace
+
 int exifOrientation(const unsigned char* data, std::size_t size)
 {
-    // "Exif\0\0", then a TIFF file: byte order, 42, the first folder's offset;
-    // a folder is a count and 12-byte entries of tag, type, count and value.
-    constexpr std::size_t kSignature = 6;
-    if (size < kSignature + 8 || std::memcmp(data, "Exif\0\0", kSignature) != 0)
+    const ExifReader exif(data, size);
+    if (!exif.ok())
         return 1;
-    const unsigned char* tiff = data + kSignature;
-    const std::size_t length = size - kSignature;
-    bool little;
-    if (tiff[0] == 'I' && tiff[1] == 'I')
-        little = true;
-    else if (tiff[0] == 'M' && tiff[1] == 'M')
-        little = false;
-    else
+    const std::size_t at = exif.entry(exif.firstFolder(), 0x0112);
+    if (at == ExifReader::kNone)
         return 1;
-    auto u16 = [&](std::size_t at) -> unsigned {
-        return little ? tiff[at] | tiff[at + 1] << 8 : tiff[at] << 8 | tiff[at + 1];
-    };
-    auto u32 = [&](std::size_t at) -> std::size_t { return little ? u16(at) | std::size_t(u16(at + 2)) << 16
-                                                                  : std::size_t(u16(at)) << 16 | u16(at + 2); };
-    if (u16(2) != 42)
-        return 1;
-    const std::size_t folder = u32(4);
-    if (folder > length - 2)
-        return 1;
-    const unsigned entries = u16(folder);
-    constexpr unsigned kOrientation = 0x0112, kShort = 3;
-    for (unsigned i = 0; i < entries; ++i) {
-        const std::size_t entry = folder + 2 + 12 * std::size_t(i);
-        if (entry + 12 > length)
-            return 1;
-        if (u16(entry) != kOrientation)
-            continue;
-        const unsigned value = u16(entry + 8);
-        return u16(entry + 2) == kShort && u32(entry + 4) == 1 && value >= 1 && value <= 8 ? static_cast<int>(value)
-                                                                                          : 1;
-    }
-    return 1;
+    const unsigned value = exif.u16(at + 8);
+    return exif.u16(at + 2) == ExifReader::kShort && exif.u32(at + 4) == 1 && value >= 1 && value <= 8
+               ? static_cast<int>(value)
+               : 1;
+}
+
+bool exifMarksAdobeRgb(const unsigned char* data, std::size_t size)
+{
+    constexpr unsigned kExifFolder = 0x8769, kColourSpace = 0xA001, kInteropFolder = 0xA005, kInteropIndex = 0x0001;
+    constexpr unsigned kUncalibrated = 0xFFFF;
+    const ExifReader exif(data, size);
+    if (!exif.ok())
+        return false;
+    const std::size_t folder = exif.folderAt(exif.entry(exif.firstFolder(), kExifFolder));
+    const std::size_t space = exif.entry(folder, kColourSpace);
+    if (space == ExifReader::kNone || exif.u16(space + 2) != ExifReader::kShort || exif.u16(space + 8) != kUncalibrated)
+        return false;
+    const std::size_t index = exif.entry(exif.folderAt(exif.entry(folder, kInteropFolder)), kInteropIndex);
+    // "R03" and its NUL fit in the entry itself.
+    return index != ExifReader::kNone && exif.u16(index + 2) == ExifReader::kAscii && exif.u32(index + 4) == 4 &&
+           std::memcmp(data + 6 + index + 8, "R03", 4) == 0;
 }

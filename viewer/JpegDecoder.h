@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QImage>
 #include <QSize>
 #include <QString>
@@ -43,6 +44,11 @@ public:
     // apart); 0 for a single scan, decoded a few rows at a time.
     std::size_t wholePictureBytes() const;
     int orientation() const;  // the EXIF orientation: 1 (as stored) to 8
+    // The embedded ICC profile (APP2 chunks put together by libjpeg-turbo),
+    // empty when there is none or its chunks do not fit together.
+    const QByteArray& iccProfile() const;
+    // EXIF says the colours are Adobe RGB (1998) without embedding a profile.
+    bool exifAdobeRgb() const;
 
     // Chooses the smallest of the scales 1/8 to 8/8 at which the picture is at
     // least `atLeast` in both sides (the full size when none is) and returns
@@ -68,3 +74,8 @@ private:
 // The orientation (1 to 8) an EXIF block (the APP1 segment's data, from its
 // "Exif" signature on) gives; 1 when it gives none or cannot be read.
 int exifOrientation(const unsigned char* data, std::size_t size);
+
+// Whether an EXIF block marks its colours as Adobe RGB (1998) the way cameras
+// do without a profile: colour space "uncalibrated" (0xFFFF) with the
+// interoperability index "R03".
+bool exifMarksAdobeRgb(const unsigned char* data, std::size_t size);

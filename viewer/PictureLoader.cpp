@@ -2,6 +2,7 @@
 
 #include <QFile>
 #include <QImageReader>
+#include <QTransform>
 
 #include <cerrno>
 #include <cstring>
@@ -11,6 +12,10 @@
 
 #include "settings/UniqueFd.h"
 #include "viewer/AreaScaler.h"
+#include "viewer/ColourProfile.h"
+#include "viewer/ExifChunks.h"
+#include "viewer/HeifDecoder.h"
+#include "viewer/JpegXlDecoder.h"
 #include "viewer/JpegDecoder.h"
 #include "viewer/PictureFit.h"
 #include "viewer/PixelMemory.h"
@@ -85,7 +90,33 @@ PixelPlacement placeUpright(QImage& image, QSize stored, int orientation)
     }
 }
 
-Picture fromJpeg(JpegDecoder& jpeg, QSize screen, PixelMemory* memory)
+// The colours a JPEG says it is in: its profile, else EXIF's mark; none
+// (shown as it is) when it says nothing or its profile is unusable.
+QColorSpace jpegColours(const JpegDecoder& jpeg)
+{
+    if (!jpeg.iccProfile().isEmpty())
+        return colourSpaceFromIcc(jpeg.iccProfile());
+    return jpeg.exifAdobeRgb() ? QColorSpace(QColorSpace::AdobeRgb) : QColorSpace();
+}
+
+// The picture as stored turned upright for the EXIF orientation 2 to 8.
+QImage upright(const QImage& stored, int orientation)
+{
+    QTransform quarter;
+    quarter.rotate(90);  // clockwise, y running down
+    switch (orientation) {
+    case 2: return stored.mirrored(true, false);
+    case 3: return stored.mirrored(true, true);
+    case 4: return stored.mirrored(false, true);
+    case 5: return stored.transformed(quarter).mirrored(true, false);
+    case 6: return stored.transformed(quarter);
+    case 7: return stored.transformed(quarter).mirrored(false, true);
+    case 8: return stored.transformed(quarter.rotate(180));
+    default: return stored;
+    }
+}
+
+Picture fromJpeg(JpegDecoder& jpeg, QSize screen, PixelMemory* memory, const QColorSpace& display)
 {
     const int orientation = jpeg.orientation();
     const bool quarterTurn = turnsAQuarter(orientation);
@@ -115,8 +146,76 @@ Picture fromJpeg(JpegDecoder& jpeg, QSize screen, PixelMemory* memory)
     }
     if (!done)
         return failure(jpeg.error());
+    convertColours(image, jpegColours(jpeg), display);
     picture.image = std::move(image);
     return picture;
+}
+
+// A picture a library decoded whole: shrunk by the area scaler to its fitted
+// size (or copied, at its own), in RGB32, in the file's colours converted to
+// the display's.
+Picture fromWhole(const WholePicture& whole, QSize screen, PixelMemory* memory, const QColorSpace& display)
+{
+    if (!whole.size.isValid() || !whole.pixels)
+        return failure(whole.error.isEmpty() ? QStringLiteral("The picture could not be decoded.") : whole.error);
+    Picture picture;
+    picture.natural = whole.size;
+    const QSize shown = shownSize(picture.natural, screen);
+    QImage image = memory ? memory->image(shown) : QImage(shown, QImage::Format_RGB32);
+    if (image.isNull())
+        return failure(QStringLiteral("There is not enough memory for the picture."));
+    if (shown == whole.size) {
+        for (int y = 0; y < shown.height(); ++y) {
+            const auto* from = reinterpret_cast<const std::uint32_t*>(whole.pixels + y * whole.stride);
+            auto* to = reinterpret_cast<std::uint32_t*>(image.scanLine(y));
+            for (int x = 0; x < shown.width(); ++x)
+                to[x] = from[x] | 0xff000000u;
+        }
+    } else {
+        AreaScaler scaler(whole.size, shown, placeUpright(image, shown, 1));
+        for (int y = 0; y < whole.size.height(); ++y)
+            scaler.addRow(reinterpret_cast<const std::uint32_t*>(whole.pixels + y * whole.stride));
+    }
+    // Red and blue trade places at the fitted size, where it costs least.
+    if (whole.redFirst)
+        image.rgbSwap();
+    convertColours(image, whole.colours, display);
+    picture.image = std::move(image);
+    return picture;
+}
+
+// Reads the rest of the device, up to the file limit.
+bool readWhole(QIODevice& device, QByteArray& bytes, QString& error)
+{
+    bytes = device.read(kFileLimit + 1);
+    if (bytes.size() > kFileLimit) {
+        error = QStringLiteral("The picture file is too large.");
+        return false;
+    }
+    if (bytes.isEmpty() && !device.atEnd()) {
+        error = device.errorString();
+        return false;
+    }
+    return true;
+}
+
+Picture fromHeif(const QByteArray& file, QSize screen, PixelMemory* memory, const QColorSpace& display)
+{
+    // Refused from what the file declares, before anything is decoded: the
+    // decoder's planes and the whole picture in RGBA, and a decoder start for
+    // each tile of a grid.
+    constexpr std::size_t kBytesPerPixel = 7;
+    constexpr long kItemLimit = 1024;  // a phone's 48 MP photo has 192 tiles
+    if (heif::itemCount(file) > kItemLimit)
+        return failure(QStringLiteral("The picture has too many parts."));
+    const heif::Declared declared = heif::declared(file);
+    if (!declared.size.isValid())
+        return failure(declared.error);
+    if (declared.size.isEmpty())
+        return failure(QStringLiteral("The picture has no size."));
+    if (std::size_t(declared.size.width()) * std::size_t(declared.size.height()) > kWholePictureLimit / kBytesPerPixel)
+        return failure(QStringLiteral("The picture is too large to decode."));
+    return fromWhole(heif::decode(file), screen, memory, display);
 }
 
 FileIdentity identityOf(const struct stat& st)
@@ -142,7 +241,8 @@ std::optional<FileIdentity> fileIdentity(const QByteArray& path)
     return identityOf(st);
 }
 
-Picture loadPicture(QIODevice& device, QSize screen, const std::atomic<bool>* stop, PixelMemory* memory)
+Picture loadPicture(QIODevice& device, QSize screen, const std::atomic<bool>* stop, PixelMemory* memory,
+                    const QColorSpace& display)
 {
     const qint64 start = device.pos();
     {
@@ -153,14 +253,28 @@ Picture loadPicture(QIODevice& device, QSize screen, const std::atomic<bool>* st
         if (jpeg.wholePictureBytes() > JpegDecoder::kMemoryLimit)
             return failure(QStringLiteral("The picture is too large to decode."));
         if (ours)
-            return fromJpeg(jpeg, screen, memory);
+            return fromJpeg(jpeg, screen, memory, display);
         if (!jpeg.error().isEmpty())
             return failure(jpeg.error());
     }
-    // No JPEG, or one in CMYK: Qt's readers know the rest.
     if (!device.seek(start))
         return failure(device.errorString());
+    // By what the file holds, whatever its name says.
+    const QByteArray head = device.peek(64);
+    const bool isHeif = heif::looksLike(head), isJpegXl = !isHeif && jpegxl::looksLike(head);
+    if (isHeif || isJpegXl) {
+        QByteArray file;
+        QString error;
+        if (!readWhole(device, file, error))
+            return failure(error);
+        return isHeif ? fromHeif(file, screen, memory, display)
+                      : fromWhole(jpegxl::decode(file), screen, memory, display);
+    }
 
+    // No JPEG, or one in CMYK: Qt's readers know the rest (PNG, WebP among them).
+
+    // Qt turns JPEGs and TIFFs upright itself, but not PNGs or WebPs.
+    const int chunkTurn = chunkOrientation(device);
     QImageReader reader(&device);
     reader.setAllocationLimit(kImageLimitMB);
     reader.setAutoTransform(true);
@@ -168,7 +282,10 @@ Picture loadPicture(QIODevice& device, QSize screen, const std::atomic<bool>* st
     if (!stored.isValid() || stored.isEmpty())
         return failure(reader.errorString());
 
-    const bool quarterTurn = reader.transformation() & QImageIOHandler::TransformationRotate90;
+    const bool qtTurns = reader.transformation() != QImageIOHandler::TransformationNone;
+    const int orientation = qtTurns ? 1 : chunkTurn;
+    const bool quarterTurn = qtTurns ? bool(reader.transformation() & QImageIOHandler::TransformationRotate90)
+                                     : turnsAQuarter(orientation);
     Picture picture;
     picture.natural = uprightSize(stored, quarterTurn);
     const QSize wanted = shownSize(picture.natural, screen);
@@ -178,13 +295,17 @@ Picture loadPicture(QIODevice& device, QSize screen, const std::atomic<bool>* st
     QImage image = reader.read();
     if (image.isNull())
         return failure(reader.errorString());
+    if (orientation != 1)
+        image = upright(image, orientation);
     if (image.size() != wanted)
         image = image.scaled(wanted, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    convertColours(image, image.colorSpace(), display);
     picture.image = std::move(image);
     return picture;
 }
 
-Picture loadPictureFile(const QByteArray& path, QSize screen, const std::atomic<bool>* stop, PixelMemory* memory)
+Picture loadPictureFile(const QByteArray& path, QSize screen, const std::atomic<bool>* stop, PixelMemory* memory,
+                        const QColorSpace& display)
 {
     if (path.isEmpty() || path.contains('\0'))
         return failure(QStringLiteral("No picture file is named."));
@@ -209,7 +330,7 @@ Picture loadPictureFile(const QByteArray& path, QSize screen, const std::atomic<
     if (!file.open(fd.get(), QIODevice::ReadOnly, QFileDevice::AutoCloseHandle))
         return failure(file.errorString());
     fd.release();  // the file closes it now
-    Picture picture = loadPicture(file, screen, stop, memory);
+    Picture picture = loadPicture(file, screen, stop, memory, display);
     // A decoder that met the failed read may still have made a picture of
     // what it had; it is never handed on.
     if (stop && stop->load())

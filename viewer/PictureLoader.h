@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QColorSpace>
 #include <QImage>
 #include <QSize>
 #include <QString>
@@ -45,10 +46,12 @@ struct Picture {
 // opened, and without blocking, so a FIFO, device or socket fails at once.
 // Once `stop` (if given) is set, reading the file fails, so a decode no one
 // wants any more ends early; it then fails, whatever was decoded. JPEG
-// pictures take their pixels from `memory` when one is given.
+// pictures take their pixels from `memory` when one is given. A picture that
+// names its colours (an ICC profile, or EXIF's Adobe RGB mark) is converted,
+// at its fitted size, to the display's colours (sRGB when none are given).
 Picture loadPictureFile(const QByteArray& path, QSize screen, const std::atomic<bool>* stop = nullptr,
-                        PixelMemory* memory = nullptr);
+                        PixelMemory* memory = nullptr, const QColorSpace& display = {});
 
 // The same from an open, random-access device (a file or a buffer in memory).
 Picture loadPicture(QIODevice& device, QSize screen, const std::atomic<bool>* stop = nullptr,
-                    PixelMemory* memory = nullptr);
+                    PixelMemory* memory = nullptr, const QColorSpace& display = {});

@@ -22,12 +22,14 @@ PicturePreparer::~PicturePreparer()
     WaitForWorkers();
 }
 
-Picture PicturePreparer::decodeInTurn(const QByteArray& path, QSize screen,
+Picture PicturePreparer::decodeInTurn(const QByteArray& path, QSize screen, const QColorSpace& display,
                                       std::shared_ptr<const std::atomic<bool>> stop)
 {
     std::lock_guard<std::mutex> turn(turn_);
-    return loadPictureFile(path, screen, stop.get(), &memory_);
+    return loadPictureFile(path, screen, stop.get(), &memory_, display);
 }
+
+void PicturePreparer::setDisplayColours(const QColorSpace& display) { display_ = display; }
 
 void PicturePreparer::WaitForWorkers()
 {
@@ -72,16 +74,20 @@ void PicturePreparer::prepare(const QByteArray& path, QSize screen)
     if (it != entries_.end()) {
         Entry e = std::move(*it);
         entries_.erase(it);
-        if (!e.stale()) {
+        if (usable(e)) {
             entries_.push_front(std::move(e));
             return;
         }
+        e.drop();
     }
     // The latest request is decoded first: it is the one needed soonest (the
     // slide show's next picture, or the way the user is stepping).
     Entry e{path, screen, {}};
+    e.display = display_;
     std::shared_ptr<const std::atomic<bool>> stop = e.stop;
-    e.picture = QtConcurrent::task([this, path, screen, stop] { return decodeInTurn(path, screen, stop); })
+    e.picture = QtConcurrent::task([this, path, screen, stop, display = display_] {
+                    return decodeInTurn(path, screen, display, stop);
+                })
                     .onThreadPool(*workers_)
                     .withPriority(++latest_)
                     .spawn();
@@ -96,15 +102,17 @@ Picture PicturePreparer::take(const QByteArray& path, QSize screen)
         Entry e = std::move(*it);
         entries_.erase(it);
         e.picture.waitForFinished();
-        if (e.picture.resultCount() > 0 && !e.stale()) {
+        if (e.picture.resultCount() > 0 && usable(e)) {
             Picture p = e.picture.result();
             entries_.push_front(std::move(e));
             return p;
         }
     }
-    Picture p = decodeInTurn(path, screen);
+    Picture p = decodeInTurn(path, screen, display_);
     if (p.ok()) {
-        entries_.push_front(Entry{path, screen, QtFuture::makeReadyFuture(p)});
+        Entry e{path, screen, QtFuture::makeReadyFuture(p)};
+        e.display = display_;
+        entries_.push_front(std::move(e));
         trim();
     }
     return p;

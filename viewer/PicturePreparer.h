@@ -53,6 +53,10 @@ public:
     // onto is worth the time. Decoded pictures are kept.
     void dropUnfinishedBut(const QByteArray& path, QSize screen);
 
+    // The colours of the screen pictures are decoded for (sRGB until set).
+    // A picture decoded for other colours is decoded again when asked for.
+    void setDisplayColours(const QColorSpace& display);
+
     // True when path is held and decoded (for tests and measurements).
     bool isReady(const QByteArray& path, QSize screen) const;
     int heldCount() const { return static_cast<int>(entries_.size()); }
@@ -69,6 +73,7 @@ private:
         QSize screen;
         QFuture<Picture> picture;
         std::shared_ptr<std::atomic<bool>> stop = std::make_shared<std::atomic<bool>>(false);
+        QColorSpace display = QColorSpace();  // the screen's colours it is decoded for
 
         // Decoded, and failed or from a file that has changed since.
         bool stale() const;
@@ -83,12 +88,16 @@ private:
     void trim();
     // Decodes path once no other decode is under way (see loadPictureFile
     // for `stop`).
-    Picture decodeInTurn(const QByteArray& path, QSize screen, std::shared_ptr<const std::atomic<bool>> stop = {});
+    Picture decodeInTurn(const QByteArray& path, QSize screen, const QColorSpace& display,
+                         std::shared_ptr<const std::atomic<bool>> stop = {});
+    // Held, decoded for the screen's present colours, and not stale.
+    bool usable(const Entry& e) const { return !e.stale() && e.display == display_; }
 
     // The pixels of pictures dropped, for the next ones decoded: stepping
     // drops about one picture for every one it decodes.
     PixelMemory memory_{2};
     std::mutex turn_;    // held by the one decode under way
+    QColorSpace display_;
     int latest_ = 0;     // the priority of the latest request
     std::deque<Entry> entries_;  // most recently asked-for first
     // Last, so that it goes first: its decodes use the members above.

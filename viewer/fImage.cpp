@@ -18,6 +18,7 @@
 #include "viewer/PictureBox.h"
 #include "viewer/PictureFit.h"
 #include "viewer/PicturePreparer.h"
+#include "viewer/ScreenColours.h"
 #include "viewer/ScreenSaverSwitch.h"
 #include "viewer/WheelHook.h"
 
@@ -119,6 +120,8 @@ void fImage::setVisible(bool visible)
             setScreen(target);
             setGeometry(target->geometry());
         }
+        // Read at each showing: a colour daemon may have set another profile since.
+        preparer_.setDisplayColours(screenColours(target));
         setWindowState(windowState() | Qt::WindowFullScreen);
     }
     QWidget::setVisible(visible);

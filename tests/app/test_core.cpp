@@ -131,6 +131,27 @@ TEST(WildcardMatch, MatchesJpgInAnyCaseOnly)
         EXPECT_EQ(WildcardMatch(c.name, c.pattern), c.match) << c.name << " ~ " << c.pattern;
 }
 
+TEST(MatchesSearch, TakesANameAnyOfTheListedPatternsMatches)
+{
+    struct Case {
+        const char* name;
+        const char* pattern;
+        bool match;
+    } cases[] = {
+        {"a.jpg", kPicturePattern, true},      {"a.jpeg", kPicturePattern, false},
+        {"a.heic", kPicturePattern, false},    {"a.JPEG", kAllPicturesPattern, true},
+        {"a.Jpe", kAllPicturesPattern, true},  {"a.jfif", kAllPicturesPattern, true},
+        {"a.PNG", kAllPicturesPattern, true},  {"a.webp", kAllPicturesPattern, true},
+        {"a.HEIC", kAllPicturesPattern, true}, {"a.heif", kAllPicturesPattern, true},
+        {"a.avif", kAllPicturesPattern, true}, {"a.jxl", kAllPicturesPattern, true},
+        {"a.jpg", kAllPicturesPattern, true},  {"a.gif", kAllPicturesPattern, false},
+        {"a.heic.txt", kAllPicturesPattern, false}, {"jxl", kAllPicturesPattern, false},
+        {"a.tif", "*.jpg;", false},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(MatchesSearch(c.name, c.pattern), c.match) << c.name << " ~ " << c.pattern;
+}
+
 namespace {
 void fill(ImageList& list, int count, int current)
 {

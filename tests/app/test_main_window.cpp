@@ -303,6 +303,42 @@ TEST_F(MainWindow, FolderClickReplacesTheListAndSetsTheFlag)
     EXPECT_TRUE(messages.empty());
 }
 
+TEST_F(MainWindow, OtherPictureTypesAreSearchedOnlyWithTheirSettingOn)
+{
+    FolderTree tree;
+    tree.files({"b.jpg", "a.HEIC", "c.png", "d.JPEG", "e.txt", "f.jxl", "g.gif", "sub/h.webp", "sub/i.avif",
+                "sub/j.jpe", "sub/k.jfif", "sub/l.heif", "sub/m.JPG"});
+    store("varImagePath1", tree.root().toStdString());
+    frmSearch& w = open();
+    const QByteArray root = tree.root() + "/";
+    const std::vector<QByteArray> jpegs = {root + "b.jpg", root + "sub/m.JPG"};
+    const std::vector<QByteArray> all = {root + "a.HEIC", root + "b.jpg", root + "c.png", root + "d.JPEG",
+                                         root + "f.jxl", root + "sub/h.webp", root + "sub/i.avif",
+                                         root + "sub/j.jpe", root + "sub/k.jfif", root + "sub/l.heif",
+                                         root + "sub/m.JPG"};
+    struct Case {
+        const char* stored;  // nullptr: never stored
+        const std::vector<QByteArray>& expected;
+        const char* status;
+    } cases[] = {
+        {nullptr, jpegs, " 2 Files found in 2 Directories"},
+        {"0", jpegs, " 2 Files found in 2 Directories"},
+        {"yes", jpegs, " 2 Files found in 2 Directories"},
+        {"1", all, " 11 Files found in 2 Directories"},
+    };
+    for (const Case& c : cases) {
+        if (c.stored)
+            store("varOtherPictureTypes", c.stored);
+        w.lblImageCaption1_Click();
+        std::vector<QByteArray> listed;
+        for (int i = 0; i < w.List1->ListCount(); ++i)
+            listed.push_back(w.List1->List(i));
+        EXPECT_EQ(listed, c.expected) << (c.stored ? c.stored : "never stored");
+        EXPECT_EQ(w.StatusBar1->currentMessage(), c.status) << (c.stored ? c.stored : "never stored");
+    }
+    EXPECT_TRUE(messages.empty());
+}
+
 // A search that leaves folders out, or cannot finish, says so.
 TEST_F(MainWindow, FolderClickSaysWhatTheSearchLeftOutAndWhyItFailed)
 {

@@ -2,6 +2,7 @@
 
 #include <QAccessible>
 #include <QApplication>
+#include <QCheckBox>
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
@@ -560,7 +561,7 @@ TEST_F(ConfigurationTest, EveryControlIsFoundByItsNameAndNamedForAccessibility)
         "txtImagePath3",    "txtImagePath4",    "imgPathSelect1",   "imgPathSelect2",
         "imgPathSelect3",   "imgPathSelect4",   "Label13",          "Label14",
         "Label15",          "Label16",          "Label17",          "Label18",
-        "Label19",
+        "Label19",          "chkOtherTypes",
     };
     for (const char* name : names) {
         auto* widget = dialog.findChild<QWidget*>(name);
@@ -576,4 +577,53 @@ TEST_F(ConfigurationTest, EveryControlIsFoundByItsNameAndNamedForAccessibility)
     EXPECT_FALSE(dialog.Command2->isVisible());
     EXPECT_EQ(dialog.size(), QSize(385, 265));
     EXPECT_EQ(dialog.windowTitle(), "Configuration Options");
+}
+
+TEST_F(ConfigurationTest, OtherPictureTypesBoxShowsTheStoredSwitchAndIsStoredOnSave)
+{
+    struct Case {
+        const char* stored;  // nullptr: never stored
+        bool shown;          // ticked when the dialog opens
+        bool tick;           // the user's choice before saving
+        const char* saved;   // "" when nothing is written
+    } cases[] = {
+        {nullptr, false, false, ""},  // never switched: the store holds the nine values only
+        {nullptr, false, true, "1"},
+        {"1", true, false, "0"},
+        {"0", false, false, "0"},
+        {"yes", false, true, "1"},
+    };
+    for (const Case& c : cases) {
+        TempStore fresh;
+        if (c.stored)
+            Store("varOtherPictureTypes", c.stored);
+        Configuration& dialog = Open();
+        EXPECT_EQ(dialog.chkOtherTypes->isChecked(), c.shown) << (c.stored ? c.stored : "never stored");
+        if (dialog.chkOtherTypes->isChecked() != c.tick)
+            QTest::mouseClick(dialog.chkOtherTypes, Qt::LeftButton);
+        // Nothing is stored until the dialog is saved.
+        EXPECT_EQ(Stored("varOtherPictureTypes"), c.stored ? c.stored : "");
+        QTest::mouseClick(dialog.Command3, Qt::LeftButton);
+        DestroyClosedWindows();
+        EXPECT_EQ(Stored("varOtherPictureTypes"), c.saved) << (c.stored ? c.stored : "never stored");
+    }
+}
+
+TEST_F(ConfigurationTest, OtherPictureTypesBoxSitsBelowTheDescriptionWithinItsPage)
+{
+    Store("varSlideShowType", "2");  // the longer description
+    Configuration& dialog = Open();
+    const QCheckBox* box = dialog.chkOtherTypes;
+    EXPECT_EQ(box->text(), "Also show other picture types");
+    EXPECT_EQ(box->parentWidget(), dialog.Frame1);
+    EXPECT_TRUE(dialog.Frame1->rect().contains(box->geometry())) << "whole, inside the page";
+    // The description's text, as wrapped in its box, ends above the check box.
+    const QRect text = dialog.Label12->fontMetrics().boundingRect(
+        dialog.Label12->contentsRect(), Qt::AlignLeft | Qt::AlignTop | Qt::TextWordWrap, dialog.Label12->text());
+    EXPECT_LT(dialog.Label12->geometry().top() + text.bottom(), box->geometry().top() + box->height() / 4);
+    for (const QWidget* other : dialog.Frame1->findChildren<QWidget*>()) {
+        if (other != box && other != dialog.Label12 && other->parentWidget() == dialog.Frame1) {
+            EXPECT_FALSE(other->geometry().intersects(box->geometry())) << other->objectName().toStdString();
+        }
+    }
 }

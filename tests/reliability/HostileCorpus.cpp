@@ -11,6 +11,8 @@
 
 #include "tests/viewer/PictureFiles.h"
 
+#include <zlib.h>
+
 namespace hostile {
 namespace {
 
@@ -58,6 +60,93 @@ bool write(const QByteArray& path, const QByteArray& bytes)
     const bool ok = ::write(fd, bytes.constData(), static_cast<size_t>(bytes.size())) == bytes.size();
     ::close(fd);
     return ok;
+}
+
+QByteArray be32(quint32 v)
+{
+    const char b[] = {char(v >> 24), char(v >> 16), char(v >> 8), char(v)};
+    return QByteArray(b, 4);
+}
+
+// A PNG chunk with its CRC.
+QByteArray pngChunk(const char* type, const QByteArray& data)
+{
+    const QByteArray body = QByteArray(type, 4) + data;
+    return be32(quint32(data.size())) + body +
+           be32(quint32(crc32(0, reinterpret_cast<const Bytef*>(body.constData()), uInt(body.size()))));
+}
+
+QByteArray pngHeader(int w, int h, int depth, int colourType)
+{
+    return be32(quint32(w)) + be32(quint32(h)) + char(depth) + char(colourType) + QByteArray(3, '\0');
+}
+
+// The PNG with its header chunk replaced, and `extra` chunks after it.
+QByteArray pngWith(const QByteArray& png, const QByteArray& header, const QByteArray& extra = {})
+{
+    constexpr int kAfterHeader = 8 + 25;
+    return png.left(8) + pngChunk("IHDR", header) + extra + png.mid(kAfterHeader);
+}
+
+// A grey PNG of zeros: a few hundred kB that decode to w x h bytes.
+QByteArray pngBomb(int w, int h)
+{
+    const QByteArray row(1 + w, '\0');
+    z_stream z{};
+    deflateInit(&z, 9);
+    QByteArray out(static_cast<qsizetype>(deflateBound(&z, uLong(row.size()) * uLong(h))), '\0');
+    z.next_out = reinterpret_cast<Bytef*>(out.data());
+    z.avail_out = uInt(out.size());
+    for (int y = 0; y < h; ++y) {
+        z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(row.constData()));
+        z.avail_in = uInt(row.size());
+        deflate(&z, y + 1 == h ? Z_FINISH : Z_NO_FLUSH);
+    }
+    out.resize(static_cast<qsizetype>(z.total_out));
+    deflateEnd(&z);
+    return QByteArray("\x89PNG\r\n\x1a\n", 8) + pngChunk("IHDR", pngHeader(w, h, 8, 0)) + pngChunk("IDAT", out) +
+           pngChunk("IEND", {});
+}
+
+// The HEIF's picture size ('ispe') replaced.
+QByteArray heifClaiming(QByteArray heif, int w, int h)
+{
+    const qsizetype at = heif.indexOf("ispe");
+    if (at >= 0)
+        heif.replace(at + 8, 8, be32(quint32(w)) + be32(quint32(h)));
+    return heif;
+}
+
+// A JPEG XL codestream whose header declares w x h and holds nothing more.
+QByteArray jpegXlClaiming(quint32 w, quint32 h)
+{
+    std::vector<bool> bits;
+    auto put = [&](quint32 value, int count) {
+        for (int i = 0; i < count; ++i)
+            bits.push_back((value >> i) & 1);
+    };
+    put(0, 1);           // not a small size
+    put(3, 2);           // height - 1 in 30 bits
+    put(h - 1, 30);
+    put(0, 3);           // no aspect ratio: the width follows
+    put(3, 2);
+    put(w - 1, 30);
+    put(1, 1);           // all metadata default
+    QByteArray out("\xFF\x0A", 2);
+    for (std::size_t i = 0; i < bits.size(); i += 8) {
+        int byte = 0;
+        for (std::size_t b = 0; b < 8 && i + b < bits.size(); ++b)
+            byte |= bits[i + b] << b;
+        out += char(byte);
+    }
+    return out + QByteArray(16, '\0');
+}
+
+QImage solid(int w, int h)
+{
+    QImage image(w, h, QImage::Format_RGB32);
+    image.fill(QColor(40, 120, 200));
+    return image;
 }
 
 }  // namespace
@@ -129,6 +218,66 @@ std::vector<Entry> make(const QString& folder)
     file(QByteArray("new\nline.jpg"), good, Entry::Shown, "a name with a line break");
     file(QByteArray("invalid-\xff\xfe-utf8.jpg"), good, Entry::Shown, "a name that is not UTF-8");
     file(QByteArray("caf\xe9.jpg"), good, Entry::Shown, "a Latin-1 name");
+
+    // The other picture types (searched with their setting on).
+    {
+        using picturefiles::Kind;
+        const QImage picture = solid(320, 240);
+        const QByteArray junkProfile = QByteArray("not a colour profile at all ").repeated(8);
+        const QByteArray png = picturefiles::encoded(picture, Kind::Png);
+        file("ok.png", png, Entry::Shown, "a PNG");
+        file("truncated.png", png.left(png.size() / 2), Entry::Either, "half a PNG");
+        file("claims-60000x60000.png", pngWith(png, pngHeader(60000, 60000, 8, 2)), Entry::ErrorPicture,
+             "a PNG header claiming 60000 x 60000");
+        file("zero-size.png", pngWith(png, pngHeader(0, 0, 8, 2)), Entry::ErrorPicture, "a PNG of 0 x 0");
+        file("bomb-16000x16000.png", pngBomb(16000, 16000), Entry::ErrorPicture,
+             "a PNG of 256 MB of pixels in a few hundred kB");
+        file("damaged-profile.png", pngWith(png, pngHeader(320, 240, 8, 2), pngChunk("iCCP", "x\0\0" + junkProfile)),
+             Entry::Shown, "a PNG with a damaged colour profile");
+        file("orientation-9.png",
+             pngWith(png, pngHeader(320, 240, 8, 2),
+                     pngChunk("eXIf", QByteArray("MM\0\x2a\0\0\0\x08\0\x01\x01\x12\0\x03\0\0\0\x01\0\x09\0\0\0\0\0\0", 26))),
+             Entry::Shown, "a PNG whose orientation is out of range");
+
+        const QByteArray webp = picturefiles::encoded(picture, Kind::WebP);
+        file("ok.webp", webp, Entry::Shown, "a WebP");
+        file("truncated.webp", webp.left(webp.size() / 2), Entry::Either, "half a WebP");
+        QByteArray hugeWebp = webp;
+        if (const qsizetype at = hugeWebp.indexOf("VP8L"); at >= 0) {
+            // 14 bits each of width - 1 and height - 1 after the signature byte.
+            hugeWebp[at + 9] = '\xFF';
+            hugeWebp[at + 10] = '\xFF';
+            hugeWebp[at + 11] = '\xFF';
+            hugeWebp[at + 12] = char(hugeWebp[at + 12] | 0x0F);
+        }
+        file("claims-16384x16384.webp", hugeWebp, Entry::ErrorPicture, "a WebP header claiming 16384 x 16384");
+        file("orientation-0.webp", picturefiles::encoded(picture, Kind::WebP, 0), Entry::Shown,
+             "a WebP whose orientation is out of range");
+
+        for (const auto& [kind, extension] : {std::pair{Kind::Heic, QByteArray("heic")}, std::pair{Kind::Avif, QByteArray("avif")}}) {
+            const QByteArray heif = picturefiles::encoded(picture, kind);
+            file("ok." + extension, heif, Entry::Shown, kind == Kind::Heic ? "a HEIC" : "an AVIF");
+            file("truncated." + extension, heif.left(heif.size() * 3 / 4), Entry::Either, "three quarters of a HEIF");
+            file("claims-30000x30000." + extension, heifClaiming(heif, 30000, 30000), Entry::ErrorPicture,
+                 "a HEIF claiming 30000 x 30000");
+            file("zero-size." + extension, heifClaiming(heif, 0, 0), Entry::ErrorPicture, "a HEIF of 0 x 0");
+            file("damaged-profile." + extension, picturefiles::encoded(picture, kind, 1, junkProfile), Entry::Shown,
+                 "a HEIF with a damaged colour profile");
+        }
+        file("grid-4096-tiles.heic", picturefiles::heicGrid(64, 64, 64, qRgb(40, 120, 200)), Entry::ErrorPicture,
+             "a HEIC of 64 x 64 tiles");
+        file("text.heic", "This is not a picture.\n", Entry::ErrorPicture, "a text file named .heic");
+        file("jpeg-named.heic", good, Entry::Shown, "a JPEG named .heic");
+        file("png-named.avif", png, Entry::Shown, "a PNG named .avif");
+
+        const QByteArray jxl = picturefiles::encoded(picture, Kind::JpegXl);
+        file("ok.jxl", jxl, Entry::Shown, "a JPEG XL");
+        file("truncated.jxl", jxl.left(jxl.size() / 2), Entry::Either, "half a JPEG XL");
+        file("claims-60000x60000.jxl", jpegXlClaiming(60000, 60000), Entry::ErrorPicture,
+             "a JPEG XL header claiming 60000 x 60000");
+        file("claims-6000x6000.jxl", jpegXlClaiming(6000, 6000), Entry::ErrorPicture,
+             "a JPEG XL header claiming 6000 x 6000 with no data");
+    }
 
     // The search leaves special files out; they may still turn up in place of
     // a file that was listed.

@@ -28,6 +28,7 @@
 #include "settings/AppSettings.h"
 #include "tests/support/TempStore.h"
 #include "viewer/PictureBox.h"
+#include "viewer/PictureLoader.h"
 #include "viewer/fImage.h"
 
 namespace {
@@ -112,6 +113,7 @@ TEST(HostileFiles, SearchAndViewEveryEntryWithoutHangCrashOrRunawayMemory)
     store("varImagePath1", folder.path().toStdString());
     store("varSlideShowType", "1");
     store("varSlideShowDelayTime", "1");
+    store("varOtherPictureTypes", "1");
     std::vector<QString> messages;
     const MsgBoxHook previousBox = setMsgBoxHook([&](const QString& m) { messages.push_back(m); });
 
@@ -203,6 +205,51 @@ TEST(HostileFiles, SearchAndViewEveryEntryWithoutHangCrashOrRunawayMemory)
     setMsgBoxHook(previousBox);
     delete forms::existingFrmSearch();
     // By bytes: the temporary folder's own clean-up cannot name every file.
+    for (const hostile::Entry& e : corpus)
+        ::unlink((prefix + e.name).constData());
+}
+
+// Each file on its own, as the viewer's loader reads it for a full-HD screen:
+// none takes a user-visible time or much memory, whatever it claims.
+TEST(HostileFiles, EachFileLoadsWithinASecondAndAHundredMegabytes)
+{
+    constexpr qint64 kLoadBoundMs = 1000;
+    constexpr long kLoadMemoryBoundKb = 100 * 1024;
+    QTemporaryDir folder;
+    const std::vector<hostile::Entry> corpus = hostile::make(folder.path());
+    const QByteArray prefix = QFile::encodeName(folder.path()) + "/";
+    qint64 slowest = 0;
+    long largest = 0;
+    std::string slowestWhat, largestWhat;
+    for (const hostile::Entry& e : corpus) {
+        // The peak resident size starts again from the present one.
+        QFile clear("/proc/self/clear_refs");
+        ASSERT_TRUE(clear.open(QIODevice::WriteOnly) && clear.write("5") == 1);
+        clear.close();
+        const long before = statusKb("VmRSS:");
+        QElapsedTimer clock;
+        clock.start();
+        const Picture p = loadPictureFile(prefix + e.name, {1920, 1080});
+        const qint64 ms = clock.elapsed();
+        const long kb = statusKb("VmHWM:") - before;
+        if (e.outcome == hostile::Entry::Shown) {
+            EXPECT_TRUE(p.ok()) << e.what << ": " << p.error.toStdString();
+        } else if (e.outcome == hostile::Entry::ErrorPicture) {
+            EXPECT_FALSE(p.ok()) << e.what;
+        }
+        if (ms > slowest) {
+            slowest = ms;
+            slowestWhat = e.what;
+        }
+        if (kb > largest) {
+            largest = kb;
+            largestWhat = e.what;
+        }
+    }
+    std::printf("hostile files one by one: slowest %lld ms (%s), most memory %ld kB (%s)\n", slowest,
+                slowestWhat.c_str(), largest, largestWhat.c_str());
+    EXPECT_LT(slowest, kLoadBoundMs) << slowestWhat;
+    EXPECT_LT(largest, kLoadMemoryBoundKb) << largestWhat;
     for (const hostile::Entry& e : corpus)
         ::unlink((prefix + e.name).constData());
 }

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QByteArray>
+#include <QColor>
+#include <QImage>
 #include <QString>
 
 // Picture files made on the spot for the viewer's tests.
@@ -20,9 +22,35 @@ QByteArray claimingSize(const QByteArray& jpeg, int width, int height);
 // The same JPEG with its last scan's header repeated `times` more before its
 // end, each with no data.
 QByteArray withEmptyScans(const QByteArray& jpeg, int times);
+// A JPEG of one colour all over.
+QByteArray solidJpeg(int width, int height, QRgb colour);
+// The same JPEG with an ICC profile in `chunks` APP2 segments (numbered
+// `firstNumber` on, for chunks out of order).
+QByteArray withIccProfile(const QByteArray& jpeg, const QByteArray& icc, int chunks = 1, int firstNumber = 1);
+// The same JPEG with an EXIF block marking it Adobe RGB (colour space
+// uncalibrated, interoperability index "R03"); with `index` another index.
+QByteArray withExifAdobeRgb(const QByteArray& jpeg, const char* index = "R03");
+// The other picture types, encoded by their own libraries (Qt for PNG and
+// WebP), with an orientation (1 to 8, EXIF's numbers; HEIF's rotation and
+// mirroring, JPEG XL's header) and an ICC profile where given.
+enum class Kind { Png, WebP, Heic, Avif, JpegXl };
+QByteArray encoded(const QImage& image, Kind kind, int orientation = 1, const QByteArray& icc = {});
+const char* nameOf(Kind kind);
+// A HEIC grid picture of columns x rows tiles, each the same HEVC-coded
+// tile x tile square of one colour, as phones store their photos.
+QByteArray heicGrid(int columns, int rows, int tile, QRgb colour);
 bool write(const QString& path, const QByteArray& bytes);
 // The same at exactly these path bytes: Qt's file names would re-encode a
 // name that is not UTF-8.
 bool writeAt(const QByteArray& path, const QByteArray& bytes);
+
+// Colour profiles made by Little CMS, which also gives the reference
+// conversions: an engine of its own, not the one the loader uses.
+QByteArray displayP3();
+QByteArray adobeRgb();
+QByteArray sRgb();
+QByteArray savedProfile(void* lcmsProfile);  // closes the profile
+// The pixels of an RGB32 image converted from one profile to another.
+QImage referenceConversion(QImage image, const QByteArray& from, const QByteArray& to);
 
 }  // namespace picturefiles

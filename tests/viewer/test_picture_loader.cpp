@@ -6,7 +6,9 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
+#include <algorithm>
 #include <csignal>
+#include <functional>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -15,6 +17,8 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
+
+#include <lcms2.h>
 
 #include "tests/viewer/PictureFiles.h"
 #include "viewer/JpegDecoder.h"
@@ -421,3 +425,177 @@ TEST(PictureLoader, BrokenAndHostileFilesNeverCrashOrRunAway)
 }
 
 }  // namespace
+
+namespace {
+
+using picturefiles::adobeRgb;
+using picturefiles::displayP3;
+using picturefiles::referenceConversion;
+using picturefiles::savedProfile;
+using picturefiles::sRgb;
+
+int largestDifference(const QImage& a, const QImage& b)
+{
+    if (a.size() != b.size())
+        return 256;
+    int largest = 0;
+    for (int y = 0; y < a.height(); ++y)
+        for (int x = 0; x < a.width(); ++x) {
+            const QRgb p = a.pixel(x, y), q = b.pixel(x, y);
+            largest = std::max({largest, std::abs(qRed(p) - qRed(q)), std::abs(qGreen(p) - qGreen(q)),
+                                std::abs(qBlue(p) - qBlue(q))});
+        }
+    return largest;
+}
+
+Picture loaded(QByteArray bytes, QSize screen, const QColorSpace& display = {})
+{
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::ReadOnly);
+    return loadPicture(buffer, screen, nullptr, nullptr, display);
+}
+
+}  // namespace
+
+TEST(PictureLoader, ConvertsThePicturesOwnColoursToTheScreensAtTheFittedSize)
+{
+    const QByteArray p3 = displayP3();
+    QByteArray truncated = p3.left(p3.size() / 2);
+    QByteArray badTags = p3;
+    badTags[128] = '\x7f';  // a tag count far beyond the profile
+    QByteArray wrongSize = p3;
+    wrongSize[0] = '\x7f';  // a declared size far beyond the data
+    QByteArray noPrimaries = p3;
+    for (const char* tag : {"rXYZ", "gXYZ", "bXYZ"}) {
+        const qsizetype at = noPrimaries.indexOf(tag);
+        const qsizetype offset = (uchar(noPrimaries[at + 4]) << 24) | (uchar(noPrimaries[at + 5]) << 16) |
+                                 (uchar(noPrimaries[at + 6]) << 8) | uchar(noPrimaries[at + 7]);
+        noPrimaries.replace(offset + 8, 12, QByteArray(12, '\0'));
+    }
+    cmsToneCurve* greyCurve = cmsBuildGamma(nullptr, 2.2);
+    const QByteArray grey = savedProfile(cmsCreateGrayProfile(cmsD50_xyY(), greyCurve));
+    cmsFreeToneCurve(greyCurve);
+    const QByteArray lab = savedProfile(cmsCreateLab4Profile(nullptr));
+
+    // A saturated P3 red and a skin tone; the screen's profile, the file's, and
+    // what it must come out as (the reference's conversion, or as it is).
+    const QRgb colours[] = {qRgb(250, 20, 30), qRgb(210, 150, 120)};
+    enum Expect { Converted, AsItIs };
+    struct Case {
+        const char* what;
+        std::function<QByteArray(const QByteArray&)> mark;
+        QByteArray from, display;
+        Expect expect;
+    } cases[] = {
+        {"a Display P3 profile", [&](const QByteArray& j) { return picturefiles::withIccProfile(j, p3); }, p3, {},
+         Converted},
+        {"the profile in three chunks", [&](const QByteArray& j) { return picturefiles::withIccProfile(j, p3, 3); },
+         p3, {}, Converted},
+        {"Adobe RGB marked in EXIF only", [](const QByteArray& j) { return picturefiles::withExifAdobeRgb(j); },
+         adobeRgb(), {}, Converted},
+        {"Display P3 on a Display P3 screen", [&](const QByteArray& j) { return picturefiles::withIccProfile(j, p3); },
+         p3, p3, AsItIs},
+        {"sRGB on an Adobe RGB screen", [&](const QByteArray& j) { return picturefiles::withIccProfile(j, sRgb()); },
+         sRgb(), adobeRgb(), Converted},
+        {"EXIF with another interoperability index",
+         [](const QByteArray& j) { return picturefiles::withExifAdobeRgb(j, "THM"); }, {}, {}, AsItIs},
+        {"a truncated profile", [&](const QByteArray& j) { return picturefiles::withIccProfile(j, truncated); }, {},
+         {}, AsItIs},
+        {"a profile with a bad tag table", [&](const QByteArray& j) { return picturefiles::withIccProfile(j, badTags); },
+         {}, {}, AsItIs},
+        {"a profile claiming a wrong size",
+         [&](const QByteArray& j) { return picturefiles::withIccProfile(j, wrongSize); }, {}, {}, AsItIs},
+        {"a profile without primaries",
+         [&](const QByteArray& j) { return picturefiles::withIccProfile(j, noPrimaries); }, {}, {}, AsItIs},
+        {"a grey profile", [&](const QByteArray& j) { return picturefiles::withIccProfile(j, grey); }, {}, {}, AsItIs},
+        {"a Lab profile", [&](const QByteArray& j) { return picturefiles::withIccProfile(j, lab); }, {}, {}, AsItIs},
+        {"profile chunks out of order",
+         [&](const QByteArray& j) { return picturefiles::withIccProfile(j, p3, 2, 2); }, {}, {}, AsItIs},
+        {"no profile on a Display P3 screen", [](const QByteArray& j) { return j; }, {}, p3, AsItIs},
+    };
+    // At its own size (decoded straight into the image), shrunk, and large
+    // enough to be converted in two bands at once.
+    const std::pair<QSize, QSize> sizes[] = {
+        {{640, 480}, {1920, 1080}}, {{640, 480}, {320, 240}}, {{1600, 1200}, {1920, 1080}}};
+    for (const QRgb colour : colours) {
+        for (const auto& [size, screen] : sizes) {
+            const QByteArray plain = picturefiles::solidJpeg(size.width(), size.height(), colour);
+            const Picture asItIs = loaded(plain, screen);
+            ASSERT_TRUE(asItIs.ok());
+            for (const Case& c : cases) {
+                const QColorSpace display = c.display.isEmpty() ? QColorSpace() : QColorSpace::fromIccProfile(c.display);
+                const Picture p = loaded(c.mark(plain), screen, display);
+                ASSERT_TRUE(p.ok()) << c.what << ": " << p.error.toStdString();
+                if (c.expect == AsItIs) {
+                    EXPECT_EQ(p.image, asItIs.image) << c.what;
+                    continue;
+                }
+                const QImage reference = referenceConversion(asItIs.image, c.from, c.display.isEmpty() ? sRgb() : c.display);
+                EXPECT_LE(largestDifference(p.image, reference), 2) << c.what;
+                EXPECT_GT(largestDifference(p.image, asItIs.image), 2) << c.what << ": no visible change";
+            }
+        }
+    }
+}
+
+TEST(PictureLoader, ShowsTheOtherTypesUprightInTheirColoursAtTheFittedSize)
+{
+    using picturefiles::Kind;
+    // The quarters as in HonoursTheExifOrientation; each type's own
+    // orientation data (HEIF's rotation and mirroring, JPEG XL's header).
+    const char* const upright[] = {"RGBW", "GRWB", "WBGR", "BWRG", "RBGW", "BRWG", "WGBR", "GWRB"};
+    QImage quarters(300, 200, QImage::Format_RGB32);
+    quarters.fill(Qt::white);
+    for (const auto& [rect, colour] : {std::pair{QRect(0, 0, 150, 100), QColor(Qt::red)},
+                                       std::pair{QRect(150, 0, 150, 100), QColor(Qt::green)},
+                                       std::pair{QRect(0, 100, 150, 100), QColor(Qt::blue)}})
+        for (int y = rect.top(); y <= rect.bottom(); ++y)
+            for (int x = rect.left(); x <= rect.right(); ++x)
+                quarters.setPixel(x, y, colour.rgb());
+    struct Case {
+        Kind kind;
+        std::vector<int> orientations;
+    } cases[] = {
+        {Kind::Png, {1, 2, 3, 4, 5, 6, 7, 8}},
+        {Kind::WebP, {1, 3, 6, 8}},
+        {Kind::Heic, {1, 2, 3, 4, 5, 6, 7, 8}},
+        {Kind::Avif, {1, 3, 6, 8}},
+        {Kind::JpegXl, {1, 2, 3, 4, 5, 6, 7, 8}},
+    };
+    const QByteArray p3 = displayP3();
+    for (const Case& c : cases) {
+        for (const int orientation : c.orientations) {
+            const QByteArray file = picturefiles::encoded(quarters, c.kind, orientation);
+            ASSERT_FALSE(file.isEmpty()) << picturefiles::nameOf(c.kind);
+            const QSize natural = orientation >= 5 ? QSize(200, 300) : QSize(300, 200);
+            // At its own size and shrunk to 30 %.
+            for (const QSize screen : {QSize(1920, 1080), QSize(90, 90)}) {
+                const Picture p = loaded(file, screen);
+                ASSERT_TRUE(p.ok()) << picturefiles::nameOf(c.kind) << ": " << p.error.toStdString();
+                EXPECT_EQ(p.natural, natural) << picturefiles::nameOf(c.kind) << " " << orientation;
+                ASSERT_EQ(p.image.size(), screen.width() < 300 ? natural * 0.3 : natural)
+                    << picturefiles::nameOf(c.kind) << " " << orientation;
+                const std::string seen{quarterColour(p.image, 0, 0), quarterColour(p.image, 1, 0),
+                                       quarterColour(p.image, 0, 1), quarterColour(p.image, 1, 1)};
+                EXPECT_EQ(seen, upright[orientation - 1]) << picturefiles::nameOf(c.kind) << " " << orientation;
+            }
+        }
+        // Its ICC profile converts it as a JPEG's does; without one it is as it is.
+        const QImage skin = [] {
+            QImage i(64, 48, QImage::Format_RGB32);
+            i.fill(qRgb(210, 150, 120));
+            return i;
+        }();
+        const Picture plain = loaded(picturefiles::encoded(skin, c.kind), {1920, 1080});
+        const Picture tagged = loaded(picturefiles::encoded(skin, c.kind, 1, p3), {1920, 1080});
+        ASSERT_TRUE(plain.ok() && tagged.ok()) << picturefiles::nameOf(c.kind);
+        EXPECT_LE(largestDifference(tagged.image, referenceConversion(plain.image, p3, sRgb())), 2)
+            << picturefiles::nameOf(c.kind);
+        EXPECT_GT(largestDifference(tagged.image, plain.image), 2) << picturefiles::nameOf(c.kind);
+    }
+    // A grid of tiles, as phones store their photos, put together whole.
+    const Picture grid = loaded(picturefiles::heicGrid(3, 2, 64, qRgb(0, 0, 255)), {1920, 1080});
+    ASSERT_TRUE(grid.ok()) << grid.error.toStdString();
+    EXPECT_EQ(grid.natural, QSize(192, 128));
+    EXPECT_EQ(quarterColour(grid.image, 1, 1), 'B');
+}

@@ -22,6 +22,9 @@
 #include "viewer/PictureFit.h"
 #include "viewer/fImage.h"
 
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+
 namespace {
 
 bool near(QColor a, QColor b)
@@ -104,3 +107,76 @@ TEST(ViewerOnScreen, ShowsThePictureWholeAndCentredWithThePointerHidden)
 }
 
 }  // namespace
+
+namespace {
+
+// Puts a colour daemon's profile on the root window (none: takes it away).
+void setScreenProfile(const QByteArray& icc)
+{
+    auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
+    Display* display = x11->display();
+    const Atom atom = XInternAtom(display, "_ICC_PROFILE", False);
+    if (icc.isEmpty())
+        XDeleteProperty(display, DefaultRootWindow(display), atom);
+    else
+        XChangeProperty(display, DefaultRootWindow(display), atom, XA_CARDINAL, 8, PropModeReplace,
+                        reinterpret_cast<const unsigned char*>(icc.constData()), static_cast<int>(icc.size()));
+    XSync(display, False);
+}
+
+}  // namespace
+
+// A saturated Display P3 red read back from the screen, against Little CMS's
+// conversion of the same pixels: to sRGB on a screen without a profile, to
+// the screen's own profile where one is set, and untouched without a profile.
+TEST(ViewerOnScreen, ShowsAPictureInTheScreensColours)
+{
+    TempStore settings;
+    QTemporaryDir dir;
+    const QRgb red = qRgb(250, 20, 30);
+    const QByteArray plain = picturefiles::solidJpeg(400, 300, red);
+    const QByteArray p3 = picturefiles::displayP3();
+    ASSERT_TRUE(picturefiles::write(dir.filePath("p3.jpg"), picturefiles::withIccProfile(plain, p3)));
+    ASSERT_TRUE(picturefiles::write(dir.filePath("plain.jpg"), plain));
+    // The pixels as decoded, before any conversion.
+    QImage decoded;
+    ASSERT_TRUE(decoded.loadFromData(plain, "JPEG"));
+    decoded = decoded.convertToFormat(QImage::Format_RGB32).copy(200, 150, 1, 1);
+
+    struct Case {
+        const char* what;
+        const char* file;
+        QByteArray screenProfile;
+        QRgb expected;
+    } cases[] = {
+        {"P3 on a screen without a profile", "p3.jpg", {},
+         picturefiles::referenceConversion(decoded, p3, picturefiles::sRgb()).pixel(0, 0)},
+        {"P3 on an Adobe RGB screen", "p3.jpg", picturefiles::adobeRgb(),
+         picturefiles::referenceConversion(decoded, p3, picturefiles::adobeRgb()).pixel(0, 0)},
+        {"no profile on an Adobe RGB screen", "plain.jpg", picturefiles::adobeRgb(), decoded.pixel(0, 0)},
+    };
+    frmSearch& search = forms::frmSearch();
+    search.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&search));
+    for (const Case& c : cases) {
+        setScreenProfile(c.screenProfile);
+        search.List1->Clear();
+        search.List1->AddItem(QFile::encodeName(dir.filePath(c.file)));
+        search.List1->setSelected(0);
+        search.Command2_Click();
+        QPointer<fImage> viewer(&forms::fImage());
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(viewer));
+        QScreen* screen = viewer->screen();
+        const QPoint centre = screen->geometry().center();
+        auto shown = [&] { return screen->grabWindow(0).toImage().pixel(centre - screen->geometry().topLeft()); };
+        auto within = [&](QRgb a, QRgb b) {
+            return std::abs(qRed(a) - qRed(b)) <= 2 && std::abs(qGreen(a) - qGreen(b)) <= 2 &&
+                   std::abs(qBlue(a) - qBlue(b)) <= 2;
+        };
+        EXPECT_TRUE(waitFor([&] { return within(shown(), c.expected); }))
+            << c.what << ": shown " << std::hex << shown() << ", expected " << c.expected;
+        viewer->close();
+        EXPECT_TRUE(waitFor([&] { return viewer.isNull(); }));
+    }
+    setScreenProfile({});
+}
