@@ -32,3 +32,12 @@ int KeyCodeOf(int qtKey)
             return b.code;
     return 0;
 }
+
+bool IsMediaKeyCode(int code)
+{
+    using namespace KeyCodes;
+    for (int media : {MediaNext, MediaPrevious, MediaStop, MediaPlayPause, MediaPlay, MediaPause})
+        if (code == media)
+            return true;
+    return false;
+}

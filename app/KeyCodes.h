@@ -16,5 +16,8 @@ constexpr int MediaPlay = 250;  // the remote's Play: starts, never pauses
 constexpr int MediaPause = 19;  // no media code of its own: the Pause key's
 }  // namespace KeyCodes
 
+// A media key's code: acted on only while the remote control is switched on.
+bool IsMediaKeyCode(int code);
+
 // The code of a Qt key (a Qt::Key value); 0 for a key no window acts on.
 int KeyCodeOf(int qtKey);

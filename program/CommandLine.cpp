@@ -77,12 +77,16 @@ CommandLine ParseCommandLine(int argc, char** argv)
                                    "SECONDS");
     const QCommandLineOption kiosk("kiosk", "A click or tap does not end the show; keys still work.");
     const QCommandLineOption verbose("verbose", "Prints each picture's path on standard output as it is shown.");
-    parser.addOptions({show, order, delay, kiosk, verbose});
+    const QCommandLineOption remote("remote",
+                                    "The desktop's media controls, media keys, phone remotes and playerctl "
+                                    "(MPRIS) step and pause the viewer while it is open.");
+    parser.addOptions({show, order, delay, kiosk, verbose, remote});
 
     if (!parser.parse(QCoreApplication::arguments()))
         return badUsage(parser.errorText().replace('\n', ' ').remove(QRegularExpression("\\.$"))
-                        + " (options: --show, --order, --delay, --kiosk, --verbose, --help, --version)");
+                        + " (options: --show, --order, --delay, --kiosk, --verbose, --remote, --help, --version)");
     CommandLine result;
+    result.options.remote = parser.isSet(remote);
     if (parser.isSet(help)) {
         result.exitCode = CommandLine::kDone;
         result.out = parser.helpText().toStdString();

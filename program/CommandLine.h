@@ -14,6 +14,7 @@ struct FrameOptions {
     std::optional<int> intervalMs; // none: the stored delay
     bool kiosk = false;            // clicks do not end the show
     bool verbose = false;          // each picture's path on standard output as it is shown
+    bool remote = false;           // the media controls (MPRIS) and media keys drive the viewer
 };
 
 // The command line read before any window system is touched, so that --help,

@@ -21,6 +21,7 @@ int main(int argc, char** argv)
     QApplication::setDesktopFileName("org.marbleglen.Marbleglen");
     // Torn down before the application: the windows, then what they shared.
     Program program;
+    program.Remote().SetEnabled(commandLine.options.remote);
     if (commandLine.options.show)
         return RunPictureFrame(program, commandLine.options);
     program.frmSearch().show();

@@ -157,6 +157,8 @@ MprisPlayer::~MprisPlayer() { Detach(); }
 void MprisPlayer::Attach(RemoteTarget& target)
 {
     Detach();
+    if (!enabled_)
+        return;
     bus_ = QDBusConnection::sessionBus();
     if (!bus_.isConnected())
         return;

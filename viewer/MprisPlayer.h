@@ -48,13 +48,18 @@ public:
     MprisPlayer& operator=(const MprisPlayer&) = delete;
 
     // Takes the bus name (with ".instance<pid>" when another copy holds it)
-    // and answers for target until Detach. Without a session bus nothing
-    // happens.
+    // and answers for target until Detach. Without a session bus, or while
+    // the remote is not switched on, nothing happens.
     void Attach(RemoteTarget& target);
     void Detach();
     // What the target shows may have changed: the bus is told what did, once
     // the calls and events at hand are handled.
     void Changed();
+
+    // Off unless the command line asks for it: then the viewer also takes the
+    // media keys.
+    void SetEnabled(bool on) { enabled_ = on; }
+    bool Enabled() const { return enabled_; }
 
     // The bus name held; empty when none is.
     QString BusName() const { return busName_; }
@@ -76,6 +81,7 @@ private:
 
     ProgramContext& program_;
     RemoteTarget* target_ = nullptr;
+    bool enabled_ = false;
     QDBusConnection bus_;
     QString busName_;
     QObject* exported_ = nullptr;  // carries the two interfaces while attached

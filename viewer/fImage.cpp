@@ -239,7 +239,9 @@ void fImage::Form_KeyDown(int KeyCode, int)
 
 void fImage::keyPressEvent(QKeyEvent* event)
 {
-    const int code = KeyCodeOf(event->key());
+    int code = KeyCodeOf(event->key());
+    if (IsMediaKeyCode(code) && !program_.Remote().Enabled())
+        code = 0;  // as any other key the viewer does not know
     program_.runHandler([this, code, event] { Form_KeyDown(code, static_cast<int>(event->modifiers())); });
     event->accept();
 }

@@ -68,6 +68,7 @@ protected:
         client_ = QDBusConnection::connectToBus(address_, "client");
         ASSERT_TRUE(client_.isConnected());
         AppSettings::WriteText("varSlideShowType", "1");
+        Program::running()->Remote().SetEnabled(true);
     }
 
     void TearDown() override
@@ -210,6 +211,24 @@ TEST_F(Remote, HoldsItsNameWhileTheViewerIsOpenAndAnotherOfItsOwnWhenTaken)
     EXPECT_TRUE(names->isServiceRegistered(instance).value());
     EXPECT_EQ(property(kRoot, "Identity").toString(), "Marbleglen");
     QDBusConnection::disconnectFromBus("other copy");
+}
+
+// Without --remote the viewer is the plain one: no name on the bus, and the
+// media keys (the Pause key among them) do nothing.
+TEST_F(Remote, StaysOffUnlessSwitchedOn)
+{
+    Program::running()->Remote().SetEnabled(false);
+    fillList(3);
+    fImage& viewer = viewEntry(0);
+    EXPECT_TRUE(service().isEmpty());
+    EXPECT_FALSE(client_.interface()->isServiceRegistered(MprisPlayer::kServiceName).value());
+    for (const Qt::Key key : {Qt::Key_MediaNext, Qt::Key_MediaPrevious, Qt::Key_MediaTogglePlayPause,
+                              Qt::Key_MediaPlay, Qt::Key_Pause, Qt::Key_Forward, Qt::Key_Back}) {
+        QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier);
+        QCoreApplication::sendEvent(&viewer, &press);
+        EXPECT_EQ(forms::frmSearch().List1->ListIndex(), 0) << key;
+        EXPECT_FALSE(viewer.Timer1->isActive() || viewer.Timer2->isActive()) << key;
+    }
 }
 
 // The picture on screen as file URIs made from the path's bytes: a name that

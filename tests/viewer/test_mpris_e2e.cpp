@@ -150,7 +150,7 @@ TEST(RemoteOnScreen, PlayerctlStepsPausesResumesAndQuitsTheRealProgram)
     ASSERT_FALSE(bus.address().isEmpty());
 
     QProcess program;
-    program.start(MARBLEGLEN_BIN, QStringList());
+    program.start(MARBLEGLEN_BIN, {"--remote"});
     ASSERT_TRUE(program.waitForStarted(kPatience));
     const QByteArray mainWindow = findWindow(program.processId(), "Marbleglen");
     ASSERT_FALSE(mainWindow.isEmpty());
