@@ -33,7 +33,7 @@ RandomOrder::Value ShownAmong(const std::vector<std::uint64_t>& sortedShown, std
 //
 // The file is a header (a mark, the order, the folder's path, a checksum)
 // followed by 20-byte records: a picture shown (its path's digest and its
-// list position) or the start of a new cycle, each with a checksum seeded
+// list position) or the start of a new cycle, each with a checksum keyed
 // from the header, so that a torn or foreign record is never taken. What
 // counts is, in random order, the pictures shown since the last new cycle;
 // in progressive order, the last picture shown.
