@@ -14,6 +14,8 @@
 
 #include <signal.h>
 
+#include <string_view>
+
 #include "tests/support/TempStore.h"
 #include "tests/viewer/PictureFiles.h"
 
@@ -223,6 +225,8 @@ TEST(FrameRestarts, StartsByItselfWhenTheFolderAppears)
 // next one, one delay after the search has ended, comes much later.
 TEST(FrameStart, FirstPictureComesBeforeTheSearchEnds)
 {
+    if (std::string_view(SLOW_LISTING).empty())
+        GTEST_SKIP() << "built without the benchmarks' slowed listing library";
     TempStore settings;
     QTemporaryDir tree, state;
     QDir().mkpath(tree.path() + "/a");
