@@ -6,6 +6,8 @@
 #include <QtConcurrent/QtConcurrentRun>
 #include <QtConcurrent/qtconcurrenttask.h>
 
+#include "viewer/SlideShow.h"
+
 PicturePreparer::PicturePreparer() : workers_(std::make_unique<QThreadPool>())
 {
     // One worker: preparing is for the next step or two, not for throughput.
@@ -56,12 +58,14 @@ std::deque<PicturePreparer::Entry>::iterator PicturePreparer::find(const QByteAr
     return entries_.end();
 }
 
-void PicturePreparer::trim()
+void PicturePreparer::trim(QSize screen)
 {
-    while (entries_.size() > static_cast<size_t>(kHeld)) {
+    const PictureRoom room = PictureRoom::For(screen);
+    while (entries_.size() > static_cast<size_t>(room.held)) {
         entries_.back().drop();
         entries_.pop_back();
     }
+    memory_.setKept(room.kept);
 }
 
 void PicturePreparer::prepare(const QByteArray& path, QSize screen)
@@ -86,7 +90,7 @@ void PicturePreparer::prepare(const QByteArray& path, QSize screen)
                     .withPriority(++latest_)
                     .spawn();
     entries_.push_front(std::move(e));
-    trim();
+    trim(screen);
 }
 
 Picture PicturePreparer::take(const QByteArray& path, QSize screen)
@@ -105,7 +109,7 @@ Picture PicturePreparer::take(const QByteArray& path, QSize screen)
     Picture p = decodeInTurn(path, screen);
     if (p.ok()) {
         entries_.push_front(Entry{path, screen, QtFuture::makeReadyFuture(p)});
-        trim();
+        trim(screen);
     }
     return p;
 }

@@ -1,5 +1,6 @@
 #include "viewer/PixelMemory.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <deque>
 #include <mutex>
@@ -44,7 +45,13 @@ struct PixelMemory::Blocks {
     {
         std::lock_guard<std::mutex> lock(mutex);
         free.push_back(b);
-        if (static_cast<int>(free.size()) > kept) {
+        trim();
+    }
+
+    // The oldest go first; the mutex is held.
+    void trim()
+    {
+        while (static_cast<int>(free.size()) > kept) {
             std::free(free.front().data);
             free.pop_front();
         }
@@ -57,7 +64,7 @@ struct PixelMemory::Blocks {
         delete loan;
     }
 
-    const int kept;
+    int kept;
     mutable std::mutex mutex;
     std::deque<Block> free;  // the oldest first
 };
@@ -81,6 +88,13 @@ QImage PixelMemory::image(QSize size)
     if (image.isNull())
         Blocks::returned(loan);
     return image;
+}
+
+void PixelMemory::setKept(int kept)
+{
+    std::lock_guard<std::mutex> lock(blocks_->mutex);
+    blocks_->kept = std::max(kept, 0);
+    blocks_->trim();
 }
 
 int PixelMemory::keptCount() const

@@ -135,7 +135,7 @@ void fImage::Command1_Click()
     const Picture picture = preparer_.take(data_.currentImagePath, screenPixels);
     if (!picture.ok()) {
         showErrorPicture();
-        perform(data_.slideShow.Fitted(images_));
+        perform(data_.slideShow.Fitted(images_, screenPixels));
         return;
     }
 
@@ -147,7 +147,7 @@ void fImage::Command1_Click()
     Image1->setGeometry(QRect(QPoint(qRound(at.x() / ratio), qRound(at.y() / ratio)),
                               QSize(int(std::ceil(at.width() / ratio)), int(std::ceil(at.height() / ratio)))));
     Image1->show();
-    perform(data_.slideShow.Fitted(images_));
+    perform(data_.slideShow.Fitted(images_, screenPixels));
 }
 
 // A step by key or wheel never waits for a decode: a held key steps faster
