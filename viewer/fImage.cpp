@@ -7,6 +7,7 @@
 #include <QTimer>
 
 #include <cmath>
+#include <utility>
 
 #include "app/ImageList.h"
 #include "app/KeyCodes.h"
@@ -186,11 +187,38 @@ QByteArray fImage::entryPath(int listIndex) const
 
 void fImage::PrepareEntry(int listIndex) { PreparePath(entryPath(listIndex)); }
 
+namespace {
+
+// A picture to prepare once the window has painted.
+class PrepareEvent : public QEvent {
+public:
+    static QEvent::Type type()
+    {
+        static const auto t = static_cast<QEvent::Type>(QEvent::registerEventType());
+        return t;
+    }
+    explicit PrepareEvent(QByteArray path) : QEvent(type()), path(std::move(path)) {}
+    const QByteArray path;
+};
+
+}  // namespace
+
 // After the picture on screen is painted: a decode started now would share
 // the processor with the paint, and the fit asks for its own picture first.
+// Qt posts the window's paint at low priority, so the request is posted at
+// the same priority behind it (an ordinary queued call would come first).
 void fImage::prepareWhenPainted(int listIndex)
 {
-    QMetaObject::invokeMethod(this, [this, path = entryPath(listIndex)] { PreparePath(path); }, Qt::QueuedConnection);
+    QCoreApplication::postEvent(this, new PrepareEvent(entryPath(listIndex)), Qt::LowEventPriority);
+}
+
+bool fImage::event(QEvent* event)
+{
+    if (event->type() == PrepareEvent::type()) {
+        PreparePath(static_cast<PrepareEvent*>(event)->path);
+        return true;
+    }
+    return QWidget::event(event);
 }
 
 void fImage::PreparePath(const QByteArray& path) { preparer_.prepare(path, ScreenPixels()); }

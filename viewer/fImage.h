@@ -77,6 +77,7 @@ public:
     PictureBox* Image2 = nullptr;  // the error picture, 135 x 102
 
 protected:
+    bool event(QEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
