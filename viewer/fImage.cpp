@@ -128,8 +128,10 @@ QSize fImage::ScreenPixels() const
 void fImage::Command1_Click()
 {
     steppedOnto_.clear();  // this fit comes after any step still waiting
+    // The last picture is not hidden first: the new one (or the error
+    // picture) replaces it before anything is painted, and hiding and showing
+    // it again cost more than the rest of a step.
     Image2->hide();
-    Image1->hide();
     data_.currentImagePath = images_.currentPath();
 
     const QSize screenPixels = ScreenPixels();
