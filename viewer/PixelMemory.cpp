@@ -1,9 +1,22 @@
 #include "viewer/PixelMemory.h"
 
+#include <sys/mman.h>
+
 #include <algorithm>
-#include <cstdlib>
 #include <deque>
 #include <mutex>
+
+namespace {
+
+// Straight from the system and straight back: malloc may keep a freed block
+// resident for its next requests, and a screen-sized block is many megabytes.
+void* allocate(std::size_t bytes)
+{
+    void* data = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    return data == MAP_FAILED ? nullptr : data;
+}
+
+}  // namespace
 
 struct PixelMemory::Blocks {
     struct Block {
@@ -20,7 +33,7 @@ struct PixelMemory::Blocks {
     ~Blocks()
     {
         for (const Block& b : free)
-            std::free(b.data);
+            munmap(b.data, b.bytes);
     }
 
     // The smallest kept block that holds `bytes` and is not much larger.
@@ -38,7 +51,7 @@ struct PixelMemory::Blocks {
                 return b;
             }
         }
-        return {std::malloc(bytes), bytes};
+        return {allocate(bytes), bytes};
     }
 
     void giveBack(Block b)
@@ -52,7 +65,7 @@ struct PixelMemory::Blocks {
     void trim()
     {
         while (static_cast<int>(free.size()) > kept) {
-            std::free(free.front().data);
+            munmap(free.front().data, free.front().bytes);
             free.pop_front();
         }
     }
