@@ -10,7 +10,7 @@
 // read that shows what the screen settles on. Before ending a viewer it reads
 // its peak resident size (VmHWM).
 //
-// Usage: bench_peers [--rounds N] [--before MARBLEGLEN] FOLDER MARBLEGLEN
+// Usage: bench_peers [--rounds N] [--verbose] [--before MARBLEGLEN] FOLDER MARBLEGLEN
 //   FOLDER holds the pictures (*.jpg, in name order); MARBLEGLEN is our
 //   program, with marbleglen-reg beside it; --before adds another build of it
 //   (say, main's) as one more row. Every viewer runs once per round, in turn.
@@ -49,6 +49,8 @@ double msBetween(Clock::time_point a, Clock::time_point b)
 {
     return std::chrono::duration<double, std::milli>(b - a).count();
 }
+
+bool verbose = false;  // each step's time on stderr
 
 void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
@@ -324,6 +326,8 @@ Result measure(ScreenWatch& screen, const Viewer& viewer, const std::string& fol
         for (const auto& [when, shown] : seen)
             if (shown == seen.back().second) {
                 result.steps.push_back(msBetween(pressed, when));
+                if (verbose)
+                    std::fprintf(stderr, "%s, step %d: %.1f ms\n", viewer.name.c_str(), step, result.steps.back());
                 break;
             }
     }
@@ -350,13 +354,15 @@ int main(int argc, char** argv)
         const std::string a = argv[i];
         if (a == "--rounds" && i + 1 < argc)
             rounds = std::max(1, std::atoi(argv[++i]));
+        else if (a == "--verbose")
+            verbose = true;
         else if (a == "--before" && i + 1 < argc)
             before = argv[++i];
         else
             rest.push_back(a);
     }
     if (rest.size() != 2) {
-        std::fprintf(stderr, "usage: bench_peers [--rounds N] [--before MARBLEGLEN] FOLDER MARBLEGLEN\n");
+        std::fprintf(stderr, "usage: bench_peers [--rounds N] [--verbose] [--before MARBLEGLEN] FOLDER MARBLEGLEN\n");
         return 2;
     }
     const std::string folder = fs::absolute(rest[0]).string();
