@@ -234,6 +234,16 @@ void pressDown(fImage& viewer)
     QApplication::sendEvent(&viewer, &release);
 }
 
+// Until the display server is done with the last paint and the window has
+// heard so, so that each paint starts from the same state. Nothing else is
+// queued then: the neighbours were prepared before.
+void settleDisplay()
+{
+    QGuiApplication::sync();
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    QCoreApplication::processEvents();
+}
+
 bool waitPrepared(fImage& viewer, const QByteArray& a, const QByteArray& b)
 {
     QElapsedTimer timer;
@@ -462,10 +472,8 @@ int main(int argc, char** argv)
         // The floor: the picture on screen painted again, its box marked for
         // repainting as a step marks it. It was last read when its own step
         // painted it, and the decodes since have passed through the caches,
-        // as a step finds the picture it shows. Each paint begins with the
-        // display server done with the one before.
-        QGuiApplication::sync();
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        // as a step finds the picture it shows.
+        settleDisplay();
         Clock::time_point start = Clock::now();
         double cpu = threadCpuMs();
         viewer.Image1->update();
@@ -474,8 +482,7 @@ int main(int argc, char** argv)
             floor[before].push_back(msSince(start));
             floorCpu.push_back(threadCpuMs() - cpu);
         }
-        QGuiApplication::sync();
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        settleDisplay();
         start = Clock::now();
         cpu = threadCpuMs();
         pressDown(viewer);
