@@ -8,9 +8,16 @@
 //       process, as djpeg decodes but without its process start or output
 //   (b) the viewer's picture loading to its fitted size, timed the same way,
 //       its pixels in memory used again as the program's preparer has them
-//   (c) Down key to the new picture handed to the window, when it was prepared
-//       (and, for comparison, to the picture painted)
-// and the memory: a prepared picture's size, pictures held, peak resident size.
+//   (c) Down key to the new picture handed to the window, when it was prepared,
+//       and to the picture painted; beside it the floor, one repaint of the
+//       same fitted picture in the same window (its picture box marked for
+//       repainting as a step marks it, then the window repainted), timed the
+//       same way, before the press that leaves it. Then the
+//       same steps through the event loop, as the program runs them: whether
+//       a decode of a neighbour began on the worker before the step's paint
+//       (painting and flushing the window) had ended
+// and the memory: a prepared picture's size, pictures held and memory kept
+// for the screen, peak resident size.
 // The loader's scale is seen, not assumed: this program stands in for
 // libjpeg's jpeg_start_decompress, so the image plugin's call passes here.
 //
@@ -79,6 +86,7 @@
 #include "viewer/fImage.h"
 
 namespace {
+using Clock = std::chrono::steady_clock;
 // What the last decode asked libjpeg for.
 struct DecodeSettings {
     unsigned num = 0, denom = 0;
@@ -87,7 +95,21 @@ struct DecodeSettings {
     boolean fancy = TRUE;
 };
 DecodeSettings lastDecode;
+// When the first decode since it was cleared began on a thread other than the
+// window's (its header read is the first thing a decode does with libjpeg).
+std::atomic<Clock::rep> workerDecodeBegan{0};
+std::thread::id windowThread;
 }  // namespace
+
+extern "C" int jpeg_read_header(j_decompress_ptr cinfo, boolean image)
+{
+    static const auto real = reinterpret_cast<int (*)(j_decompress_ptr, boolean)>(dlsym(RTLD_NEXT, "jpeg_read_header"));
+    if (std::this_thread::get_id() != windowThread) {
+        Clock::rep none = 0;
+        workerDecodeBegan.compare_exchange_strong(none, Clock::now().time_since_epoch().count());
+    }
+    return real(cinfo, image);
+}
 
 extern "C" boolean jpeg_start_decompress(j_decompress_ptr cinfo)
 {
@@ -98,8 +120,6 @@ extern "C" boolean jpeg_start_decompress(j_decompress_ptr cinfo)
 }
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 double msSince(Clock::time_point start)
 {
@@ -151,6 +171,15 @@ double cpuNowMs()
 {
     timespec t{};
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
+}
+
+// Processor time of the calling thread: a paint's own work, whatever else
+// the machine runs.
+double threadCpuMs()
+{
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
     return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
 }
 
@@ -216,6 +245,16 @@ void pressDown(fImage& viewer)
     QApplication::sendEvent(&viewer, &release);
 }
 
+// Until the display server is done with the last paint and the window has
+// heard so, so that each paint starts from the same state. Nothing else is
+// queued then: the neighbours were prepared before.
+void settleDisplay()
+{
+    QGuiApplication::sync();
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    QCoreApplication::processEvents();
+}
+
 bool waitPrepared(fImage& viewer, const QByteArray& a, const QByteArray& b)
 {
     QElapsedTimer timer;
@@ -229,6 +268,24 @@ bool waitPrepared(fImage& viewer, const QByteArray& a, const QByteArray& b)
     return true;
 }
 
+
+// Notes when the viewer window last ended an update request: painting what
+// was marked for repainting and flushing it to the screen.
+class TimedApplication : public QApplication {
+public:
+    using QApplication::QApplication;
+    QObject* window = nullptr;
+    Clock::time_point updated{};
+
+    bool notify(QObject* receiver, QEvent* e) override
+    {
+        const bool update = e->type() == QEvent::UpdateRequest && receiver == window;
+        const bool handled = QApplication::notify(receiver, e);
+        if (update)
+            updated = Clock::now();
+        return handled;
+    }
+};
 
 constexpr int kPresses = 20;
 constexpr std::chrono::milliseconds kPressEvery{40}, kPingEvery{2};
@@ -589,7 +646,8 @@ int main(int argc, char** argv)
 {
     QTemporaryDir settings;  // never the user's own settings
     setenv("XDG_CONFIG_HOME", settings.path().toLocal8Bit().constData(), 1);
-    QApplication app(argc, argv);
+    TimedApplication app(argc, argv);
+    windowThread = std::this_thread::get_id();
     const bool burst = argc > 1 && std::strcmp(argv[1], "burst") == 0;
     const bool types = argc > 1 && std::strcmp(argv[1], "types") == 0;
     const int arg = burst || types ? 2 : 1;
@@ -618,7 +676,7 @@ int main(int argc, char** argv)
     search.Command2_Click();
     fImage& viewer = forms::fImage();
     const QSize screen = viewer.ScreenPixels();
-    std::vector<double> handed[kCount], painted[kCount];
+    std::vector<double> handed[kCount], painted[kCount], floor[kCount], paintedCpu, floorCpu;
     qint64 preparedBytes = 0;
     for (int step = 0; step < rounds * kCount; ++step) {
         const int next = (step + 1) % kCount, before = step % kCount;
@@ -626,13 +684,69 @@ int main(int argc, char** argv)
             std::fprintf(stderr, "entry %d was never prepared\n", step + 1);
             return 1;
         }
-        const Clock::time_point start = Clock::now();
+        // The floor: the picture on screen painted again, its box marked for
+        // repainting as a step marks it. It was last read when its own step
+        // painted it, and the decodes since have passed through the caches,
+        // as a step finds the picture it shows.
+        settleDisplay();
+        Clock::time_point start = Clock::now();
+        double cpu = threadCpuMs();
+        viewer.Image1->update();
+        viewer.repaint();
+        if (step > 0) {
+            floor[before].push_back(msSince(start));
+            floorCpu.push_back(threadCpuMs() - cpu);
+        }
+        settleDisplay();
+        start = Clock::now();
+        cpu = threadCpuMs();
         pressDown(viewer);
         handed[next].push_back(msSince(start));
         viewer.repaint();
         painted[next].push_back(msSince(start));
+        paintedCpu.push_back(threadCpuMs() - cpu);
         preparedBytes = std::max(preparedBytes, viewer.Image1->picture().sizeInBytes());
     }
+
+    // The same steps as the program runs them: the press posted, the event
+    // loop running until the window has painted and flushed the new picture.
+    // A decode of a neighbour that began before then shared the processor
+    // with the paint.
+    app.window = &viewer;
+    int beganDuringPaint = 0, loopSteps = 0;
+    std::vector<double> loopPainted, decodeAfterPaint;
+    for (int step = 0; step < rounds * kCount; ++step) {
+        const int next = (search.List1->ListIndex() + 1) % search.List1->ListCount();
+        const QByteArray target = search.List1->List(next);
+        if (!waitPrepared(viewer, target, viewer.CurrentImagePath())) {
+            std::fprintf(stderr, "entry %d was never prepared\n", next);
+            return 1;
+        }
+        workerDecodeBegan = 0;
+        app.updated = {};
+        const Clock::time_point start = Clock::now();
+        QCoreApplication::postEvent(&viewer, new QKeyEvent(QEvent::KeyPress, Qt::Key_Down, Qt::NoModifier));
+        QCoreApplication::postEvent(&viewer, new QKeyEvent(QEvent::KeyRelease, Qt::Key_Down, Qt::NoModifier));
+        Clock::time_point paintEnded{};
+        while (msSince(start) < 10000 && (paintEnded == Clock::time_point{} || workerDecodeBegan == 0)) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+            if (paintEnded == Clock::time_point{} && app.updated != Clock::time_point{} &&
+                viewer.CurrentImagePath() == target)
+                paintEnded = app.updated;
+        }
+        if (paintEnded == Clock::time_point{}) {
+            std::fprintf(stderr, "step %d: the new picture was never painted\n", step);
+            return 1;
+        }
+        ++loopSteps;
+        loopPainted.push_back(std::chrono::duration<double, std::milli>(paintEnded - start).count());
+        if (workerDecodeBegan != 0) {
+            const Clock::time_point began{Clock::duration(workerDecodeBegan.load())};
+            beganDuringPaint += began < paintEnded;
+            decodeAfterPaint.push_back(std::chrono::duration<double, std::milli>(began - paintEnded).count());
+        }
+    }
+    app.window = nullptr;
     const long viewingPeak = peakMegabytes();
     viewer.close();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
@@ -697,11 +811,28 @@ int main(int argc, char** argv)
                         spreadOf(b).median / spreadOf(e).median);
         }
     }
-    std::printf("\n%-18s %24s %24s  %s\n", "picture", "(c) Down to handed", "(c) Down to painted", "shown");
-    for (int i = 0; i < kCount; ++i)
-        std::printf("%-18s %s %s  %dx%d\n", kSamples[i].name, cell(handed[i]).c_str(), cell(painted[i]).c_str(),
+    std::printf("\n%-18s %24s %24s %24s %9s  %s\n", "picture", "(c) Down to handed", "(c) Down to painted",
+                "(c) floor: one repaint", "painted/", "shown");
+    std::printf("%-18s %24s %24s %24s %9s\n", "", "", "", "", "floor");
+    std::vector<double> allPainted, allFloor;
+    for (int i = 0; i < kCount; ++i) {
+        std::printf("%-18s %s %s %s %9.2f  %dx%d\n", kSamples[i].name, cell(handed[i]).c_str(),
+                    cell(painted[i]).c_str(), cell(floor[i]).c_str(), spreadOf(painted[i]).median / spreadOf(floor[i]).median,
                     rows[i].shown.width(), rows[i].shown.height());
-    std::printf("a prepared picture: %.1f MB; held at most: 3; peak resident size while viewing: %ld MB\n",
-                preparedBytes / 1048576.0, viewingPeak);
+        allPainted.insert(allPainted.end(), painted[i].begin(), painted[i].end());
+        allFloor.insert(allFloor.end(), floor[i].begin(), floor[i].end());
+    }
+    std::printf("%-18s %24s %s %s %9.2f\n", "all", "", cell(allPainted).c_str(), cell(allFloor).c_str(),
+                spreadOf(allPainted).median / spreadOf(allFloor).median);
+    std::printf("%-18s %24s %s %s %9.2f\n", "all, processor", "", cell(paintedCpu).c_str(),
+                cell(floorCpu).c_str(), spreadOf(paintedCpu).median / spreadOf(floorCpu).median);
+    std::printf("(processor: the window thread's own, steadier on a busy machine)\n");
+    std::printf("through the event loop: Down to painted and flushed %s; a neighbour's decode began before the "
+                "paint had ended in %d of %d steps, else %s ms after it\n",
+                cell(loopPainted).c_str(), beganDuringPaint, loopSteps, cell(decodeAfterPaint).c_str());
+    const PictureRoom room = PictureRoom::For(screen);
+    std::printf("a prepared picture: %.1f MB; held at most: %d, and the memory of %d more kept; peak resident size "
+                "while viewing: %ld MB\n",
+                preparedBytes / 1048576.0, room.held, room.kept, viewingPeak);
     return 0;
 }

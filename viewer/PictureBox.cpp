@@ -2,6 +2,7 @@
 
 #include <QMouseEvent>
 #include <QPainter>
+#include <QRegion>
 
 PictureBox::PictureBox(QWidget* parent) : QWidget(parent)
 {
@@ -15,10 +16,16 @@ void PictureBox::setPicture(const QImage& picture)
     update();
 }
 
+// Black only where the picture does not reach: filling under it as well
+// would write every pixel twice, on a large screen a good part of a step.
 void PictureBox::paintEvent(QPaintEvent*)
 {
     QPainter painter(this);
-    painter.fillRect(rect(), Qt::black);
+    const QSizeF covered = picture_.deviceIndependentSize();
+    const QRegion uncovered =
+        QRegion(rect()) - QRect(0, 0, static_cast<int>(covered.width()), static_cast<int>(covered.height()));
+    for (const QRect& r : uncovered)
+        painter.fillRect(r, Qt::black);
     painter.drawImage(QPoint(0, 0), picture_);
 }
 

@@ -6,6 +6,8 @@
 #include <QtConcurrent/QtConcurrentRun>
 #include <QtConcurrent/qtconcurrenttask.h>
 
+#include "viewer/SlideShow.h"
+
 PicturePreparer::PicturePreparer() : workers_(std::make_unique<QThreadPool>())
 {
     // One worker: preparing is for the next step or two, not for throughput.
@@ -58,12 +60,14 @@ std::deque<PicturePreparer::Entry>::iterator PicturePreparer::find(const QByteAr
     return entries_.end();
 }
 
-void PicturePreparer::trim()
+void PicturePreparer::trim(QSize screen)
 {
-    while (entries_.size() > static_cast<size_t>(kHeld)) {
+    const PictureRoom room = PictureRoom::For(screen);
+    while (entries_.size() > static_cast<size_t>(room.held)) {
         entries_.back().drop();
         entries_.pop_back();
     }
+    memory_.setKept(room.kept);
 }
 
 void PicturePreparer::prepare(const QByteArray& path, QSize screen)
@@ -92,7 +96,7 @@ void PicturePreparer::prepare(const QByteArray& path, QSize screen)
                     .withPriority(++latest_)
                     .spawn();
     entries_.push_front(std::move(e));
-    trim();
+    trim(screen);
 }
 
 Picture PicturePreparer::take(const QByteArray& path, QSize screen)
@@ -113,7 +117,7 @@ Picture PicturePreparer::take(const QByteArray& path, QSize screen)
         Entry e{path, screen, QtFuture::makeReadyFuture(p)};
         e.display = display_;
         entries_.push_front(std::move(e));
-        trim();
+        trim(screen);
     }
     return p;
 }

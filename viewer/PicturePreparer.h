@@ -18,14 +18,13 @@ class QObject;
 class QThreadPool;
 
 // Pictures decoded ahead of need on a worker thread of its own, so that
-// stepping onto one only hands it over. At most kHeld pictures are kept, the
-// least recently asked-for dropped first. One decode runs at a time (worker or
-// caller), which bounds the memory that decoding takes; the program has one
-// preparer.
+// stepping onto one only hands it over. It holds as many pictures as the
+// slide show's room for the screen's size says (PictureRoom), the least
+// recently asked-for dropped first, and keeps the memory of as many dropped
+// ones as it says. One decode runs at a time (worker or caller), which bounds
+// the memory that decoding takes; the program has one preparer.
 class PicturePreparer {
 public:
-    static constexpr int kHeld = 3;
-
     PicturePreparer();
     ~PicturePreparer();
     PicturePreparer(const PicturePreparer&) = delete;
@@ -85,7 +84,9 @@ private:
         }
     };
     std::deque<Entry>::iterator find(const QByteArray& path, QSize screen);
-    void trim();
+    // Drops the least recently asked-for pictures beyond the room for this
+    // screen, and the memory kept beyond it.
+    void trim(QSize screen);
     // Decodes path once no other decode is under way (see loadPictureFile
     // for `stop`).
     Picture decodeInTurn(const QByteArray& path, QSize screen, const QColorSpace& display,
@@ -95,7 +96,7 @@ private:
 
     // The pixels of pictures dropped, for the next ones decoded: stepping
     // drops about one picture for every one it decodes.
-    PixelMemory memory_{2};
+    PixelMemory memory_;
     std::mutex turn_;    // held by the one decode under way
     QColorSpace display_;
     int latest_ = 0;     // the priority of the latest request

@@ -1,8 +1,22 @@
 #include "viewer/PixelMemory.h"
 
-#include <cstdlib>
+#include <sys/mman.h>
+
+#include <algorithm>
 #include <deque>
 #include <mutex>
+
+namespace {
+
+// Straight from the system and straight back: malloc may keep a freed block
+// resident for its next requests, and a screen-sized block is many megabytes.
+void* allocate(std::size_t bytes)
+{
+    void* data = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    return data == MAP_FAILED ? nullptr : data;
+}
+
+}  // namespace
 
 struct PixelMemory::Blocks {
     struct Block {
@@ -19,7 +33,7 @@ struct PixelMemory::Blocks {
     ~Blocks()
     {
         for (const Block& b : free)
-            std::free(b.data);
+            munmap(b.data, b.bytes);
     }
 
     // The smallest kept block that holds `bytes` and is not much larger.
@@ -37,15 +51,21 @@ struct PixelMemory::Blocks {
                 return b;
             }
         }
-        return {std::malloc(bytes), bytes};
+        return {allocate(bytes), bytes};
     }
 
     void giveBack(Block b)
     {
         std::lock_guard<std::mutex> lock(mutex);
         free.push_back(b);
-        if (static_cast<int>(free.size()) > kept) {
-            std::free(free.front().data);
+        trim();
+    }
+
+    // The oldest go first; the mutex is held.
+    void trim()
+    {
+        while (static_cast<int>(free.size()) > kept) {
+            munmap(free.front().data, free.front().bytes);
             free.pop_front();
         }
     }
@@ -57,7 +77,7 @@ struct PixelMemory::Blocks {
         delete loan;
     }
 
-    const int kept;
+    int kept;
     mutable std::mutex mutex;
     std::deque<Block> free;  // the oldest first
 };
@@ -81,6 +101,13 @@ QImage PixelMemory::image(QSize size)
     if (image.isNull())
         Blocks::returned(loan);
     return image;
+}
+
+void PixelMemory::setKept(int kept)
+{
+    std::lock_guard<std::mutex> lock(blocks_->mutex);
+    blocks_->kept = std::max(kept, 0);
+    blocks_->trim();
 }
 
 int PixelMemory::keptCount() const

@@ -22,6 +22,8 @@ public:
     // when there is no memory for it.
     QImage image(QSize size);
 
+    // How many blocks to keep at most; those beyond go now.
+    void setKept(int kept);
     // Blocks kept for later pictures (for tests).
     int keptCount() const;
 

@@ -1,5 +1,6 @@
 #include "viewer/SlideShow.h"
 
+#include <algorithm>
 #include <optional>
 #include <utility>
 
@@ -132,6 +133,20 @@ std::uint64_t listKeyOf(const ImageList& list)
 }
 
 }  // namespace
+
+// On a 3840 x 2160 screen a picture takes 32 MiB; holding the usual three and
+// keeping two more would outgrow what other viewers take there. Beyond the
+// budget, what goes first is the memory kept, then the entry before.
+PictureRoom PictureRoom::For(QSize screen)
+{
+    constexpr std::int64_t kBudget = std::int64_t(64) << 20;
+    constexpr PictureRoom kMost{3, 2};
+    const std::int64_t bytes = std::int64_t(std::max(screen.width(), 1)) * std::max(screen.height(), 1) * 4;
+    // The picture on screen and the next one always.
+    const int fit = static_cast<int>(std::clamp<std::int64_t>(kBudget / bytes, 2, kMost.held + kMost.kept));
+    const int held = std::min(fit, kMost.held);
+    return {held, fit - held};
+}
 
 SlideShow::SlideShow(const ShowValue& value, ImageList& list)
     : order_(value.order), running_(value.running && value.order != ShowOrder::None), random_(value.random)
@@ -285,16 +300,18 @@ ShowActions SlideShow::RandomPick(ImageList& list) { return withAhead({}, Pick(l
 
 // A running random show has prepared the entry drawn for its next tick; the
 // list neighbours would only stand in that picture's way in the decode queue.
-ShowActions SlideShow::Fitted(const ImageList& list) const
+ShowActions SlideShow::Fitted(const ImageList& list, QSize screen) const
 {
     const std::int32_t count = list.count();
     const std::int32_t current = list.current();
     if (State() == ShowState::Random || count < 2 || current < 0)
         return {};
-    // The way Up and Down go; the next entry last, so that it is decoded first.
+    // The way Up and Down go; the next entry last, so that it is decoded
+    // first. With room for one beside the picture on screen, the next only:
+    // the way a show and Down go.
     const std::int32_t before = wrapped(current - 1, count);
     const std::int32_t after = wrapped(current + 1, count);
-    if (before == after)
+    if (before == after || PictureRoom::For(screen).held < 3)
         return {{Prepare, after}};
     return {{Prepare, before}, {Prepare, after}};
 }

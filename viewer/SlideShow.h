@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QSize>
+
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -30,6 +32,16 @@ struct ShowAction {
     bool operator==(const ShowAction&) const = default;
 };
 using ShowActions = std::vector<ShowAction>;
+
+// How many screen-sized pictures the viewer keeps: those prepared (the one on
+// screen among them) and the memory of dropped ones, kept for the next
+// decodes. Both come out of one budget, so that a large screen holds fewer.
+struct PictureRoom {
+    int held = 3;
+    int kept = 2;
+    static PictureRoom For(QSize screen);
+    bool operator==(const PictureRoom&) const = default;
+};
 
 enum class ShowState { Stopped, Progressive, Random };
 enum class ShowOrder { None, Progressive, Random };
@@ -83,8 +95,10 @@ public:
     ShowActions Tick(ImageList& list);
     // The random pick on its own (the viewer's RandomNumber).
     ShowActions RandomPick(ImageList& list);
-    // A fit has put the current entry (or the error picture) on screen.
-    ShowActions Fitted(const ImageList& list) const;
+    // A fit has put the current entry (or the error picture) on a screen of
+    // the given size in device pixels; what it asks to prepare fits in the
+    // room for pictures of that size.
+    ShowActions Fitted(const ImageList& list, QSize screen) const;
     // The viewer closed: no show goes on.
     void Closed() { running_ = false; }
 

@@ -8,6 +8,7 @@
 #include <QTimer>
 
 #include <cmath>
+#include <utility>
 
 #include "app/ImageList.h"
 #include "app/KeyCodes.h"
@@ -143,8 +144,10 @@ void fImage::Command1_Click()
 {
     steppedOnto_.clear();  // this fit comes after any step still waiting
     Notice->hide();
+    // The last picture is not hidden first: the new one (or the error
+    // picture) replaces it before anything is painted, and hiding and showing
+    // it again cost more than the rest of a step.
     Image2->hide();
-    Image1->hide();
     data_.currentImagePath = images_.currentPath();
     shownEntry_ = images_.current();
     program_.Remote().Changed();
@@ -153,7 +156,7 @@ void fImage::Command1_Click()
     const Picture picture = preparer_.take(data_.currentImagePath, screenPixels);
     if (!picture.ok()) {
         showErrorPicture();
-        perform(data_.slideShow.Fitted(images_));
+        perform(data_.slideShow.Fitted(images_, screenPixels));
         return;
     }
 
@@ -165,7 +168,7 @@ void fImage::Command1_Click()
     Image1->setGeometry(QRect(QPoint(qRound(at.x() / ratio), qRound(at.y() / ratio)),
                               QSize(int(std::ceil(at.width() / ratio)), int(std::ceil(at.height() / ratio)))));
     Image1->show();
-    perform(data_.slideShow.Fitted(images_));
+    perform(data_.slideShow.Fitted(images_, screenPixels));
 }
 
 // A step by key or wheel never waits for a decode: a held key steps faster
@@ -219,11 +222,38 @@ QByteArray fImage::entryPath(int listIndex) const
 
 void fImage::PrepareEntry(int listIndex) { PreparePath(entryPath(listIndex)); }
 
+namespace {
+
+// A picture to prepare once the window has painted.
+class PrepareEvent : public QEvent {
+public:
+    static QEvent::Type type()
+    {
+        static const auto t = static_cast<QEvent::Type>(QEvent::registerEventType());
+        return t;
+    }
+    explicit PrepareEvent(QByteArray path) : QEvent(type()), path(std::move(path)) {}
+    const QByteArray path;
+};
+
+}  // namespace
+
 // After the picture on screen is painted: a decode started now would share
 // the processor with the paint, and the fit asks for its own picture first.
+// Qt posts the window's paint at low priority, so the request is posted at
+// the same priority behind it (an ordinary queued call would come first).
 void fImage::prepareWhenPainted(int listIndex)
 {
-    QMetaObject::invokeMethod(this, [this, path = entryPath(listIndex)] { PreparePath(path); }, Qt::QueuedConnection);
+    QCoreApplication::postEvent(this, new PrepareEvent(entryPath(listIndex)), Qt::LowEventPriority);
+}
+
+bool fImage::event(QEvent* event)
+{
+    if (event->type() == PrepareEvent::type()) {
+        PreparePath(static_cast<PrepareEvent*>(event)->path);
+        return true;
+    }
+    return QWidget::event(event);
 }
 
 void fImage::PreparePath(const QByteArray& path) { preparer_.prepare(path, ScreenPixels()); }

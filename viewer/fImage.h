@@ -73,7 +73,8 @@ public:
     // Starts decoding list entry listIndex (0-based) for this screen on a worker
     // thread, so that a later fit of that entry only hands the picture over.
     // What the viewer prepares by itself the slide show decides. Out-of-range
-    // indexes are ignored. At most three prepared pictures are held.
+    // indexes are ignored. How many prepared pictures are held depends on the
+    // screen's size (PictureRoom).
     void PrepareEntry(int listIndex);
     // The same by path bytes, for entries known by their path.
     void PreparePath(const QByteArray& path);
@@ -96,6 +97,7 @@ public:
     QLabel* Notice = nullptr;      // a line of text while there is no picture to show
 
 protected:
+    bool event(QEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;

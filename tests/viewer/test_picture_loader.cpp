@@ -323,6 +323,8 @@ TEST(PixelMemory, HandsOutTheMemoryOfDroppedPicturesAgain)
         image = memory.image(size);
     four.clear();
     EXPECT_EQ(memory.keptCount(), 2);
+    memory.setKept(1);  // a larger screen's room
+    EXPECT_EQ(memory.keptCount(), 1);
 
     // A picture may outlive the memory it came from.
     QImage survivor;

@@ -44,11 +44,11 @@ protected:
     PicturePreparer preparer_;
 };
 
-TEST_F(Preparer, HoldsAtMostThreeKeepingTheMostRecentlyAskedFor)
+TEST_F(Preparer, HoldsWhatTheRoomForTheScreenSaysKeepingTheMostRecentlyAskedFor)
 {
     for (const QByteArray& p : paths_)
         preparer_.prepare(p, kScreen);
-    EXPECT_EQ(preparer_.heldCount(), PicturePreparer::kHeld);
+    EXPECT_EQ(preparer_.heldCount(), 3);
     EXPECT_TRUE(waitReady(paths_[4]));
     EXPECT_TRUE(waitReady(paths_[2]));
     EXPECT_FALSE(preparer_.isReady(paths_[0], kScreen));
@@ -57,7 +57,15 @@ TEST_F(Preparer, HoldsAtMostThreeKeepingTheMostRecentlyAskedFor)
     const Picture p = preparer_.take(paths_[3], kScreen);  // fitted to the screen's width
     ASSERT_TRUE(p.ok());
     EXPECT_EQ(p.image.size(), QSize(400, 80));
-    EXPECT_EQ(preparer_.heldCount(), PicturePreparer::kHeld);
+    EXPECT_EQ(preparer_.heldCount(), 3);
+
+    // A 3840 x 2160 screen's pictures leave room for two.
+    const QSize large(3840, 2160);
+    for (const QByteArray& path : paths_)
+        preparer_.prepare(path, large);
+    EXPECT_EQ(preparer_.heldCount(), 2);
+    EXPECT_TRUE(preparer_.take(paths_[3], large).ok());
+    EXPECT_EQ(preparer_.heldCount(), 2);
 }
 
 TEST_F(Preparer, TakingWhatWasNeverPreparedDecodesItAndFailuresAreReported)
@@ -192,7 +200,7 @@ TEST(PreparerAtProgramEnd, WaitForWorkersFinishesTheDecodeUnderWayAndDropsTheRes
     ASSERT_GE(opened, 0);
     ASSERT_GE(inotify_add_watch(opened, paths[0].constData(), IN_OPEN), 0);
 
-    const QSize screen(4000, 3000);
+    const QSize screen(1920, 1080);  // room for all three
     PicturePreparer preparer;
     preparer.prepare(paths[0], screen);
     pollfd event{opened, POLLIN, 0};

@@ -7,6 +7,7 @@
 #include <QTemporaryDir>
 #include <QTimer>
 
+#include <functional>
 #include <set>
 #include <string>
 #include <tuple>
@@ -203,4 +204,42 @@ TEST_F(ShowInViewer, RunningRandomShowPreparesOnlyItsOwnPictures)
             EXPECT_EQ(shown.count(i), 1u) << "entry " << i << " prepared but never shown, tick " << tick;
         ASSERT_TRUE(preparingSettles());
     }
+}
+
+// A step's paint has the processor to itself: the neighbours are asked for
+// once the window has painted the new picture. Asking for the entry after it
+// drops the entry held longest, so that one is still held at the paint.
+TEST_F(ShowInViewer, AStepAsksForItsNeighboursOnlyOnceItsPictureIsPainted)
+{
+    QTemporaryDir folder;
+    ASSERT_TRUE(fillWithPictures(folder, 5));
+    list().setSelected(0);
+    forms::frmSearch().Command2_Click();
+    fImage& viewer = forms::fImage();
+    ASSERT_TRUE(preparingSettles());
+    ASSERT_TRUE(viewer.IsPrepared(list().List(4)));
+
+    struct OnPaint : QObject {
+        std::function<void()> paint;
+        bool eventFilter(QObject*, QEvent* e) override
+        {
+            if (e->type() == QEvent::UpdateRequest)
+                paint();
+            return false;
+        }
+    } onPaint;
+    int paints = 0;
+    bool heldAtPaint = false;
+    onPaint.paint = [&] {
+        if (paints++ == 0)
+            heldAtPaint = viewer.IsPrepared(list().List(4));
+    };
+    viewer.installEventFilter(&onPaint);
+    QTest::keyClick(&viewer, Qt::Key_Down);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return paints > 0; }, 5000)) << "never painted";
+    viewer.removeEventFilter(&onPaint);
+    EXPECT_TRUE(heldAtPaint) << "the neighbours were asked for before the paint";
+    ASSERT_TRUE(preparingSettles());
+    EXPECT_TRUE(viewer.IsPrepared(list().List(2)));
+    EXPECT_FALSE(viewer.IsPrepared(list().List(4)));
 }

@@ -49,11 +49,13 @@ void fill(ImageList& list, int n)
         list.append("/p/" + QByteArray::number(i) + ".jpg");
 }
 
+constexpr QSize kScreen{1024, 768};
+
 // One input as the viewer hands it on: "start T", "tick", "up", "down",
 // "space T" (T the stored type), "escape", "wheel R", "pick", "closed", or
 // "rebuild N" (a search that finds N entries). A fit asked for is followed by
-// what the show wants once it is on screen, after a "|".
-std::string drive(SlideShow& show, ImageList& list, const std::string& input)
+// what the show wants once it is on a screen of the given size, after a "|".
+std::string drive(SlideShow& show, ImageList& list, const std::string& input, QSize screen = kScreen)
 {
     std::istringstream words(input);
     std::string verb;
@@ -86,7 +88,7 @@ std::string drive(SlideShow& show, ImageList& list, const std::string& input)
     std::string text = describe(actions);
     for (const ShowAction& a : actions)
         if (a.kind == View || a.kind == Fit || a.kind == FitWhenDecoded)
-            return text + " |" + (show.Fitted(list).empty() ? "" : " " + describe(show.Fitted(list)));
+            return text + " |" + (show.Fitted(list, screen).empty() ? "" : " " + describe(show.Fitted(list, screen)));
     return text;
 }
 
@@ -115,6 +117,7 @@ struct Show {
     int entries;
     int current;
     std::vector<Step> steps;
+    QSize screen = kScreen;
 };
 
 }  // namespace
@@ -200,6 +203,18 @@ TEST(SlideShowRules, WholeShows)
              {"tick", "Fit |", S::Progressive, "-1"},  // nothing current: nothing to step from
              {"closed", "", S::Stopped, "-1"},
          }},
+        // Room for the picture on screen and one more: the next one only.
+        {"five entries, 3840 x 2160",
+         5,
+         0,
+         {
+             {"down", "Stop Drop:1 FitWhenDecoded | Prepare:2", S::Stopped, "1"},
+             {"up", "Stop Drop:0 FitWhenDecoded | Prepare:1", S::Stopped, "0"},
+             {"start 1", "View RunProgressive | Prepare:1", S::Progressive, "0"},
+             {"tick", "Fit | Prepare:2", S::Progressive, "1"},
+             {"start 2", "View RunRandom Prepare:a |", S::Random, "*"},
+         },
+         {3840, 2160}},
     };
     for (const Show& script : shows) {
         ImageList list;
@@ -213,7 +228,7 @@ TEST(SlideShowRules, WholeShows)
             const std::string where = std::string(script.what) + ", " + step.input;
             const int currentBefore = list.current();
             const int aheadBefore = show.Order().Ahead();
-            const std::string actions = drive(show, list, step.input);
+            const std::string actions = drive(show, list, step.input, script.screen);
             std::string expected = step.actions;
             for (auto at = expected.find(":c "); at != std::string::npos; at = expected.find(":c "))
                 // Appended: GCC 12 at -O3 warns falsely (-Wrestrict) about ":" + std::to_string(n).
@@ -274,6 +289,25 @@ TEST(SlideShowRules, KeysInEachState)
         const ShowActions actions = show.Key(c.key, list, c.type);
         EXPECT_EQ(describe(actions), c.actions) << "key " << c.key << " from " << int(c.from);
         EXPECT_EQ(show.State(), c.to) << "key " << c.key << " from " << int(c.from);
+    }
+}
+
+// The room for pictures comes out of one budget: a larger screen holds fewer,
+// the kept memory going first, then the entry before; never fewer than the
+// picture on screen and the next.
+TEST(SlideShowRules, RoomForPicturesShrinksWithTheScreen)
+{
+    const struct {
+        QSize screen;
+        PictureRoom room;
+    } cases[] = {
+        {{1024, 768}, {3, 2}},  {{1920, 1080}, {3, 2}}, {{2560, 1600}, {3, 1}},
+        {{3440, 1440}, {3, 0}}, {{3840, 2160}, {2, 0}}, {{7680, 4320}, {2, 0}},
+    };
+    for (const auto& c : cases) {
+        const PictureRoom room = PictureRoom::For(c.screen);
+        EXPECT_EQ(room.held, c.room.held) << c.screen.width() << "x" << c.screen.height();
+        EXPECT_EQ(room.kept, c.room.kept) << c.screen.width() << "x" << c.screen.height();
     }
 }
 
