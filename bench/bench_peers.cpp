@@ -232,8 +232,9 @@ bool settle(ScreenWatch& screen, pid_t pid, int ms)
 int run(const std::vector<std::string>& argv)
 {
     std::string line;
+    // Appended: GCC 12 at -O3 warns falsely (-Wrestrict) about "'" + a.
     for (const std::string& a : argv)
-        line += (line.empty() ? "" : " ") + ("'" + a + "'");
+        line.append(line.empty() ? "" : " ").append("'").append(a).append("'");
     return std::system((line + " >/dev/null").c_str());
 }
 
