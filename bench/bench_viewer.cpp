@@ -148,22 +148,29 @@ const Sample kSamples[] = {
 };
 constexpr int kCount = std::size(kSamples);
 
+// Makes one picture of the folder by its shell command, unless it is there.
+bool makePicture(const QString& folder, const char* file, const char* make)
+{
+    if (QFile::exists(folder + "/" + file))
+        return true;
+    std::printf("making %s (once) ...\n", file);
+    std::fflush(stdout);
+    QProcess shell;
+    shell.setWorkingDirectory(folder);
+    shell.start("sh", {"-c", make});
+    if (!shell.waitForFinished(-1) || shell.exitCode() != 0) {
+        std::fprintf(stderr, "could not make %s: %s\n", file, shell.readAllStandardError().constData());
+        return false;
+    }
+    return true;
+}
+
 bool makePictures(const QString& folder)
 {
     QDir().mkpath(folder);
-    for (const Sample& s : kSamples) {
-        if (QFile::exists(folder + "/" + s.file))
-            continue;
-        std::printf("making %s (once) ...\n", s.file);
-        std::fflush(stdout);
-        QProcess shell;
-        shell.setWorkingDirectory(folder);
-        shell.start("sh", {"-c", s.make});
-        if (!shell.waitForFinished(-1) || shell.exitCode() != 0) {
-            std::fprintf(stderr, "could not make %s: %s\n", s.file, shell.readAllStandardError().constData());
+    for (const Sample& s : kSamples)
+        if (!makePicture(folder, s.file, s.make))
             return false;
-        }
-    }
     return true;
 }
 
@@ -479,19 +486,9 @@ bool makeP3Picture(const QString& folder)
 
 bool makeTypePictures(const QString& folder)
 {
-    for (const TypeSample& s : kTypeSamples) {
-        if (QFile::exists(folder + "/" + s.file))
-            continue;
-        std::printf("making %s (once) ...\n", s.file);
-        std::fflush(stdout);
-        QProcess shell;
-        shell.setWorkingDirectory(folder);
-        shell.start("sh", {"-c", s.make});
-        if (!shell.waitForFinished(-1) || shell.exitCode() != 0) {
-            std::fprintf(stderr, "could not make %s: %s\n", s.file, shell.readAllStandardError().constData());
+    for (const TypeSample& s : kTypeSamples)
+        if (!makePicture(folder, s.file, s.make))
             return false;
-        }
-    }
     return makeP3Picture(folder);
 }
 
