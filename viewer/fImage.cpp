@@ -15,6 +15,7 @@
 #include "app/ProgramContext.h"
 #include "settings/AppSettings.h"
 #include "viewer/DelayTable.h"
+#include "viewer/HiddenPointer.h"
 #include "viewer/MprisPlayer.h"
 #include "viewer/PictureBox.h"
 #include "viewer/PictureFit.h"
@@ -82,7 +83,7 @@ void fImage::Form_Load()
 {
     program_.Wheel().Hook(this);
     program_.ScreenSaver().SetActive(false, this);
-    setCursor(Qt::BlankCursor);
+    setCursor(HiddenPointer());
     loaded_ = true;
     program_.runHandler([this] { SetTimer_Click(); });
     program_.Remote().Attach(*this);
