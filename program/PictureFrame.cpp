@@ -18,6 +18,7 @@
 #include "program/EndSignals.h"
 #include "program/Program.h"
 #include "settings/AppSettings.h"
+#include "viewer/HiddenPointer.h"
 #include "viewer/ShowStateFile.h"
 
 namespace {
@@ -164,7 +165,7 @@ void PictureFrame::start()
     savedLast_ = saved.last;
 
     if (options_.kiosk)
-        QApplication::setOverrideCursor(Qt::BlankCursor);  // whatever pointer comes along
+        QApplication::setOverrideCursor(HiddenPointer());  // whatever pointer comes along
     viewer_ = &program_.fImage();
     connect(viewer_, &QObject::destroyed, qApp, &QCoreApplication::quit);
     viewer_->show();  // black until there is a picture
