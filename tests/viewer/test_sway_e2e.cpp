@@ -271,7 +271,7 @@ TEST_F(OnSway, TheOutputSleepsOutsideTheAwakeHours)
         file.close();
         ::rename(QFile::encodeName(clockFile + ".new"), QFile::encodeName(clockFile));
     };
-    setClock(21, 59, 55);
+    setClock(12, 0, 0);
     SwaySession session(home, {"env", "WAYLAND_DEBUG=server"});
     ASSERT_FALSE(session.waitForSocket().isEmpty()) << session.swayLog().toStdString();
     // The modes asked for so far, in order ("01" for off, then on).
@@ -300,7 +300,13 @@ TEST_F(OnSway, TheOutputSleepsOutsideTheAwakeHours)
                                        "--show", home + "/pictures", "--order", "progressive", "--delay", "0.5",
                                        "--awake", "07:00-22:00"},
                                       home + "/program.err");
-    QThread::msleep(1500);
+    // Once the show is on screen, the evening of the same day.
+    ASSERT_TRUE(waitFor([&] {
+        const QJsonObject tree = QJsonDocument::fromJson(session.swaymsg({"-t", "get_tree"})).object();
+        return !outputOf(tree, [](const QJsonObject& n) { return n["fullscreen_mode"].toInt() == 1; }).isEmpty();
+    }));
+    setClock(21, 59, 57);
+    QThread::msleep(1000);
     EXPECT_EQ(asked(), "") << "asleep before 22:00";
     EXPECT_TRUE(becomes("0")) << "22:00 came: " << asked().toStdString();
     session.start({"wtype", "a"});
