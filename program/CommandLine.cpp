@@ -81,10 +81,16 @@ CommandLine ParseCommandLine(int argc, char** argv)
                                     "The desktop's media controls, media keys, phone remotes and playerctl "
                                     "(MPRIS) step and pause the viewer while it is open.");
     parser.addOptions({show, order, delay, kiosk, verbose, remote});
+    const QCommandLineOption awake("awake",
+                                   "The hours the screen is on, local time, e.g. 07:00-22:30 or "
+                                   "06:30-08:00,16:00-23:00; outside them the show pauses and the screen sleeps "
+                                   "until a key or a tap wakes it for five minutes.",
+                                   "HH:MM-HH:MM[,...]");
+    parser.addOption(awake);
 
     if (!parser.parse(QCoreApplication::arguments()))
         return badUsage(parser.errorText().replace('\n', ' ').remove(QRegularExpression("\\.$"))
-                        + " (options: --show, --order, --delay, --kiosk, --verbose, --remote, --help, --version)");
+                        + " (options: --show, --order, --delay, --kiosk, --verbose, --remote, --awake, --help, --version)");
     CommandLine result;
     result.options.remote = parser.isSet(remote);
     if (parser.isSet(help)) {
@@ -103,6 +109,10 @@ CommandLine ParseCommandLine(int argc, char** argv)
     for (const QCommandLineOption* option : {&show, &order, &delay})
         if (parser.values(*option).size() > 1)
             return badUsage(QString("--%1 given more than once").arg(option->names().first()));
+    if (parser.values(awake).size() > 1)
+        return badUsage("--awake given more than once (join the spans with commas)");
+    if (!parser.isSet(show) && parser.isSet(awake))
+        return badUsage("--awake only goes with --show");
     if (!parser.isSet(show)) {
         for (const QCommandLineOption* option : {&order, &delay, &kiosk, &verbose})
             if (parser.isSet(*option))
@@ -133,6 +143,16 @@ CommandLine ParseCommandLine(int argc, char** argv)
                 options.intervalMs = milliseconds;
         if (!options.intervalMs)
             return badUsage(QString("--delay '%1' is not one of the delays (allowed: %2 seconds)").arg(value, kDelays));
+    }
+
+    if (parser.isSet(awake)) {
+        const QString value = parser.value(awake);
+        std::string problem;
+        options.awake = AwakeHours::Parse(value.toStdString(), problem);
+        if (!options.awake)
+            return badUsage(QString("--awake '%1': %2 (allowed: HH:MM-HH:MM in local time, several joined by "
+                                    "commas, e.g. 07:00-22:30 or 06:30-08:00,16:00-23:00)")
+                                .arg(value, QString::fromStdString(problem)));
     }
 
     const QString folder = parser.value(show);

@@ -5,6 +5,8 @@
 #include <optional>
 #include <string>
 
+#include "viewer/AwakeHours.h"
+
 // What the command line asks for. Without --show the program starts its main
 // window as always; the other options only mean something with it.
 struct FrameOptions {
@@ -15,6 +17,7 @@ struct FrameOptions {
     bool kiosk = false;            // clicks do not end the show
     bool verbose = false;          // each picture's path on standard output as it is shown
     bool remote = false;           // the media controls (MPRIS) and media keys drive the viewer
+    std::optional<AwakeHours> awake;  // none: the screen never sleeps
 };
 
 // The command line read before any window system is touched, so that --help,

@@ -17,6 +17,7 @@
 #include "config/DialogCore.h"
 #include "program/EndSignals.h"
 #include "program/Program.h"
+#include "program/ScreenSleep.h"
 #include "settings/AppSettings.h"
 #include "viewer/HiddenPointer.h"
 #include "viewer/ShowStateFile.h"
@@ -432,5 +433,11 @@ int RunPictureFrame(Program& program, const FrameOptions& options)
 {
     PictureFrame frame(program, options, orderOfRun(options));
     frame.start();
+    // Goes before the frame: the screen is on again before the show is taken down.
+    std::optional<ScreenSleep> sleep;
+    if (options.awake) {
+        sleep.emplace(program, *options.awake);
+        sleep->Follow(program.fImage());
+    }
     return QApplication::exec();
 }

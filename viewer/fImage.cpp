@@ -61,6 +61,14 @@ fImage::fImage(Data& data, ProgramContext& program)
     Notice->setStyleSheet("color: white; background: black;");
     Notice->setAttribute(Qt::WA_TransparentForMouseEvents);
     Notice->hide();
+    // Created last, so it lies over the pictures and the notice; it takes the
+    // clicks and taps meant to wake the screen.
+    Cover = new QWidget(this);
+    Cover->setObjectName("Cover");
+    Cover->setAutoFillBackground(true);
+    Cover->setPalette(black);
+    Cover->installEventFilter(this);
+    Cover->hide();
 
     Timer1 = new QTimer(this);
     Timer1->setObjectName("Timer1");
@@ -200,8 +208,42 @@ void fImage::ShowNotice(const QString& text)
     Notice->setVisible(!text.isEmpty());
 }
 
+void fImage::SetAsleep(bool asleep)
+{
+    asleep_ = asleep;
+    Cover->setGeometry(rect());
+    Cover->setVisible(asleep);
+    if (asleep) {
+        Cover->raise();
+        Timer1->stop();
+        Timer2->stop();
+    } else if (data_.slideShow.State() == ShowState::Progressive) {
+        perform({ShowAction::RunProgressive});
+    } else if (data_.slideShow.State() == ShowState::Random) {
+        perform({ShowAction::RunRandom});
+    }
+}
+
+bool fImage::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched != Cover)
+        return QWidget::eventFilter(watched, event);
+    switch (event->type()) {
+    case QEvent::MouseButtonPress:
+    case QEvent::Wheel:
+        emit WakeRequested();
+        return true;
+    case QEvent::MouseButtonRelease:
+    case QEvent::MouseButtonDblClick:
+        return true;  // the press has woken the screen; the release closes nothing
+    default:
+        return false;
+    }
+}
+
 void fImage::resizeEvent(QResizeEvent* event)
 {
+    Cover->setGeometry(rect());
     Notice->setGeometry(rect());
     QWidget::resizeEvent(event);
 }
@@ -271,6 +313,11 @@ void fImage::Form_KeyDown(int KeyCode, int)
 void fImage::keyPressEvent(QKeyEvent* event)
 {
     int code = KeyCodeOf(event->key());
+    if (asleep_ && code != KeyCodes::Escape) {
+        event->accept();
+        emit WakeRequested();
+        return;
+    }
     if (IsMediaKeyCode(code) && !program_.Remote().Enabled())
         code = 0;  // as any other key the viewer does not know
     program_.runHandler([this, code, event] { Form_KeyDown(code, static_cast<int>(event->modifiers())); });
@@ -366,6 +413,10 @@ void fImage::perform(const ShowActions& actions)
             close();
             break;
         }
+    }
+    if (asleep_) {  // whatever ran, an asleep screen shows no steps
+        Timer1->stop();
+        Timer2->stop();
     }
     program_.Remote().Changed();
 }

@@ -62,6 +62,12 @@ public:
     void ShowNotice(const QString& text);
     // The slide show's state and the random order's memory, which outlives the window.
     const ::SlideShow& SlideShow() const { return data_.slideShow; }
+    // The screen asleep: the show's timers stop and stay stopped, a black
+    // cover hides the picture (which stays chosen), and a key other than
+    // Escape, a click or a tap only asks to wake (WakeRequested). Awake
+    // again, the timers of the show's state run from the picture on screen.
+    void SetAsleep(bool asleep);
+    bool Asleep() const { return asleep_; }
 
     // Key codes (KeyCodes): 27 Escape, 32 Space, 38 Up, 40 Down, and the media keys.
     void Form_KeyDown(int KeyCode, int Shift);
@@ -95,9 +101,14 @@ public:
     PictureBox* Image1 = nullptr;  // the current picture
     PictureBox* Image2 = nullptr;  // the error picture, 135 x 102
     QLabel* Notice = nullptr;      // a line of text while there is no picture to show
+    QWidget* Cover = nullptr;      // black over everything while the screen is asleep
+
+signals:
+    void WakeRequested();
 
 protected:
     bool event(QEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
@@ -121,6 +132,7 @@ private:
     ImageList& images_;
     PicturePreparer& preparer_;
     bool loaded_ = false;
+    bool asleep_ = false;
     QByteArray steppedOnto_;  // stepped onto by key or wheel, shown once decoded
     int shownEntry_ = -1;     // the list entry the last fit showed
     // The show's answers to remote inputs the window has not acted on yet.

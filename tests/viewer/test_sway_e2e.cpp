@@ -12,16 +12,23 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QThread>
 
+#include <signal.h>
 #include <unistd.h>
+
+#include <ctime>
 
 #include "tests/viewer/PictureFiles.h"
 
 #ifndef VIEWER_DRIVER
 #error "VIEWER_DRIVER must name the viewer driver's executable"
+#endif
+#ifndef MARBLEGLEN_BIN
+#error "MARBLEGLEN_BIN must name the program's executable"
 #endif
 
 namespace {
@@ -54,7 +61,8 @@ bool waitFor(Condition condition, int ms = kPatience)
 // in it, and the programs started inside it as that user.
 class SwaySession {
 public:
-    explicit SwaySession(const QString& home) : home_(home), runtime_(home + "/runtime")
+    // before: what sway is started under (env VAR=value to add to its environment).
+    explicit SwaySession(const QString& home, const QStringList& before = {}) : home_(home), runtime_(home + "/runtime")
     {
         QDir().mkpath(runtime_);
         QFile config(home_ + "/sway.conf");
@@ -63,7 +71,7 @@ public:
         config.close();
         run("chown", {"-R", kUser + ":" + kUser, home_});
         run("chmod", {"0700", home_, runtime_});
-        sway_ = start({"sway", "-c", home_ + "/sway.conf"}, home_ + "/sway.log");
+        sway_ = start(before + QStringList{"sway", "-c", home_ + "/sway.conf"}, home_ + "/sway.log");
     }
 
     ~SwaySession()
@@ -238,6 +246,86 @@ TEST_F(OnSway, TheViewerFillsTheOutputOfTheMainWindow)
     EXPECT_EQ(mainOutput.toStdString(), "HEADLESS-2");
     EXPECT_EQ(viewerOutput.toStdString(), "HEADLESS-2") << "the viewer fills the output the main window is on";
     driver->write("quit\n");
+}
+
+// The screen asleep outside --awake, on sway, as the test's own clock (a
+// file of seconds added to the system's, in a test build) crosses the span's
+// edges and a key wakes it for five minutes; a show ended asleep leaves the
+// output on. What sway was asked is read from its own record of the requests
+// it received (WAYLAND_DEBUG=server), and the output's power from sway where
+// the backend can switch it: wlroots 0.15's headless outputs cannot be
+// turned off (sway says "Failed to commit output"), so there it stays on.
+TEST_F(OnSway, TheOutputSleepsOutsideTheAwakeHours)
+{
+    ASSERT_TRUE(QFile::copy(MARBLEGLEN_BIN, home + "/marbleglen"));
+    ASSERT_TRUE(QDir(home).mkpath("pictures"));
+    for (const char* name : {"a.jpg", "b.jpg"})
+        ASSERT_TRUE(picturefiles::write(home + "/pictures/" + name, picturefiles::jpeg(320, 240)));
+    const QString clockFile = home + "/clock";
+    auto setClock = [&](int hours, int minutes, int seconds, int days = 0) {
+        const std::time_t now = std::time(nullptr);
+        const std::time_t to = now - now % 86400 + days * 86400 + hours * 3600 + minutes * 60 + seconds;
+        QFile file(clockFile + ".new");
+        file.open(QIODevice::WriteOnly);
+        file.write(QByteArray::number(qlonglong(to - now)));
+        file.close();
+        ::rename(QFile::encodeName(clockFile + ".new"), QFile::encodeName(clockFile));
+    };
+    setClock(12, 0, 0);
+    SwaySession session(home, {"env", "WAYLAND_DEBUG=server"});
+    ASSERT_FALSE(session.waitForSocket().isEmpty()) << session.swayLog().toStdString();
+    // The modes asked for so far, in order ("01" for off, then on).
+    auto asked = [&] {
+        static const QRegularExpression setMode("zwlr_output_power_v1@\\d+\\.set_mode\\((\\d)\\)");
+        QString modes;
+        for (auto match = setMode.globalMatch(session.swayLog()); match.hasNext();)
+            modes += match.next().captured(1);
+        return modes;
+    };
+    auto power = [&] {
+        for (const QJsonValue output : QJsonDocument::fromJson(session.swaymsg({"-t", "get_outputs"})).array())
+            if (output["name"].toString() == "HEADLESS-1")
+                return output["dpms"].toBool() ? "1" : "0";
+        return "none";
+    };
+    auto becomes = [&](const QString& modes) {
+        return waitFor([&] { return asked() == modes; })
+               && waitFor([&] {
+                      return power() == modes.right(1) || session.swayLog().contains("Failed to commit output HEADLESS-1");
+                  });
+    };
+
+    session.start({"wtype", "-s", "60000"});
+    QProcess* program = session.start({"env", "TZ=UTC", "MARBLEGLEN_TEST_CLOCK=" + clockFile, home + "/marbleglen",
+                                       "--show", home + "/pictures", "--order", "progressive", "--delay", "0.5",
+                                       "--awake", "07:00-22:00"},
+                                      home + "/program.err");
+    // Once the show is on screen, the evening of the same day.
+    ASSERT_TRUE(waitFor([&] {
+        const QJsonObject tree = QJsonDocument::fromJson(session.swaymsg({"-t", "get_tree"})).object();
+        return !outputOf(tree, [](const QJsonObject& n) { return n["fullscreen_mode"].toInt() == 1; }).isEmpty();
+    }));
+    setClock(21, 59, 57);
+    QThread::msleep(1000);
+    EXPECT_EQ(asked(), "") << "asleep before 22:00";
+    EXPECT_TRUE(becomes("0")) << "22:00 came: " << asked().toStdString();
+    session.start({"wtype", "a"});
+    EXPECT_TRUE(becomes("01")) << "a key: " << asked().toStdString();
+    setClock(22, 6, 0);
+    EXPECT_TRUE(becomes("010")) << "five minutes after the key: " << asked().toStdString();
+    setClock(6, 59, 58, 1);
+    QThread::msleep(1000);
+    EXPECT_EQ(asked(), "010") << "awake before 07:00";
+    EXPECT_TRUE(becomes("0101")) << "07:00 came: " << asked().toStdString();
+    setClock(23, 0, 0, 1);
+    EXPECT_TRUE(becomes("01010")) << "23:00: " << asked().toStdString();
+
+    ::kill(static_cast<pid_t>(program->processId()), SIGTERM);
+    EXPECT_TRUE(program->waitForFinished(kPatience));
+    EXPECT_TRUE(becomes("010101")) << "the show ended with the output off: " << asked().toStdString();
+    QFile said(home + "/program.err");
+    said.open(QIODevice::ReadOnly);
+    EXPECT_FALSE(said.readAll().contains("marbleglen:")) << "the output power protocol was not used";
 }
 
 }  // namespace
