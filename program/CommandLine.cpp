@@ -80,11 +80,15 @@ CommandLine ParseCommandLine(int argc, char** argv)
     const QCommandLineOption remote("remote",
                                     "The desktop's media controls, media keys, phone remotes and playerctl "
                                     "(MPRIS) step and pause the viewer while it is open.");
-    parser.addOptions({show, order, delay, kiosk, verbose, remote});
+    const QCommandLineOption newFirst("new-first",
+                                      "Pictures that appear in the folder while the show runs are shown next, "
+                                      "in the order they came; then the show goes on.");
+    parser.addOptions({show, order, delay, kiosk, verbose, remote, newFirst});
 
     if (!parser.parse(QCoreApplication::arguments()))
         return badUsage(parser.errorText().replace('\n', ' ').remove(QRegularExpression("\\.$"))
-                        + " (options: --show, --order, --delay, --kiosk, --verbose, --remote, --help, --version)");
+                        + " (options: --show, --order, --delay, --kiosk, --verbose, --remote, --new-first, --help, "
+                          "--version)");
     CommandLine result;
     result.options.remote = parser.isSet(remote);
     if (parser.isSet(help)) {
@@ -104,7 +108,7 @@ CommandLine ParseCommandLine(int argc, char** argv)
         if (parser.values(*option).size() > 1)
             return badUsage(QString("--%1 given more than once").arg(option->names().first()));
     if (!parser.isSet(show)) {
-        for (const QCommandLineOption* option : {&order, &delay, &kiosk, &verbose})
+        for (const QCommandLineOption* option : {&order, &delay, &kiosk, &verbose, &newFirst})
             if (parser.isSet(*option))
                 return badUsage(QString("--%1 only goes with --show").arg(option->names().first()));
         return result;
@@ -114,6 +118,7 @@ CommandLine ParseCommandLine(int argc, char** argv)
     options.show = true;
     options.kiosk = parser.isSet(kiosk);
     options.verbose = parser.isSet(verbose);
+    options.newFirst = parser.isSet(newFirst);
 
     if (parser.isSet(order)) {
         const QString value = parser.value(order);
