@@ -25,6 +25,14 @@ QByteArray pathOf(const std::string& name) { return "/r/" + QByteArray::fromStdS
 std::string nameOf(const QByteArray& path) { return path.isEmpty() ? "-" : path.mid(3).toStdString(); }
 std::string nameAt(const ImageList& list, int entry) { return entry < 0 ? "-" : nameOf(list.path(entry)); }
 
+std::vector<QByteArray> pathsOf(const ImageList& list)
+{
+    std::vector<QByteArray> paths;
+    for (int i = 0; i < list.count(); ++i)
+        paths.push_back(list.path(i));
+    return paths;
+}
+
 std::string describe(const ShowActions& actions, const ImageList& list)
 {
     static const char* const names[] = {"Stop", "RunProgressive", "RunRandom", "View",   "Fit",
@@ -89,8 +97,7 @@ struct Driven {
             else if (word == "*" && joining)
                 paths.insert(paths.end(), gone.begin(), gone.end());
             else if (word == "*")
-                for (int i = 0; i < list.count(); ++i)
-                    paths.push_back(list.path(i));
+                paths = pathsOf(list);
             else
                 paths.push_back(pathOf(word));
         }
@@ -325,25 +332,16 @@ TEST(ShowFollowsFolder, RandomChangesKeepTheRules)
         std::unique_ptr<Driven> twin;
         for (int step = 0; step < 60; ++step) {
             d.where = "run " + std::to_string(run) + ", step " + std::to_string(step);
-            std::string input;
-            switch (pick(8)) {
-            case 0:
-            case 1:
-            case 2: input = "tick"; break;
-            case 3:
-            case 4:
-                input = "+";
-                for (int k = pick(4) + 1; k > 0; --k)
-                    input += " " + pool[static_cast<std::size_t>(pick(static_cast<int>(pool.size())))];
-                break;
-            case 5:
-                input = "-";
-                for (int k = pick(4) + 1; k > 0; --k)
-                    input += " " + pool[static_cast<std::size_t>(pick(static_cast<int>(pool.size())))];
-                break;
-            case 6: input = pick(2) ? "- = @" : "- *"; break;
-            case 7: input = pick(4) ? "tick" : "down"; break;
-            }
+            std::string input = pick(2) ? "+" : "-";
+            for (int k = pick(4) + 1; k > 0; --k)
+                input += " " + pool[static_cast<std::size_t>(pick(static_cast<int>(pool.size())))];
+            const int kind = pick(8);
+            if (kind < 3)
+                input = "tick";
+            else if (kind == 6)
+                input = pick(2) ? "- = @" : "- *";
+            else if (kind == 7)
+                input = pick(4) ? "tick" : "down";
             // What a tick should show: the first new picture still waiting,
             // else what the show stood to show anyway.
             QByteArray expected;
@@ -363,16 +361,12 @@ TEST(ShowFollowsFolder, RandomChangesKeepTheRules)
                 expected = next >= 0 && next < d.list.count() ? d.list.path(next) : QByteArray();
             }
             const std::set<QByteArray> shownBefore = d.shown;
-            std::set<QByteArray> before;
-            for (int i = 0; i < d.list.count(); ++i)
-                before.insert(d.list.path(i));
+            const std::vector<QByteArray> pathsBefore = pathsOf(d.list);
+            std::set<QByteArray> before(pathsBefore.begin(), pathsBefore.end());
 
             if (step == restoreAt && (d.list.current() >= 0 || d.list.place().isEmpty())) {
                 twin = std::make_unique<Driven>(std::vector<std::string>{}, newFirst);
-                std::vector<QByteArray> paths;
-                for (int i = 0; i < d.list.count(); ++i)
-                    paths.push_back(d.list.path(i));
-                twin->list.append(std::move(paths));
+                twin->list.append(pathsOf(d.list));
                 twin->show = SlideShow(d.show.Saved(d.list), twin->list);
                 twin->show.SetNewFirst(newFirst);
                 twin->gone = d.gone;
@@ -408,9 +402,7 @@ TEST(ShowFollowsFolder, RandomChangesKeepTheRules)
                     before.insert(path);
                 }
             }
-            std::vector<QByteArray> all;
-            for (int i = 0; i < d.list.count(); ++i)
-                all.push_back(d.list.path(i));
+            const std::vector<QByteArray> all = pathsOf(d.list);
             ASSERT_TRUE(std::is_sorted(all.begin(), all.end(), [](const QByteArray& a, const QByteArray& b) {
                 return SearchOrderLess(a.toStdString(), b.toStdString());
             })) << d.where;
