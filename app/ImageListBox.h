@@ -45,6 +45,9 @@ protected:
 
 private:
     void currentEntryChanged(int index) override;
+    // The model was laid out again: the selection follows the current entry.
+    void inserted(const std::vector<std::int32_t>&) override { currentEntryChanged(list_.current()); }
+    void removed(const std::vector<std::int32_t>&) override { currentEntryChanged(list_.current()); }
     void selectionFollowsUser();
 
     ImageList& list_;

@@ -24,6 +24,11 @@ private:
     void reset() override { endResetModel(); }
     void aboutToAppend(int first, int last) override { beginInsertRows({}, first, last); }
     void appended() override { endInsertRows(); }
+    // A batch moves rows all over: laid out again, which with rows of one
+    // height costs no more than a few inserts would.
+    void aboutToInsertOrRemove() override { beginResetModel(); }
+    void inserted(const std::vector<std::int32_t>&) override { endResetModel(); }
+    void removed(const std::vector<std::int32_t>&) override { endResetModel(); }
 
     ImageList& list_;
 };

@@ -1,5 +1,7 @@
 #include "app/NaturalOrder.h"
 
+#include <algorithm>
+
 #include "settings/Text.h"
 
 namespace {
@@ -54,4 +56,30 @@ int NaturalCompare(std::string_view a, std::string_view b)
     }
     const bool aLeft = i < a.size(), bLeft = j < b.size();
     return aLeft == bLeft ? 0 : (aLeft ? 1 : -1);
+}
+
+bool SearchOrderLess(std::string_view a, std::string_view b)
+{
+    // Paths below one folder share most of their bytes: the components
+    // before the one they differ in are the same folders.
+    const std::size_t same = static_cast<std::size_t>(
+        std::mismatch(a.begin(), a.begin() + static_cast<std::ptrdiff_t>(std::min(a.size(), b.size())), b.begin()).first
+        - a.begin());
+    const std::size_t slash = same == 0 ? std::string_view::npos : a.rfind('/', same - 1);
+    std::size_t i = slash == std::string_view::npos ? 0 : slash + 1, j = i;
+    for (;;) {
+        const std::size_t endA = a.find('/', i), endB = b.find('/', j);
+        const bool fileA = endA == std::string_view::npos, fileB = endB == std::string_view::npos;
+        const std::string_view nameA = a.substr(i, fileA ? std::string_view::npos : endA - i);
+        const std::string_view nameB = b.substr(j, fileB ? std::string_view::npos : endB - j);
+        // Where the paths part, a file of the folder comes before its sub-folders.
+        if (fileA != fileB)
+            return fileA;
+        if (nameA != nameB)
+            return NaturalLess(nameA, nameB);
+        if (fileA)
+            return false;  // the same path
+        i = endA + 1;
+        j = endB + 1;
+    }
 }

@@ -14,3 +14,9 @@ inline bool NaturalLess(std::string_view a, std::string_view b)
     const int c = NaturalCompare(a, b);
     return c != 0 ? c < 0 : a < b;
 }
+
+// Where two paths found below the same folder go in the search's list: a
+// folder's own files first, then its sub-folders, each in natural order,
+// depth first. A strict total order on distinct paths, so that a picture
+// that appears later can be put where a new search would put it.
+bool SearchOrderLess(std::string_view a, std::string_view b);

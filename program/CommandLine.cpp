@@ -80,7 +80,10 @@ CommandLine ParseCommandLine(int argc, char** argv)
     const QCommandLineOption remote("remote",
                                     "The desktop's media controls, media keys, phone remotes and playerctl "
                                     "(MPRIS) step and pause the viewer while it is open.");
-    parser.addOptions({show, order, delay, kiosk, verbose, remote});
+    const QCommandLineOption newFirst("new-first",
+                                      "Pictures that appear in the folder while the show runs are shown next, "
+                                      "in the order they came; then the show goes on.");
+    parser.addOptions({show, order, delay, kiosk, verbose, remote, newFirst});
     const QCommandLineOption awake("awake",
                                    "The hours the screen is on, local time, e.g. 07:00-22:30 or "
                                    "06:30-08:00,16:00-23:00; outside them the show pauses and the screen sleeps "
@@ -90,7 +93,8 @@ CommandLine ParseCommandLine(int argc, char** argv)
 
     if (!parser.parse(QCoreApplication::arguments()))
         return badUsage(parser.errorText().replace('\n', ' ').remove(QRegularExpression("\\.$"))
-                        + " (options: --show, --order, --delay, --kiosk, --verbose, --remote, --awake, --help, --version)");
+                        + " (options: --show, --order, --delay, --kiosk, --verbose, --remote, --new-first, --awake, "
+                          "--help, --version)");
     CommandLine result;
     result.options.remote = parser.isSet(remote);
     if (parser.isSet(help)) {
@@ -114,7 +118,7 @@ CommandLine ParseCommandLine(int argc, char** argv)
     if (!parser.isSet(show) && parser.isSet(awake))
         return badUsage("--awake only goes with --show");
     if (!parser.isSet(show)) {
-        for (const QCommandLineOption* option : {&order, &delay, &kiosk, &verbose})
+        for (const QCommandLineOption* option : {&order, &delay, &kiosk, &verbose, &newFirst})
             if (parser.isSet(*option))
                 return badUsage(QString("--%1 only goes with --show").arg(option->names().first()));
         return result;
@@ -124,6 +128,7 @@ CommandLine ParseCommandLine(int argc, char** argv)
     options.show = true;
     options.kiosk = parser.isSet(kiosk);
     options.verbose = parser.isSet(verbose);
+    options.newFirst = parser.isSet(newFirst);
 
     if (parser.isSet(order)) {
         const QString value = parser.value(order);

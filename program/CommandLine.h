@@ -18,6 +18,7 @@ struct FrameOptions {
     bool verbose = false;          // each picture's path on standard output as it is shown
     bool remote = false;           // the media controls (MPRIS) and media keys drive the viewer
     std::optional<AwakeHours> awake;  // none: the screen never sleeps
+    bool newFirst = false;         // pictures that appear during the show are shown next
 };
 
 // The command line read before any window system is touched, so that --help,

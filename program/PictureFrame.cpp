@@ -12,7 +12,10 @@
 #include <exception>
 #include <mutex>
 #include <thread>
+#include <utility>
+#include <vector>
 
+#include "app/FolderChange.h"
 #include "app/FolderWalk.h"
 #include "config/DialogCore.h"
 #include "program/EndSignals.h"
@@ -70,6 +73,9 @@ public:
     PictureFrame(Program& program, const FrameOptions& options, int type);
     ~PictureFrame() override;
     void start();
+    // Pictures that appeared below the folder or went, batch by batch, on
+    // the program's thread.
+    void folderChanged(std::vector<FolderChange> changes);
 
 private:
     bool random() const { return type_ == AppSettings::kIntelligentRandom; }
@@ -78,6 +84,9 @@ private:
     void take();
     void placeFirstPicture();
     void walkEnded();
+    void showWaiting();
+    void applyChanges(const std::vector<FolderChange>& changes);
+    void waitForPictures();
     void showEntry(int index);
     void currentEntryChanged(int index) override;
     void noteWrite(bool written);
@@ -101,6 +110,9 @@ private:
     std::size_t handedOn_ = 0;  // entries of the walk's list put in pending_ so far
     bool walkDone_ = false;
     std::exception_ptr walkFailure_;
+    // Changes that came while the walk ran, applied in turn once it has
+    // ended: what it found then and they agree, whichever came first.
+    std::vector<FolderChange> queued_;
     std::atomic<bool> cancel_{false};
     std::atomic<bool> wakeQueued_{false};
 
@@ -246,6 +258,8 @@ void PictureFrame::take()
         walker_.join();
         done_ = true;
         walkEnded();
+        if (!queued_.empty())
+            folderChanged(std::exchange(queued_, {}));
         return;
     }
     placeFirstPicture();
@@ -322,13 +336,7 @@ void PictureFrame::walkEnded()
     }
     const int n = static_cast<int>(found_.size());
     if (n == 0) {
-        images_.clear();
-        show() = SlideShow();
-        const QString folder = QString::fromLocal8Bit(options_.folder);
-        viewer_->ShowNotice(isFolder(options_.folder)
-                                ? QString("Looking for *.jpg pictures in %1: none there yet").arg(folder)
-                                : QString("Looking for *.jpg pictures in %1: the folder is not there yet").arg(folder));
-        lookAgain_.start();
+        showWaiting();
         return;
     }
     if (!placed_)
@@ -372,6 +380,77 @@ void PictureFrame::walkEnded()
     viewer_->Perform({RunRandom});
 }
 
+// Black with a line saying what is looked for where, until a search finds
+// pictures.
+void PictureFrame::showWaiting()
+{
+    images_.clear();
+    show() = SlideShow();
+    const QString folder = QString::fromLocal8Bit(options_.folder);
+    viewer_->ShowNotice(isFolder(options_.folder)
+                            ? QString("Looking for *.jpg pictures in %1: none there yet").arg(folder)
+                            : QString("Looking for *.jpg pictures in %1: the folder is not there yet").arg(folder));
+    lookAgain_.start();
+}
+
+void PictureFrame::folderChanged(std::vector<FolderChange> changes)
+{
+    if (!viewer_ || changes.empty())
+        return;
+    if (!done_) {
+        queued_.insert(queued_.end(), std::make_move_iterator(changes.begin()), std::make_move_iterator(changes.end()));
+        return;
+    }
+    if (images_.count() == 0) {
+        // Waiting: a search now finds what came and starts the show as at start.
+        if (std::any_of(changes.begin(), changes.end(), [](const FolderChange& c) { return c.kind == FolderChange::Added; })) {
+            lookAgain_.stop();
+            beginWalk();
+        }
+        return;
+    }
+    applyChanges(changes);
+}
+
+// Runs of one kind go to the show together, in the order they came (a
+// picture removed and added again is there).
+void PictureFrame::applyChanges(const std::vector<FolderChange>& changes)
+{
+    const std::uint64_t cycles = show().Order().CyclesBegun();
+    show().SetNewFirst(options_.newFirst);
+    for (auto run = changes.begin(); run != changes.end();) {
+        const auto end = std::find_if(run, changes.end(), [&](const FolderChange& c) { return c.kind != run->kind; });
+        std::vector<QByteArray> paths;
+        paths.reserve(static_cast<std::size_t>(end - run));
+        for (auto c = run; c != end; ++c)
+            paths.push_back(c->path);
+        viewer_->Perform(run->kind == FolderChange::Added ? show().Add(std::move(paths), images_)
+                                                           : show().Remove(paths, images_));
+        run = end;
+    }
+    if (random()) {
+        // Only pictures shown are left, or those that came back were the
+        // last not shown: the cycle is complete.
+        if (show().Order().CyclesBegun() != cycles)
+            noteWrite(store_.NewCycle());
+        recordedCount_ = show().Order().ShownCount();
+    }
+    if (images_.count() == 0)
+        waitForPictures();
+}
+
+// The last picture went: what this cycle showed stays shown when pictures
+// come back, and a progressive show goes on after the last one shown.
+void PictureFrame::waitForPictures()
+{
+    if (random()) {
+        savedShown_ = show().Saved(images_).leftShown;
+        shownThisRun_.clear();
+    }
+    viewer_->Perform({StopTimers});
+    showWaiting();
+}
+
 // Every picture that becomes current is written down as it is shown: in
 // random order only the picks of the cycle, in progressive order each one.
 void PictureFrame::currentEntryChanged(int index)
@@ -380,7 +459,8 @@ void PictureFrame::currentEntryChanged(int index)
         return;
     const QByteArray& path = images_.path(index);
     if (!random()) {
-        noteWrite(store_.Shown(PathHash(path), index));
+        savedLast_ = ShowStateFile::Last{PathHash(path), index};
+        noteWrite(store_.Shown(savedLast_->hash, index));
     } else {
         const std::int32_t count = show().Order().ShownCount();
         // Before the list is whole, a pick that takes the last free entry

@@ -76,6 +76,8 @@ private:
     // A search while the viewer is open changes what can be stepped to.
     void reset() override { Changed(); }
     void appended() override { Changed(); }
+    void inserted(const std::vector<std::int32_t>&) override { Changed(); }
+    void removed(const std::vector<std::int32_t>&) override { Changed(); }
 
     void tellChanges();
 

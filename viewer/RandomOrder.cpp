@@ -96,6 +96,7 @@ void RandomOrder::countUnpicked()
 
 void RandomOrder::startCycle()
 {
+    ++cycles_;
     shownCount_ = 0;
     std::fill(shown_.begin(), shown_.end(), 0);
     countUnpicked();
@@ -188,4 +189,69 @@ std::int32_t RandomOrder::DrawAhead(std::int32_t n)
     if (ahead_ < 0)
         ahead_ = draw();
     return ahead_;
+}
+
+bool RandomOrder::Picked(std::int32_t position) const
+{
+    return position >= 0 && position < n_ && ((shown_[static_cast<std::size_t>(position) / 64] >> (position % 64)) & 1);
+}
+
+template <class Move>
+void RandomOrder::moveTo(std::int32_t n, Move to)
+{
+    std::vector<std::uint64_t> shown(wordsFor(n), 0);
+    std::vector<std::int32_t> history{0};
+    history.reserve(static_cast<std::size_t>(n) + 1);
+    // The history's order is the order of the picks; the bitset follows it.
+    for (std::int32_t i = 1; i <= shownCount_; ++i)
+        if (const std::int32_t p = to(shownHistory_[static_cast<std::size_t>(i)]); p >= 0) {
+            shown[static_cast<std::size_t>(p) / 64] |= std::uint64_t{1} << (p % 64);
+            history.push_back(p);
+        }
+    ahead_ = ahead_ >= 0 ? to(ahead_) : -1;
+    n_ = n;
+    shown_ = std::move(shown);
+    shownCount_ = static_cast<std::int32_t>(history.size()) - 1;
+    history.resize(static_cast<std::size_t>(n) + 1, 0);
+    shownHistory_ = std::move(history);
+    if (n_ > 0 && shownCount_ == n_)
+        startCycle();
+    countUnpicked();
+}
+
+void RandomOrder::Inserted(const std::vector<std::int32_t>& at, std::int32_t count)
+{
+    const auto k = static_cast<std::int32_t>(at.size());
+    if (k == 0 || n_ + k != count)
+        return;
+    // Entry p had before it the entries joined with fewer than p + 1 old
+    // ones ahead of them: the j-th joined had at[j] - j.
+    std::vector<std::int32_t> oldAhead(at.size());
+    for (std::size_t j = 0; j < at.size(); ++j)
+        oldAhead[j] = at[j] - static_cast<std::int32_t>(j);
+    moveTo(count, [&oldAhead](std::int32_t p) {
+        return p + static_cast<std::int32_t>(std::upper_bound(oldAhead.begin(), oldAhead.end(), p) - oldAhead.begin());
+    });
+}
+
+void RandomOrder::Removed(const std::vector<std::int32_t>& at, std::int32_t count)
+{
+    if (at.empty() || n_ - static_cast<std::int32_t>(at.size()) != count)
+        return;
+    moveTo(count, [&at](std::int32_t p) {
+        const auto before = std::lower_bound(at.begin(), at.end(), p);
+        return before != at.end() && *before == p ? -1 : p - static_cast<std::int32_t>(before - at.begin());
+    });
+}
+
+void RandomOrder::MarkPicked(std::int32_t position)
+{
+    if (position < 0 || position >= n_ || Picked(position))
+        return;
+    markShown(position);
+    shownHistory_[static_cast<std::size_t>(++shownCount_)] = position;
+    if (ahead_ == position)
+        ahead_ = -1;
+    if (shownCount_ == n_)
+        startCycle();
 }

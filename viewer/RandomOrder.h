@@ -67,6 +67,26 @@ public:
     // The position drawn ahead, -1 for none.
     std::int32_t Ahead() const { return ahead_; }
 
+    // Entries joined the list at `at` (their indexes now, rising), which now
+    // holds `count`: they join the positions not picked in this cycle, and
+    // the other positions, the one drawn ahead among them, follow their
+    // entries. An order kept for a list of another size is left alone.
+    void Inserted(const std::vector<std::int32_t>& at, std::int32_t count);
+    // Entries at `at` (their indexes before, rising) left the list, which
+    // now holds `count`: they leave the cycle, the others follow their
+    // entries, and a position drawn ahead that left is forgotten. When only
+    // picked positions are left the cycle is complete and a new one begins.
+    void Removed(const std::vector<std::int32_t>& at, std::int32_t count);
+    // Counts a position not picked yet as picked in this cycle, as a pick
+    // would (an entry shown out of turn); a position drawn ahead that it
+    // takes is forgotten.
+    void MarkPicked(std::int32_t position);
+    bool Picked(std::int32_t position) const;
+    // The list size the order is kept for (at the last pick or change).
+    std::int32_t Size() const { return n_; }
+    // How many cycles have begun: a caller sees a cycle end by a change.
+    std::uint64_t CyclesBegun() const { return cycles_; }
+
     std::int32_t ShownCount() const { return shownCount_; }
     const std::vector<std::int32_t>& ShownHistory() const { return shownHistory_; }
 
@@ -78,6 +98,10 @@ private:
     void markShown(std::int32_t position);
     std::int32_t unpickedInWord(std::size_t word) const;
     void countUnpicked();
+    // Takes the cycle over onto positions moved by `to` (-1: gone) in a list
+    // of n entries.
+    template <class Move>
+    void moveTo(std::int32_t n, Move to);
 
     OrderGenerator generator_;
     std::int32_t n_ = 0;                  // the list size at the last pick
@@ -89,4 +113,5 @@ private:
     std::vector<std::int32_t> shownHistory_{0};
     std::int32_t shownCount_ = 0;
     std::int32_t ahead_ = -1;
+    std::uint64_t cycles_ = 0;
 };

@@ -7,6 +7,7 @@
 #include "app/ImageList.h"
 #include "app/KeyCodes.h"
 #include "settings/AppSettings.h"
+#include "viewer/ShowStateFile.h"
 
 namespace {
 
@@ -149,15 +150,26 @@ PictureRoom PictureRoom::For(QSize screen)
 }
 
 SlideShow::SlideShow(const ShowValue& value, ImageList& list)
-    : order_(value.order), running_(value.running && value.order != ShowOrder::None), random_(value.random)
+    : order_(value.order), running_(value.running && value.order != ShowOrder::None), random_(value.random),
+      resumeAfter_(QByteArray::fromStdString(value.resumeAfter)), leftShown_(value.leftShown),
+      leftShownCycle_(random_.CyclesBegun())
 {
     if (value.current >= -1 && value.current < list.count())
         list.select(value.current);
+    for (const std::string& path : value.joined)
+        joined_.push_back(QByteArray::fromStdString(path));
 }
 
 ShowValue SlideShow::Saved(const ImageList& list) const
 {
-    return {order_, running_, list.current(), list.currentPath().toStdString(), listKeyOf(list), random_.Saved()};
+    ShowValue value{order_, running_, list.current(), list.currentPath().toStdString(), listKeyOf(list),
+                    random_.Saved()};
+    for (const QByteArray& path : joined_)
+        value.joined.push_back(path.toStdString());
+    value.resumeAfter = resumeAfter_.toStdString();
+    if (leftShownCycle_ == random_.CyclesBegun())
+        value.leftShown = leftShown_;
+    return value;
 }
 
 // A stopped show keeps the order it ran in.
@@ -204,8 +216,12 @@ ShowActions SlideShow::Key(int keyCode, ImageList& list, const std::function<int
         for (const Do step : rule.steps) {
             switch (step) {
             case Do::Timers: actions.push_back(timersFor(State())); break;
-            case Do::StepUp: list.moveUp(); break;
-            case Do::StepDown: list.moveDown(); break;
+            case Do::StepUp:
+            case Do::StepDown:
+                // A step by hand: a progressive show goes on from there.
+                resumeAfter_.clear();
+                step == Do::StepUp ? list.moveUp() : list.moveDown();
+                break;
             case Do::Pick: ahead = Pick(list).ahead; break;
             case Do::View: actions.push_back(View); break;
             case Do::StepFit:
@@ -245,9 +261,20 @@ ShowActions SlideShow::Start(int type, ImageList& list)
 
 ShowActions SlideShow::Tick(ImageList& list)
 {
+    if (State() != ShowState::Stopped)
+        if (const std::int32_t joined = takeJoined(list); joined >= 0)
+            return tickJoined(joined, list);
     switch (State()) {
     case ShowState::Progressive:
-        list.moveDown();
+        if (!resumeAfter_.isEmpty()) {
+            // The pictures that joined have been shown: on after the one it was at.
+            if (const std::int32_t next = list.after(resumeAfter_); next >= 0) {
+                resumeAfter_.clear();
+                list.select(next);
+            }
+        } else {
+            list.moveDown();
+        }
         return {Fit};
     case ShowState::Random: return withAhead({Fit}, Pick(list));
     case ShowState::Stopped: break;
@@ -308,9 +335,11 @@ ShowActions SlideShow::Fitted(const ImageList& list, QSize screen) const
         return {};
     // The way Up and Down go; the next entry last, so that it is decoded
     // first. With room for one beside the picture on screen, the next only:
-    // the way a show and Down go.
+    // the way a show and Down go. A progressive show's next may be a
+    // picture that joined.
     const std::int32_t before = wrapped(current - 1, count);
-    const std::int32_t after = wrapped(current + 1, count);
+    const std::int32_t next = State() == ShowState::Progressive ? nextEntry(list) : -1;
+    const std::int32_t after = next >= 0 ? next : wrapped(current + 1, count);
     if (before == after || PictureRoom::For(screen).held < 3)
         return {{Prepare, after}};
     return {{Prepare, before}, {Prepare, after}};
@@ -331,4 +360,139 @@ SlideShow::Picked SlideShow::Pick(ImageList& list)
     if (n >= 2)
         picked.ahead = random_.DrawAhead(n);
     return picked;
+}
+
+bool SlideShow::followsList(const ImageList& list) const { return random_.Size() == list.count(); }
+
+// Shown in this cycle and then gone; forgotten once a new cycle begins.
+std::vector<std::uint64_t>& SlideShow::leftShown()
+{
+    if (leftShownCycle_ != random_.CyclesBegun()) {
+        leftShown_.clear();
+        leftShownCycle_ = random_.CyclesBegun();
+    }
+    return leftShown_;
+}
+
+// A joined picture still to be shown: in the list, not on screen, and in
+// random order not shown in this cycle meanwhile (a pick or a key may have
+// got there first).
+bool SlideShow::waiting(std::int32_t entry, const ImageList& list) const
+{
+    return entry >= 0 && entry != list.current() && !(order_ == ShowOrder::Random && random_.Picked(entry));
+}
+
+std::int32_t SlideShow::nextEntry(const ImageList& list) const
+{
+    if (State() == ShowState::Stopped)
+        return -1;
+    for (const QByteArray& path : joined_)
+        if (const std::int32_t entry = list.find(path); waiting(entry, list))
+            return entry;
+    if (State() == ShowState::Progressive)
+        return resumeAfter_.isEmpty() ? list.below() : list.after(resumeAfter_);
+    return random_.Ahead();
+}
+
+std::int32_t SlideShow::takeJoined(ImageList& list)
+{
+    while (!joined_.empty()) {
+        const std::int32_t entry = list.find(joined_.front());
+        joined_.pop_front();
+        if (waiting(entry, list))
+            return entry;
+    }
+    return -1;
+}
+
+// A picture that joined is shown out of turn and counts as shown in the
+// cycle; a progressive show remembers where it was for when they are done.
+ShowActions SlideShow::tickJoined(std::int32_t entry, ImageList& list)
+{
+    if (State() == ShowState::Progressive && resumeAfter_.isEmpty())
+        resumeAfter_ = list.place();
+    if (State() == ShowState::Random && followsList(list))
+        random_.MarkPicked(entry);
+    list.select(entry);
+    if (State() == ShowState::Progressive)
+        return {Fit};
+    if (random_.Ahead() < 0 && list.count() >= 2 && followsList(list))
+        random_.DrawAhead(list.count());
+    const std::int32_t next = nextEntry(list);
+    return withAhead({Fit}, {entry, next});
+}
+
+ShowActions SlideShow::Add(std::vector<QByteArray> paths, ImageList& list)
+{
+    const QByteArray nextBefore = [&] {
+        const std::int32_t next = nextEntry(list);
+        return next >= 0 ? list.path(next) : QByteArray();
+    }();
+    const bool follows = followsList(list);
+    const std::vector<std::int32_t> at = list.insert(std::move(paths));
+    std::vector<std::int32_t> rising;
+    for (const std::int32_t entry : at)
+        if (entry >= 0)
+            rising.push_back(entry);
+    if (rising.empty())
+        return {};
+    std::sort(rising.begin(), rising.end());
+    if (follows)
+        random_.Inserted(rising, list.count());
+    for (const std::int32_t entry : at) {
+        if (entry < 0)
+            continue;
+        const QByteArray& path = list.path(entry);
+        std::vector<std::uint64_t>& left = leftShown();
+        const auto back = std::lower_bound(left.begin(), left.end(), PathHash(path));
+        if (follows && back != left.end() && *back == PathHash(path)) {
+            left.erase(back);
+            random_.MarkPicked(entry);  // came back: no second showing in this cycle
+        } else if (newFirst_) {
+            joined_.push_back(path);
+        }
+    }
+    return nextChanged(list, nextBefore);
+}
+
+ShowActions SlideShow::Remove(const std::vector<QByteArray>& paths, ImageList& list)
+{
+    const std::int32_t nextEntryBefore = nextEntry(list);
+    const QByteArray nextBefore = nextEntryBefore >= 0 ? list.path(nextEntryBefore) : QByteArray();
+    const bool follows = followsList(list);
+    const std::vector<std::int32_t> gone = list.indexesOf(paths);
+    if (gone.empty())
+        return {};
+    if (follows) {
+        std::vector<std::uint64_t>& left = leftShown();
+        for (const std::int32_t entry : gone)
+            if (random_.Picked(entry))
+                left.push_back(PathHash(list.path(entry)));
+        std::sort(left.begin(), left.end());
+    }
+    list.removeAt(gone);
+    // A new picture that went before it was shown is no longer waiting.
+    std::erase_if(joined_, [&list](const QByteArray& path) { return list.find(path) < 0; });
+    if (follows)
+        random_.Removed(gone, list.count());
+    return nextChanged(list, nextBefore);
+}
+
+// After a change of the list: a random show draws anew when its drawn-ahead
+// picture left; the viewer prepares the next picture when it is another one,
+// and stops decoding the one that left.
+ShowActions SlideShow::nextChanged(const ImageList& list, const QByteArray& nextBefore)
+{
+    if (State() == ShowState::Stopped)
+        return {};
+    if (State() == ShowState::Random && random_.Ahead() < 0 && list.count() >= 2 && followsList(list))
+        random_.DrawAhead(list.count());
+    const std::int32_t next = nextEntry(list);
+    if (next < 0 || list.path(next) == nextBefore)
+        return {};
+    ShowActions actions;
+    if (!nextBefore.isEmpty() && list.find(nextBefore) < 0)
+        actions.push_back({DropUnfinishedBut, next});
+    actions.push_back({Prepare, next});
+    return actions;
 }

@@ -1,8 +1,10 @@
 #pragma once
 
+#include <QByteArray>
 #include <QSize>
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <string>
 #include <vector>
@@ -58,6 +60,10 @@ struct ShowValue {
     std::string currentPath;    // its path, as the file system's bytes
     std::uint64_t listKey = 0;  // a digest of the list's paths, in order
     RandomOrder::Value random;  // shown in this cycle, drawn ahead, the generator
+    // What joined or left the list while the show ran (see SlideShow::Add).
+    std::vector<std::string> joined = {};       // pictures to show next, first to come first
+    std::string resumeAfter = {};               // where the progressive order goes on after them
+    std::vector<std::uint64_t> leftShown = {};  // digests of pictures shown in this cycle that left, sorted
     bool operator==(const ShowValue&) const = default;
 };
 
@@ -115,10 +121,43 @@ public:
 
     const RandomOrder& Order() const { return random_; }
 
+    // Pictures that joined the list while the show runs (a picture frame's
+    // folder that changes): each put where a search puts it, and in random
+    // order among the pictures not shown in this cycle; one shown in this
+    // cycle that left and comes back counts as shown. The current entry
+    // stays the same picture. With new pictures first, the show's next ticks
+    // show those that joined unshown, in the order given (in arrival order
+    // when called batch by batch), each counting as shown in the cycle; a
+    // progressive show then goes on after the picture it was at. Answers
+    // what to prepare when the next picture is another one now.
+    ShowActions Add(std::vector<QByteArray> paths, ImageList& list);
+    // Pictures that left: out of the list and of the cycle. A current one
+    // stays on screen and nothing is current; the next tick goes on from
+    // there (progressive: the picture that followed it). A random show's
+    // drawn-ahead picture that left is drawn again. Answers what to stop
+    // preparing and what to prepare when the next picture is another one.
+    ShowActions Remove(const std::vector<QByteArray>& paths, ImageList& list);
+    void SetNewFirst(bool on) { newFirst_ = on; }
+
 private:
     void enter(ShowState state);
+    // The entry the next tick shows, -1 for none known.
+    std::int32_t nextEntry(const ImageList& list) const;
+    // The first joined picture still waiting, taken from the queue; -1 for none.
+    std::int32_t takeJoined(ImageList& list);
+    bool waiting(std::int32_t entry, const ImageList& list) const;
+    // The random order is kept for this list (a progressive show's is not).
+    bool followsList(const ImageList& list) const;
+    std::vector<std::uint64_t>& leftShown();
+    ShowActions nextChanged(const ImageList& list, const QByteArray& nextBefore);
+    ShowActions tickJoined(std::int32_t entry, ImageList& list);
 
     ShowOrder order_ = ShowOrder::None;
     bool running_ = false;
     RandomOrder random_;
+    bool newFirst_ = false;
+    std::deque<QByteArray> joined_;  // to show next, first to come first
+    QByteArray resumeAfter_;         // where a progressive show goes on after them
+    std::vector<std::uint64_t> leftShown_;  // digests, sorted: shown in cycle leftShownCycle_, then left
+    std::uint64_t leftShownCycle_ = 0;
 };

@@ -7,6 +7,7 @@
 #include <QScreen>
 #include <QTimer>
 
+#include <algorithm>
 #include <cmath>
 #include <utility>
 
@@ -78,10 +79,12 @@ fImage::fImage(Data& data, ProgramContext& program)
     Timer2->setObjectName("Timer2");
     Timer2->setInterval(500);
     connect(Timer2, &QTimer::timeout, this, [this] { program_.runHandler([this] { Timer2_Timer(); }); });
+    images_.addObserver(this);
 }
 
 fImage::~fImage()
 {
+    images_.removeObserver(this);
     // A window destroyed without closing (program end) still gives back what it took.
     if (loaded_)
         Form_Unload();
@@ -355,6 +358,19 @@ void fImage::performRemote()
     const std::vector<ShowActions> answers = std::move(remoteAnswers_);
     remoteAnswers_.clear();
     perform(data_.slideShow.Settled(answers, images_));
+}
+
+void fImage::inserted(const std::vector<std::int32_t>& at)
+{
+    if (shownEntry_ >= 0)
+        shownEntry_ = IndexAfterInsert(shownEntry_, at);
+}
+
+// A picture on screen whose file went is no entry of the list any more.
+void fImage::removed(const std::vector<std::int32_t>& at)
+{
+    if (shownEntry_ >= 0)
+        shownEntry_ = std::binary_search(at.begin(), at.end(), shownEntry_) ? -1 : IndexAfterRemove(shownEntry_, at);
 }
 
 void fImage::RemoteRaise()

@@ -8,10 +8,10 @@
 #include <optional>
 #include <vector>
 
+#include "app/ImageList.h"
 #include "viewer/MprisPlayer.h"
 #include "viewer/SlideShow.h"
 
-class ImageList;
 class PictureBox;
 class PicturePreparer;
 class ProgramContext;
@@ -22,7 +22,7 @@ class QTimer;
 // screen, and runs the slide show's actions on its timers. Its form-level data
 // (Data) outlives the window. While it is open, the remote control drives
 // its show as the keys do.
-class fImage : public QWidget, private RemoteTarget {
+class fImage : public QWidget, private RemoteTarget, private ImageList::Observer {
     Q_OBJECT
 public:
     // What a show started from the command line sets for that run alone,
@@ -119,6 +119,9 @@ private:
     Now RemoteNow() const override;
     void RemoteKey(int keyCode) override;
     void RemoteRaise() override;
+    // Pictures that join or leave the list move the entry on screen.
+    void inserted(const std::vector<std::int32_t>& at) override;
+    void removed(const std::vector<std::int32_t>& at) override;
 
     void perform(const ShowActions& actions);
     void performRemote();

@@ -122,6 +122,7 @@ TEST(CommandLine, HelpVersionAndMistakesNeedNoDisplayAndStartNothing)
     } const rows[] = {
         {{"--help"}, 0, "--show <N|FOLDER>"},
         {{"-h"}, 0, "--delay <SECONDS>"},
+        {{"--help"}, 0, "--new-first"},
         {{"--version"}, 0, "marbleglen 1.1.4"},
         {{"--bogus"}, 2, "Unknown option 'bogus' (options: --show, --order, --delay, --kiosk"},
         {{"--show"}, 2, "Missing value after '--show'"},
@@ -134,6 +135,7 @@ TEST(CommandLine, HelpVersionAndMistakesNeedNoDisplayAndStartNothing)
         {{"--show", "/tmp", "--show", "/var"}, 2, "--show given more than once"},
         {{"--kiosk"}, 2, "--kiosk only goes with --show"},
         {{"--order", "random"}, 2, "--order only goes with --show"},
+        {{"--new-first"}, 2, "--new-first only goes with --show"},
         {{"/tmp"}, 2, "unexpected argument '/tmp'"},
         {{"--show", "/tmp", "--awake", "7:00-22:00"}, 2, "--awake '7:00-22:00': '7:00-22:00' is not a span (allowed: HH:MM-HH:MM"},
         {{"--show", "/tmp", "--awake", "07:00-22:00,"}, 2, "--awake '07:00-22:00,': an empty span (allowed:"},

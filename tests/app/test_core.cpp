@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QItemSelectionModel>
 #include <QTimer>
 
 #include <algorithm>
@@ -17,6 +19,8 @@
 #include "app/BlockingWork.h"
 #include "app/FolderWalk.h"
 #include "app/ImageList.h"
+#include "app/ImageListBox.h"
+#include "app/ImageListModel.h"
 #include "app/NaturalOrder.h"
 #include "app/WindowText.h"
 
@@ -200,6 +204,121 @@ TEST(ImageList, RefillingForgetsTheCurrentEntryAndOutsideIndexesThrow)
     list.append(std::vector<QByteArray>{"/a.jpg", "/b.jpg"});
     EXPECT_EQ(list.count(), 2);
     EXPECT_EQ(list.current(), -1);
+}
+
+namespace {
+std::vector<QByteArray> below(const char* root, const std::vector<QByteArray>& names)
+{
+    std::vector<QByteArray> paths;
+    for (const QByteArray& name : names)
+        paths.push_back(root + name);
+    return paths;
+}
+
+std::vector<QByteArray> pathsOf(const ImageList& list)
+{
+    std::vector<QByteArray> paths;
+    for (int i = 0; i < list.count(); ++i)
+        paths.push_back(list.path(i));
+    return paths;
+}
+}  // namespace
+
+// Pictures that appear and go, in batches: each lands where the search puts
+// it, the current entry stays the same picture (or, when it goes, nothing is
+// current and the steps go to the neighbours it had), and the main window's
+// list box shows the list as it is, with the selection on the current entry.
+TEST(ImageList, BatchesJoinInSearchOrderAndKeepTheCurrentPicture)
+{
+    using Names = std::vector<QByteArray>;
+    struct Case {
+        const char* what;
+        Names before;
+        const char* current;  // "" for none
+        char change;          // '+' insert, '-' remove
+        Names batch;
+        std::vector<std::int32_t> returned;
+        Names after;
+        const char *currentAfter, *down, *up;
+    } cases[] = {
+        {"joining before, after, below and twice", {"a.jpg", "c.jpg", "s/a.jpg", "t/x.jpg"}, "c.jpg", '+',
+         {"s/0.jpg", "b.jpg", "z.jpg", "c.jpg", "b.jpg", "t/u/1.jpg", "d.jpg"}, {5, 1, 4, -1, -1, 8, 3},
+         {"a.jpg", "b.jpg", "c.jpg", "d.jpg", "z.jpg", "s/0.jpg", "s/a.jpg", "t/x.jpg", "t/u/1.jpg"}, "c.jpg", "d.jpg",
+         "b.jpg"},
+        {"joining an empty list", {}, "", '+', {"IMG_10.jpg", "IMG_9.jpg"}, {1, 0}, {"IMG_9.jpg", "IMG_10.jpg"}, "", "",
+         "IMG_10.jpg"},
+        {"others leave", {"a.jpg", "b.jpg", "c.jpg", "d.jpg", "e.jpg"}, "c.jpg", '-', {"e.jpg", "x.jpg", "a.jpg"},
+         {0, 4}, {"b.jpg", "c.jpg", "d.jpg"}, "c.jpg", "d.jpg", "b.jpg"},
+        {"the current one leaves", {"a.jpg", "b.jpg", "c.jpg", "d.jpg"}, "c.jpg", '-', {"c.jpg"}, {2},
+         {"a.jpg", "b.jpg", "d.jpg"}, "", "d.jpg", "b.jpg"},
+        {"it and its neighbours leave", {"a.jpg", "b.jpg", "c.jpg", "d.jpg", "e.jpg"}, "c.jpg", '-',
+         {"d.jpg", "c.jpg", "b.jpg"}, {1, 2, 3}, {"a.jpg", "e.jpg"}, "", "e.jpg", "a.jpg"},
+        {"the last, current, leaves", {"a.jpg", "b.jpg", "c.jpg"}, "c.jpg", '-', {"c.jpg"}, {2}, {"a.jpg", "b.jpg"}, "",
+         "a.jpg", "b.jpg"},
+        {"the first, current, leaves", {"a.jpg", "b.jpg", "c.jpg"}, "a.jpg", '-', {"a.jpg"}, {0}, {"b.jpg", "c.jpg"}, "",
+         "b.jpg", "c.jpg"},
+        {"a folder's pictures leave", {"a.jpg", "s/a.jpg", "s/b.jpg", "t/a.jpg"}, "t/a.jpg", '-', {"s/b.jpg", "s/a.jpg"},
+         {1, 2}, {"a.jpg", "t/a.jpg"}, "t/a.jpg", "a.jpg", "a.jpg"},
+        {"everything leaves", {"a.jpg", "b.jpg"}, "a.jpg", '-', {"a.jpg", "b.jpg"}, {0, 1}, {}, "", "", ""},
+        {"nothing there leaves", {"a.jpg"}, "a.jpg", '-', {"b.jpg"}, {}, {"a.jpg"}, "a.jpg", "a.jpg", "a.jpg"},
+    };
+    const char* root = "/r/";
+    for (const Case& c : cases) {
+        ImageList list;
+        ImageListBox box(list);  // its model and its selection
+        list.append(below(root, c.before));
+        if (*c.current)
+            list.select(list.find(root + QByteArray(c.current)));
+        const std::vector<std::int32_t> returned =
+            c.change == '+' ? list.insert(below(root, c.batch)) : list.remove(below(root, c.batch));
+        EXPECT_EQ(returned, c.returned) << c.what;
+        EXPECT_EQ(pathsOf(list), below(root, c.after)) << c.what;
+        EXPECT_EQ(list.currentPath(), *c.currentAfter ? root + QByteArray(c.currentAfter) : QByteArray()) << c.what;
+        ASSERT_EQ(box.model()->rowCount(), list.count()) << c.what;
+        for (int i = 0; i < list.count(); ++i)
+            EXPECT_EQ(box.model()->index(i, 0).data(ImageListModel::PathRole).toByteArray(), list.path(i)) << c.what;
+        const QModelIndexList selected = box.selectionModel()->selectedIndexes();
+        EXPECT_EQ(selected.isEmpty() ? -1 : selected.first().row(), list.current()) << c.what;
+        for (const char* step : {"down", "up"}) {
+            ImageList moved;
+            moved.append(below(root, c.before));
+            if (*c.current)
+                moved.select(moved.find(root + QByteArray(c.current)));
+            c.change == '+' ? moved.insert(below(root, c.batch)) : moved.remove(below(root, c.batch));
+            step == std::string("down") ? moved.moveDown() : moved.moveUp();
+            const char* wanted = step == std::string("down") ? c.down : c.up;
+            EXPECT_EQ(moved.currentPath(), *wanted ? root + QByteArray(wanted) : QByteArray()) << c.what << ", " << step;
+        }
+    }
+}
+
+// Batches of thousands into a list of a hundred thousand: merged, not put
+// in one at a time (which takes seconds here).
+TEST(ImageList, LargeBatchesAreMerged)
+{
+    ImageList list;
+    std::vector<QByteArray> paths;
+    for (int i = 0; i < 100000; i += 2)
+        paths.push_back("/r/" + QByteArray::number(i / 1000) + "/" + QByteArray::number(i) + ".jpg");
+    list.append(std::move(paths));
+    list.select(25001);
+    const QByteArray current = list.currentPath();
+    std::vector<QByteArray> joining, leaving;
+    for (int i = 1; i < 100000; i += 10)
+        joining.push_back("/r/" + QByteArray::number(i / 1000) + "/" + QByteArray::number(i) + ".jpg");
+    for (int i = 0; i < 100000; i += 10)
+        leaving.push_back("/r/" + QByteArray::number(i / 1000) + "/" + QByteArray::number(i) + ".jpg");
+    QElapsedTimer clock;
+    clock.start();
+    EXPECT_EQ(list.insert(joining).size(), 10000u);
+    EXPECT_EQ(list.remove(leaving).size(), 10000u);
+    EXPECT_LT(clock.elapsed(), 2000);
+    EXPECT_EQ(list.count(), 50000);
+    EXPECT_EQ(list.currentPath(), current);
+    const std::vector<QByteArray> all = pathsOf(list);
+    EXPECT_TRUE(std::is_sorted(all.begin(), all.end(), [](const QByteArray& a, const QByteArray& b) {
+        return SearchOrderLess(a.toStdString(), b.toStdString());
+    }));
 }
 
 // The work runs on another thread while this one handles no event; progress

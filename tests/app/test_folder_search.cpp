@@ -13,6 +13,7 @@
 
 #include "FolderTree.h"
 #include "app/FolderWalk.h"
+#include "app/NaturalOrder.h"
 
 namespace {
 struct Result {
@@ -344,4 +345,47 @@ TEST(FolderWalk, ParallelWalkUnderALowDescriptorLimitGivesTheSameList)
     const Walked atOnce = walkAtOnce(tree.root(), 1);
     setrlimit(RLIMIT_NOFILE, &saved);
     EXPECT_EQ(atOnce, inTurn);
+}
+
+// A picture that appears later is put where a search puts it: the search's
+// own list, shuffled and sorted by SearchOrderLess, is that list again. On
+// names that sort across the file/folder line ("a.jpg" and "a/", "b.jpg"
+// after "a/z.jpg" but before it in the list), numbers, case, bytes that are
+// not UTF-8, and on the random trees, links and all.
+TEST(FolderWalk, SearchOrderPutsEveryPathWhereTheSearchDoes)
+{
+    std::mt19937 random(22);
+    auto sortedAgain = [&random](const QByteArray& root) {
+        std::vector<QByteArray> found;
+        QByteArray path = root;
+        std::int64_t files = 0, dirs = 0, notSearched = 0;
+        FindFiles(path, "*.jpg", files, dirs, notSearched, found);
+        std::vector<QByteArray> sorted = found;
+        std::shuffle(sorted.begin(), sorted.end(), random);
+        std::sort(sorted.begin(), sorted.end(), [](const QByteArray& a, const QByteArray& b) {
+            return SearchOrderLess(a.toStdString(), b.toStdString());
+        });
+        return std::make_pair(found, sorted);
+    };
+    const Names trees[] = {
+        {"b.jpg", "a/z.jpg", "a.jpg", "A b.jpg", "a b/c.jpg", "a.b/c.jpg", "a-b/c.jpg", "IMG_10.jpg", "IMG_9.jpg",
+         "img_9/x.jpg", "x.jpg/in.jpg", "1/2/3.jpg", "1/2.jpg", "10/1.jpg", "9/1.jpg", "09/1.jpg", "a/b/c/d.jpg",
+         "a/b.jpg", "a/b c.jpg", "\xE9t\xE9.jpg", "\xE9t\xE9/a.jpg", "Z.JPG", "z/Z.jpg", "~.jpg", "_/a.jpg"},
+        {"only/deep/down/p.jpg"},
+        {},
+    };
+    for (const Names& names : trees) {
+        FolderTree tree;
+        tree.files(names);
+        for (const QByteArray& root : {tree.root(), tree.root() + "/"}) {
+            const auto [found, sorted] = sortedAgain(root);
+            EXPECT_EQ(found.size(), names.size()) << root.toStdString();
+            EXPECT_EQ(relativeTo(tree.root(), sorted), relativeTo(tree.root(), found)) << root.toStdString();
+        }
+    }
+    for (int i = 0; i < 100; ++i) {
+        RandomTree t(random);
+        const auto [found, sorted] = sortedAgain(t.tree.root());
+        ASSERT_EQ(relativeTo(t.tree.root(), sorted), relativeTo(t.tree.root(), found)) << "tree " << i;
+    }
 }
