@@ -18,6 +18,7 @@
 #include <functional>
 #include <optional>
 #include <string_view>
+#include <system_error>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
@@ -26,8 +27,12 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr std::uint32_t kWatchMask = IN_CREATE | IN_CLOSE_WRITE | IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE |
-                                     IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+// A folder's entries coming and going. Closing after writing is asked for
+// only once a picture is made in a folder: for that event the system marks
+// every entry of the folder, which costs more than the rest of the watch.
+constexpr std::uint32_t kWatchMask = IN_CREATE | IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE | IN_DELETE_SELF |
+                                     IN_MOVE_SELF | IN_ONLYDIR;
+constexpr std::uint32_t kClosedMask = IN_CLOSE_WRITE | IN_MASK_ADD | IN_ONLYDIR;
 
 // A change within the same tick of a file system's clock as the listing before
 // it leaves the folder's time as it was, so a folder listed that close to its
@@ -133,6 +138,8 @@ public:
         std::sort(at_.begin(), at_.end(), [this](std::uint32_t a, std::uint32_t b) { return name(a) < name(b); });
         at_.erase(std::unique(at_.begin(), at_.end(), [this](std::uint32_t a, std::uint32_t b) { return name(a) == name(b); }),
                   at_.end());
+        at_.shrink_to_fit();
+        block_.shrink_to_fit();
     }
     void clear()
     {
@@ -188,6 +195,10 @@ enum class Fresh {
 };
 
 struct Stopped {};
+
+// Threads that set up the watches (mostly waiting on the system's locks
+// beyond two).
+constexpr std::size_t kSetUpThreads = 4;
 // One folder of the tree as the search reaches it (a folder reached through
 // two links is two of these, sharing one watch).
 struct WatchedFolder {
@@ -236,7 +247,9 @@ private:
 
     void event(const inotify_event& e);
     void entry(Folder& f, std::string_view name, std::uint32_t mask);
-    bool follow(Folder& f, std::uint64_t dev);
+    bool wantsWatch(const Folder& f, std::uint64_t dev);
+    bool follow(Folder& f, std::uint64_t dev, bool watch = true);
+    bool registerWatch(Folder& f, int wd, int error);
     bool eventless(const Folder& f, std::uint64_t dev);
     void unregister(Folder& f);
     void kill(Folder& f);
@@ -268,11 +281,13 @@ private:
     FolderWatcher& w_;
     std::unique_ptr<Folder> top_;
     std::unordered_map<int, std::vector<Folder*>> byWd_;
+    std::unordered_set<int> closeWatched_;  // watches told of files closed after writing
     std::unordered_map<Identity, int, IdentityHash> visits_;
     std::unordered_map<std::uint64_t, bool> eventlessDev_;
     std::unordered_set<Folder*> unsettled_;  // folders with pending files
     std::vector<Folder*> lost_;
     std::vector<FolderChange> batch_;
+    int attempts_ = 0;  // watches asked for, against Options::maxWatches
     bool needPrune_ = false;
     bool sweep_ = false;  // a listing failed for want of resources: every folder looked at again
     Clock::time_point nextPoll_, nextLook_;
@@ -313,11 +328,15 @@ void FolderWatcher::Tree::setUp(const std::vector<QByteArray>& found, const std:
             f->listedAtNs = walked.listedAtNs;
         }
     std::vector<std::pair<Folder*, QByteArray>> toReport;
+    Folder* last = nullptr;
     for (const QByteArray& path : found) {
         const qsizetype slash = path.lastIndexOf('/');
-        Folder* f = nodeFor(path.left(slash + 1));
+        // The search lists a folder's pictures one after another.
+        Folder* f = last && slash + 1 == last->path.size() && path.startsWith(last->path) ? last
+                                                                                          : nodeFor(path.left(slash + 1));
         if (!f)
             continue;
+        last = f;
         if (fresh)
             toReport.emplace_back(f, path.sliced(slash + 1));
         else
@@ -325,8 +344,14 @@ void FolderWatcher::Tree::setUp(const std::vector<QByteArray>& found, const std:
     }
 
     // Every folder watched, then compared with what the search saw of it.
-    std::function<void(Folder&)> watch = [&](Folder& f) {
-        if (f.dead || stopping())
+    struct Step {
+        Folder* folder;
+        bool watch;
+        int wd = -1, error = 0;
+    };
+    std::vector<Step> steps;
+    std::function<void(Folder&)> plan = [&](Folder& f) {
+        if (f.dead)
             return;
         f.pictures.sort();
         struct stat st {};
@@ -340,13 +365,46 @@ void FolderWatcher::Tree::setUp(const std::vector<QByteArray>& found, const std:
         }
         ++visits_[f.id];
         f.counted = true;
-        if (!follow(f, f.id.dev) || !statFolder(f.path, st) || identityOf(st) != f.id ||
-            nsOf(st.st_mtim) != f.mtimeNs || f.mtimeNs >= f.listedAtNs - kSameTickNs)
-            f.stale = true;
+        steps.push_back({&f, wantsWatch(f, f.id.dev)});
         for (std::size_t i = 0; i < f.subs.size(); ++i)
-            watch(*f.subs[i]);
+            plan(*f.subs[i]);
     };
-    watch(top);
+    plan(top);
+    // Mostly the system's own work, so shared among threads as the search is.
+    auto work = [&](std::size_t first, std::size_t step) {
+        for (std::size_t i = first; i < steps.size() && !stopping(); i += step) {
+            Step& s = steps[i];
+            Folder& f = *s.folder;
+            if (s.watch) {
+                s.wd = inotify_add_watch(w_.inotify_.get(), f.path.constData(), kWatchMask);
+                s.error = s.wd < 0 ? errno : 0;
+            }
+            struct stat st {};
+            if (!statFolder(f.path, st) || identityOf(st) != f.id || nsOf(st.st_mtim) != f.mtimeNs ||
+                f.mtimeNs >= f.listedAtNs - kSameTickNs)
+                f.stale = true;
+        }
+    };
+    const std::size_t threads = std::clamp<std::size_t>(std::thread::hardware_concurrency(), 1, kSetUpThreads);
+    std::vector<std::thread> helpers;
+    for (std::size_t t = 1; t < threads && steps.size() > 64; ++t) {
+        try {
+            helpers.emplace_back(work, t, threads);
+        } catch (const std::system_error&) {
+            break;
+        }
+    }
+    // The steps no helper took are done here.
+    for (std::size_t t = helpers.size() + 1; t < threads && steps.size() > 64; ++t)
+        work(t, threads);
+    work(0, threads);
+    for (std::thread& helper : helpers)
+        helper.join();
+    for (const Step& s : steps)
+        if (!s.watch)
+            follow(*s.folder, 0, false);
+        else if (!registerWatch(*s.folder, s.wd, s.error))
+            s.folder->stale = true;
     relistStale(top);
     for (const auto& [f, name] : toReport)
         if (!f->dead && !f->lost && !f->pictures.contains(view(name)))
@@ -364,28 +422,43 @@ void FolderWatcher::Tree::relistStale(Folder& f)
         relistStale(*f.subs[i]);
 }
 
-// Watches `f` on device `dev`, or polls it where no events come; false when
-// it is not there to watch.
-bool FolderWatcher::Tree::follow(Folder& f, std::uint64_t dev)
+// Whether `f`, on device `dev`, is to be watched rather than polled.
+bool FolderWatcher::Tree::wantsWatch(const Folder& f, std::uint64_t dev)
 {
-    const int fd = w_.inotify_.get();
-    if (fd >= 0 && !w_.options_.pollOnly && !eventless(f, dev) &&
-        (w_.options_.maxWatches < 0 || byWd_.size() < static_cast<std::size_t>(w_.options_.maxWatches))) {
-        const int wd = inotify_add_watch(fd, f.path.constData(), kWatchMask);
-        if (wd >= 0) {
-            f.wd = wd;
-            byWd_[wd].push_back(&f);
-            ++w_.watched_;
-            return true;
-        }
-        if (errno == ENOENT || errno == ENOTDIR)
-            return false;
-        // ENOSPC is the watch limit; whatever else keeps us from a watch, the
-        // folder is polled.
+    if (w_.inotify_.get() < 0 || w_.options_.pollOnly || eventless(f, dev))
+        return false;
+    if (w_.options_.maxWatches >= 0 && attempts_ >= w_.options_.maxWatches)
+        return false;
+    ++attempts_;
+    return true;
+}
+
+// Watches `f` on device `dev` (or, `watch` false, polls it); false when it is
+// not there to watch.
+bool FolderWatcher::Tree::follow(Folder& f, std::uint64_t dev, bool watch)
+{
+    if (watch && wantsWatch(f, dev)) {
+        const int wd = inotify_add_watch(w_.inotify_.get(), f.path.constData(), kWatchMask);
+        return registerWatch(f, wd, wd < 0 ? errno : 0);
     }
     f.polled = true;
     ++w_.polled_;
     return true;
+}
+
+// What became of a watch asked for: watched, or polled when the system has no
+// watch to give (ENOSPC: the watch limit); false when `f` is gone.
+bool FolderWatcher::Tree::registerWatch(Folder& f, int wd, int error)
+{
+    if (wd >= 0) {
+        f.wd = wd;
+        byWd_[wd].push_back(&f);
+        ++w_.watched_;
+        return true;
+    }
+    if (error == ENOENT || error == ENOTDIR)
+        return false;
+    return follow(f, 0, false);
 }
 
 bool FolderWatcher::Tree::eventless(const Folder& f, std::uint64_t dev)
@@ -408,6 +481,7 @@ void FolderWatcher::Tree::unregister(Folder& f)
             if (it->second.empty()) {
                 inotify_rm_watch(w_.inotify_.get(), f.wd);
                 byWd_.erase(it);
+                closeWatched_.erase(f.wd);
             }
         }
         f.wd = -1;
@@ -748,6 +822,7 @@ void FolderWatcher::Tree::event(const inotify_event& e)
     if (e.mask & (IN_DELETE_SELF | IN_UNMOUNT | IN_IGNORED)) {
         // The system drops this watch itself.
         byWd_.erase(it);
+        closeWatched_.erase(e.wd);
         for (Folder* f : folders) {
             f->wd = -1;
             --w_.watched_;
@@ -792,9 +867,18 @@ void FolderWatcher::Tree::entry(Folder& f, std::string_view name, std::uint32_t 
         return;
     if (mask & IN_CREATE) {
         // Complete when closed; a file that is never closed here (a hard link,
-        // a copy still open) once it stops changing.
-        if (!f.pictures.contains(name))
-            pend(f, QByteArray(name.data(), static_cast<qsizetype>(name.size())), st);
+        // a copy still open, or one closed before the folder's watch could
+        // tell) once it stops changing.
+        if (f.pictures.contains(name))
+            return;
+        if (!closeWatched_.contains(f.wd)) {
+            const int wd = inotify_add_watch(w_.inotify_.get(), f.path.constData(), kClosedMask);
+            if (wd == f.wd)
+                closeWatched_.insert(wd);
+            else if (wd >= 0 && !byWd_.contains(wd))
+                inotify_rm_watch(w_.inotify_.get(), wd);  // the path leads elsewhere now
+        }
+        pend(f, QByteArray(name.data(), static_cast<qsizetype>(name.size())), st);
     } else {
         add(f, name);
     }

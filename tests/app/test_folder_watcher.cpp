@@ -248,7 +248,15 @@ TEST(FolderWatcher, FollowsTheRootAwayAndBack)
         const char* what;
         bool pollOnly;
         std::function<void(FolderTree&, const QByteArray& root)> away, back;
+        bool missingAtStart = false;
     } cases[] = {
+        {"missing at the start, then made", false, {},
+         [](FolderTree& t, const QByteArray& root) {
+             t.folder("root/s");
+             write(root + "/a.jpg");
+             write(root + "/s/b.jpg");
+         },
+         true},
         {"removed and made again", false, [](FolderTree&, const QByteArray& root) { removeAll(root); },
          [](FolderTree& t, const QByteArray& root) {
              t.folder("root/s");
@@ -267,14 +275,17 @@ TEST(FolderWatcher, FollowsTheRootAwayAndBack)
     };
     for (const Case& c : cases) {
         FolderTree tree;
-        tree.files({"root/a.jpg", "root/s/b.jpg"});
+        if (!c.missingAtStart)
+            tree.files({"root/a.jpg", "root/s/b.jpg"});
         const QByteArray root = tree.path("root");
         Reports reports(root);
         FolderWatcher::Options options = quick();
         options.pollOnly = c.pollOnly;
         const auto watcher = watch(root, reports, options);
-        c.away(tree, root);
-        EXPECT_EQ(reports.wait(2), (Names{"-a.jpg", "-s/b.jpg"})) << c.what;
+        if (!c.missingAtStart) {
+            c.away(tree, root);
+            EXPECT_EQ(reports.wait(2), (Names{"-a.jpg", "-s/b.jpg"})) << c.what;
+        }
         c.back(tree, root);
         EXPECT_EQ(reports.wait(2), (Names{"+a.jpg", "+s/b.jpg"})) << c.what;
         // And it is watched again.
