@@ -385,17 +385,18 @@ void FolderWatcher::Tree::setUp(const std::vector<QByteArray>& found, const std:
                 f.stale = true;
         }
     };
-    const std::size_t threads = std::clamp<std::size_t>(std::thread::hardware_concurrency(), 1, kSetUpThreads);
+    const std::size_t threads =
+        steps.size() < 64 ? 1 : std::clamp<std::size_t>(std::thread::hardware_concurrency(), 1, kSetUpThreads);
     std::vector<std::thread> helpers;
-    for (std::size_t t = 1; t < threads && steps.size() > 64; ++t) {
+    for (std::size_t t = 1; t < threads; ++t) {
         try {
             helpers.emplace_back(work, t, threads);
         } catch (const std::system_error&) {
             break;
         }
     }
-    // The steps no helper took are done here.
-    for (std::size_t t = helpers.size() + 1; t < threads && steps.size() > 64; ++t)
+    // The shares no helper took are done here.
+    for (std::size_t t = helpers.size() + 1; t < threads; ++t)
         work(t, threads);
     work(0, threads);
     for (std::thread& helper : helpers)
