@@ -301,46 +301,74 @@ void FolderWatcher::Tree::setUp(const std::vector<QByteArray>& found, const std:
     top.lost = top.stale = false;
     top.known = false;
     top.mtimeNs = -1;
+    // The nodes are made in the walk's order: a folder comes right after its
+    // parent's earlier sub-folders, so its parent is on the way down to the
+    // last one made. Only what does not fit that order is looked up by path.
     QHash<QByteArray, Folder*> byPath;
-    byPath.insert(root, &top);
-    // The node for a folder path below the root, made with its parents as needed.
+    std::vector<Folder*> made;  // for `folders`, in their order
+    made.reserve(folders.size());
+    auto child = [&](Folder& parent, const QByteArray& path) {
+        auto node = std::make_unique<Folder>();
+        node->path = path;
+        node->parent = &parent;
+        Folder* f = node.get();
+        parent.subs.push_back(std::move(node));
+        if (!byPath.isEmpty())
+            byPath.insert(path, f);
+        return f;
+    };
     std::function<Folder*(const QByteArray&)> nodeFor = [&](const QByteArray& path) -> Folder* {
+        if (byPath.isEmpty()) {
+            byPath.insert(root, &top);
+            for (Folder* f : made)
+                byPath.insert(f->path, f);
+        }
         if (Folder* f = byPath.value(path))
             return f;
         if (path.size() <= root.size() || !path.startsWith(root) || !path.endsWith('/'))
             return nullptr;
         Folder* parent = nodeFor(path.left(path.lastIndexOf('/', path.size() - 2) + 1));
-        if (!parent)
-            return nullptr;
-        auto child = std::make_unique<Folder>();
-        child->path = path;
-        child->parent = parent;
-        Folder* f = child.get();
-        parent->subs.push_back(std::move(child));
-        byPath.insert(path, f);
-        return f;
+        return parent ? child(*parent, path) : nullptr;
     };
-    for (const WalkedFolder& walked : folders)
-        if (Folder* f = nodeFor(walked.path)) {
-            f->id = {walked.dev, walked.ino};
-            f->known = true;
-            f->mtimeNs = walked.mtimeNs;
-            f->listedAtNs = walked.listedAtNs;
+    std::vector<Folder*> descent{&top};
+    for (const WalkedFolder& walked : folders) {
+        Folder* f = nullptr;
+        if (walked.path == root) {
+            f = &top;
+        } else {
+            while (descent.size() > 1 && !walked.path.startsWith(descent.back()->path))
+                descent.pop_back();
+            Folder& parent = *descent.back();
+            const bool below = walked.path.startsWith(parent.path) &&
+                               walked.path.indexOf('/', parent.path.size()) == walked.path.size() - 1;
+            f = below ? child(parent, walked.path) : nodeFor(walked.path);
+            if (!f)
+                continue;
+            descent.push_back(f);
         }
+        f->id = {walked.dev, walked.ino};
+        f->known = true;
+        f->mtimeNs = walked.mtimeNs;
+        f->listedAtNs = walked.listedAtNs;
+        made.push_back(f);
+    }
     std::vector<std::pair<Folder*, QByteArray>> toReport;
     Folder* last = nullptr;
+    std::size_t next = 0;  // in `made`: the search lists pictures in the same order
     for (const QByteArray& path : found) {
         const qsizetype slash = path.lastIndexOf('/');
-        // The search lists a folder's pictures one after another.
-        Folder* f = last && slash + 1 == last->path.size() && path.startsWith(last->path) ? last
-                                                                                          : nodeFor(path.left(slash + 1));
-        if (!f)
+        const std::string_view folder = view(path).substr(0, static_cast<std::size_t>(slash + 1));
+        if (!last || view(last->path) != folder) {
+            while (next < made.size() && view(made[next]->path) != folder)
+                ++next;
+            last = next < made.size() ? made[next] : nodeFor(path.left(slash + 1));
+        }
+        if (!last)
             continue;
-        last = f;
         if (fresh)
-            toReport.emplace_back(f, path.sliced(slash + 1));
+            toReport.emplace_back(last, path.sliced(slash + 1));
         else
-            f->pictures.append(view(path).substr(static_cast<std::size_t>(slash + 1)));
+            last->pictures.append(view(path).substr(static_cast<std::size_t>(slash + 1)));
     }
 
     // Every folder watched, then compared with what the search saw of it.
