@@ -196,9 +196,10 @@ enum class Fresh {
 
 struct Stopped {};
 
-// Threads that set up the watches (mostly waiting on the system's locks
-// beyond two).
+// Threads that set the watches up. The work is the system's own (paths
+// looked up, watches added), so threads beyond the cores gain little.
 constexpr std::size_t kSetUpThreads = 4;
+
 // One folder of the tree as the search reaches it (a folder reached through
 // two links is two of these, sharing one watch).
 struct WatchedFolder {
@@ -760,6 +761,14 @@ void FolderWatcher::Tree::newFile(Folder& f, const QByteArray& name, Fresh fresh
 
 void FolderWatcher::Tree::pend(Folder& f, const QByteArray& name, const struct stat& st)
 {
+    // From now on the folder's watch tells of files closed after writing.
+    if (f.wd >= 0 && !closeWatched_.contains(f.wd)) {
+        const int wd = inotify_add_watch(w_.inotify_.get(), f.path.constData(), kClosedMask);
+        if (wd == f.wd)
+            closeWatched_.insert(wd);
+        else if (wd >= 0 && !byWd_.contains(wd))
+            inotify_rm_watch(w_.inotify_.get(), wd);  // the path leads elsewhere now
+    }
     dropPending(f, view(name));
     f.pending.push_back({name, st.st_size, nsOf(st.st_mtim), Clock::now() + w_.options_.settle});
     unsettled_.insert(&f);
@@ -898,16 +907,8 @@ void FolderWatcher::Tree::entry(Folder& f, std::string_view name, std::uint32_t 
         // Complete when closed; a file that is never closed here (a hard link,
         // a copy still open, or one closed before the folder's watch could
         // tell) once it stops changing.
-        if (f.pictures.contains(name))
-            return;
-        if (!closeWatched_.contains(f.wd)) {
-            const int wd = inotify_add_watch(w_.inotify_.get(), f.path.constData(), kClosedMask);
-            if (wd == f.wd)
-                closeWatched_.insert(wd);
-            else if (wd >= 0 && !byWd_.contains(wd))
-                inotify_rm_watch(w_.inotify_.get(), wd);  // the path leads elsewhere now
-        }
-        pend(f, QByteArray(name.data(), static_cast<qsizetype>(name.size())), st);
+        if (!f.pictures.contains(name))
+            pend(f, QByteArray(name.data(), static_cast<qsizetype>(name.size())), st);
     } else {
         add(f, name);
     }

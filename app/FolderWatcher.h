@@ -31,8 +31,12 @@
 // one), in the order the changes happened:
 // - Added: a picture that appeared, complete: closed after writing or moved
 //   into place; a file that only appeared (a hard link, a copy never closed,
-//   or any new file in a polled folder) once its size and modification time
-//   have stayed the same for `settle`. A half-written file is never reported.
+//   any new file in a polled folder, or the first one made in a folder when
+//   it was closed before the watch was told to report closes there) once its
+//   size and modification time have stayed the same for `settle`. A file
+//   found by listing a folder is complete when it has not been changed for
+//   `settle` (on a share: seen unchanged for that long). A half-written file
+//   is never reported.
 // - Removed: a picture that was deleted or moved away, or that was in a folder
 //   that went (removed, moved away, its drive unmounted).
 // - A rename is Removed for the old path, then Added for the new one.
