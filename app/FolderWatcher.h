@@ -25,7 +25,11 @@
 // where `found` and `folders` come from one FindFiles (or FindFilesWatched)
 // of `root` with the same pattern, `folders` filled through its last argument.
 // Everything after that happens on the watcher's own thread: start() returns at
-// once, and no Qt event loop is needed. Destroying the watcher stops it.
+// once, and no Qt event loop is needed. Destroying the watcher wakes its
+// thread and stops it at once (no wait for a timer), closes its descriptors,
+// and after that `report` is never called again; `report` itself must not
+// destroy the watcher. A show that wants the changes on the Qt thread posts
+// them there from `report` (QMetaObject::invokeMethod, queued).
 //
 // What `report` is told, on the watcher's thread, in batches (never an empty
 // one), in the order the changes happened:
