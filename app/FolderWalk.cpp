@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <sys/resource.h>
@@ -172,7 +173,8 @@ struct FolderNames {
 // `parentFd`, or by its full path when parentFd is -1. Nothing when it cannot
 // be opened; a path the system cannot open by name would give entries no one
 // can open, so it is not listed either.
-UniqueFd openFolder(const QByteArray& folder, int parentFd, const char* name, FolderId& id)
+UniqueFd openFolder(const QByteArray& folder, int parentFd, const char* name, FolderId& id,
+                    WalkedFolder* stamp = nullptr)
 {
     if (folder.size() >= PATH_MAX)
         return {};
@@ -186,6 +188,14 @@ UniqueFd openFolder(const QByteArray& folder, int parentFd, const char* name, Fo
         return {};
     }
     id = {st.st_dev, st.st_ino};
+    if (stamp) {
+        timespec now{};
+        clock_gettime(CLOCK_REALTIME_COARSE, &now);
+        stamp->dev = st.st_dev;
+        stamp->ino = st.st_ino;
+        stamp->mtimeNs = st.st_mtim.tv_sec * 1'000'000'000LL + st.st_mtim.tv_nsec;
+        stamp->listedAtNs = now.tv_sec * 1'000'000'000LL + now.tv_nsec;
+    }
     return fd;
 }
 
@@ -374,6 +384,10 @@ public:
             } else {
                 if (f.searchable && !f.listed)
                     listHere(f, buffer);
+                if (folders_ && f.searchable) {
+                    f.stamp.path = f.path;
+                    folders_->push_back(f.stamp);
+                }
                 files += static_cast<std::int64_t>(f.names.files.size());
                 appendFiles(f.path, f.names, found);
                 if (onFound_ && !f.names.files.empty())
@@ -404,6 +418,7 @@ private:
         QByteArray name;  // in the parent
         std::size_t depth = 0;
         FolderId id{};
+        WalkedFolder stamp;  // as first opened, for folders_
         FolderNames names;
         std::vector<std::unique_ptr<Folder>> subs;
         // Held open while sub-folders are still to be opened from it.
@@ -571,17 +586,19 @@ private:
     {
         Folder* parent = f.parent;
         if (!parent || parent->depth >= kMaxOpenFolders)
-            return openFolder(f.path, -1, nullptr, f.id);
+            return openFolder(f.path, -1, nullptr, f.id, stampFor(f));
         UniqueFd fd;
         if (f.path.size() < PATH_MAX) {
             if (parent->fd)
-                fd = openFolder(f.path, parent->fd.get(), f.name.constData(), f.id);
+                fd = openFolder(f.path, parent->fd.get(), f.name.constData(), f.id, stampFor(f));
             else if (const UniqueFd again = reopen(*parent))
-                fd = openFolder(f.path, again.get(), f.name.constData(), f.id);
+                fd = openFolder(f.path, again.get(), f.name.constData(), f.id, stampFor(f));
         }
         releaseParent(*parent);
         return fd;
     }
+
+    WalkedFolder* stampFor(Folder& f) const { return folders_ ? &f.stamp : nullptr; }
 
     // `f` opened once more, the way it was first opened (for a sub-folder
     // whose parent could not be held open).
@@ -617,6 +634,7 @@ private:
 
 public:
     FoundSoFar onFound_;
+    std::vector<WalkedFolder>* folders_ = nullptr;
 
 private:
     std::string_view pattern_;
@@ -650,20 +668,47 @@ void FindFilesInTurn(QByteArray& path, std::string_view SearchStr, std::int64_t&
 
 void FindFiles(QByteArray& path, std::string_view SearchStr, std::int64_t& FileCount,
                std::int64_t& DirCount, std::int64_t& NotSearched, std::vector<QByteArray>& found,
-               std::atomic<std::int64_t>* progress, int threads)
+               std::atomic<std::int64_t>* progress, int threads, std::vector<WalkedFolder>* folders)
 {
     if (!path.endsWith('/'))
         path.append('/');
-    ParallelWalker(SearchStr, threads, progress).walk(path, FileCount, DirCount, NotSearched, found);
+    ParallelWalker walker(SearchStr, threads, progress);
+    walker.folders_ = folders;
+    walker.walk(path, FileCount, DirCount, NotSearched, found);
 }
 
 void FindFilesWatched(QByteArray& path, std::string_view SearchStr, std::int64_t& FileCount,
                       std::int64_t& DirCount, std::int64_t& NotSearched, std::vector<QByteArray>& found,
-                      FoundSoFar onFound)
+                      FoundSoFar onFound, std::vector<WalkedFolder>* folders)
 {
     if (!path.endsWith('/'))
         path.append('/');
     ParallelWalker walker(SearchStr, kWalkThreads, nullptr);
     walker.onFound_ = std::move(onFound);
+    walker.folders_ = folders;
     walker.walk(path, FileCount, DirCount, NotSearched, found);
+}
+
+bool ListFolder(const QByteArray& folder, std::string_view SearchStr, WalkedFolder& self,
+                std::vector<QByteArray>& files, std::vector<QByteArray>& subFolders)
+{
+    FolderId id{};
+    const UniqueFd fd = openFolder(folder, -1, nullptr, id, &self);
+    if (!fd)
+        return false;
+    self.path = folder;
+    std::vector<char> buffer(kBufferSize);
+    FolderNames names;
+    readNames(fd.get(), SearchStr, buffer, names);
+    auto copy = [&names](const std::vector<FolderNames::Name>& from, std::vector<QByteArray>& to) {
+        to.clear();
+        to.reserve(from.size());
+        for (const auto& n : from) {
+            const std::string_view name = names.at(n);
+            to.emplace_back(name.data(), static_cast<qsizetype>(name.size()));
+        }
+    };
+    copy(names.files, files);
+    copy(names.folders, subFolders);
+    return true;
 }

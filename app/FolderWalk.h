@@ -36,6 +36,15 @@ constexpr int kWalkThreads = 16;
 // time and memory stay proportional to the tree itself.
 constexpr int kMaxSearchesPerFolder = 8;
 
+// A folder as the walk found it just before listing it: enough for a watcher
+// set up afterwards to tell which folders changed in between.
+struct WalkedFolder {
+    QByteArray path;  // ends in "/"
+    std::uint64_t dev = 0, ino = 0;
+    std::int64_t mtimeNs = 0;     // the folder's modification time
+    std::int64_t listedAtNs = 0;  // the wall clock (coarse) when it was looked at
+};
+
 // The folder search, without a window. Walks `path` depth first: a folder's own
 // files matching `SearchStr` (appended to `found` as full paths), then each
 // sub-folder in turn; names within a folder in natural order. `path` gets a
@@ -56,9 +65,11 @@ constexpr int kMaxSearchesPerFolder = 8;
 //
 // Up to `threads` folders are read at once, and the list is put together on
 // the calling thread in the order given above: the result is FindFilesInTurn's.
+// `folders` (if given) gets each folder searched, in the same order.
 void FindFiles(QByteArray& path, std::string_view SearchStr, std::int64_t& FileCount,
                std::int64_t& DirCount, std::int64_t& NotSearched, std::vector<QByteArray>& found,
-               std::atomic<std::int64_t>* progress = nullptr, int threads = kWalkThreads);
+               std::atomic<std::int64_t>* progress = nullptr, int threads = kWalkThreads,
+               std::vector<WalkedFolder>* folders = nullptr);
 
 // The same walk, one folder at a time on the calling thread.
 void FindFilesInTurn(QByteArray& path, std::string_view SearchStr, std::int64_t& FileCount,
@@ -73,4 +84,11 @@ using FoundSoFar = std::function<void(const std::vector<QByteArray>& found)>;
 // FindFiles with `onFound` told of each addition.
 void FindFilesWatched(QByteArray& path, std::string_view SearchStr, std::int64_t& FileCount,
                       std::int64_t& DirCount, std::int64_t& NotSearched, std::vector<QByteArray>& found,
-                      FoundSoFar onFound);
+                      FoundSoFar onFound, std::vector<WalkedFolder>* folders = nullptr);
+
+// One folder (ending in "/") as the walk lists it: the names of its files
+// matching `SearchStr` and of its sub-folders, each in natural order, and the
+// folder as it stood just before. False when it cannot be listed; throws as
+// the walk does when descriptors or memory run out.
+bool ListFolder(const QByteArray& folder, std::string_view SearchStr, WalkedFolder& self,
+                std::vector<QByteArray>& files, std::vector<QByteArray>& subFolders);

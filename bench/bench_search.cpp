@@ -18,6 +18,8 @@
 //            benchmark runs itself again with a preloaded library that adds
 //            the wait to readdir and getdents64, for find and fdfind too
 //   threads  the walk alone with 2 to 32 threads, cold and slowed
+//   watch    the folder watcher set up on the walk's result, against the walk
+//            itself in the same rounds (caches warm), and the memory it adds
 // TREE (default: bench-tree beside the build's bin folder) is built once and
 // kept, so later runs skip building.
 #include <QApplication>
@@ -28,6 +30,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <malloc.h>
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -47,6 +50,7 @@
 
 #include "bench/Spread.h"
 #include "app/FolderWalk.h"
+#include "app/FolderWatcher.h"
 #include "app/ImageListBox.h"
 #include "program/Program.h"
 #include "app/frmSearch.h"
@@ -264,6 +268,73 @@ void printListingCounts(const std::vector<Contender>& contenders)
     std::printf("\n");
 }
 
+// Bytes of the heap in use.
+double heapBytes()
+{
+    const struct mallinfo2 m = mallinfo2();
+    return static_cast<double>(m.uordblks + m.hblkhd);
+}
+
+double residentBytes()
+{
+    long pages = 0, resident = 0;
+    if (FILE* f = std::fopen("/proc/self/statm", "r")) {
+        if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2)
+            resident = 0;
+        std::fclose(f);
+    }
+    return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE));
+}
+
+// The walk, then a watcher set up on what it found, round after round: each
+// one's wall time, and what the watcher holds once set up.
+int benchWatch(const std::string& root, int rounds)
+{
+    std::vector<double> walks, setUps, heap, resident;
+    FolderWatcher::Counts counts;
+    for (int round = -1; round < rounds; ++round) {
+        QByteArray path(root.c_str());
+        std::int64_t files = 0, dirs = 0, notSearched = 0;
+        std::vector<QByteArray> found;
+        std::vector<WalkedFolder> folders;
+        const double walk = timeMs([&] { FindFiles(path, "*.jpg", files, dirs, notSearched, found, nullptr,
+                                                   kWalkThreads, &folders); });
+        const std::size_t pictures = found.size(), listed = folders.size();
+        // A show keeps the list and hands the watcher a copy.
+        const std::vector<QByteArray> list = found;
+        auto watcher = std::make_unique<FolderWatcher>(QByteArray(root.c_str()), "*.jpg",
+                                                       [](std::vector<FolderChange>&&) {});
+        const double setUp = timeMs([&] {
+            watcher->start(std::move(found), std::move(folders));
+            if (!watcher->waitUntilSetUp(std::chrono::minutes(1)))
+                std::fprintf(stderr, "the watcher was not set up within a minute\n");
+        });
+        counts = watcher->counts();
+        // What it holds: the memory in use with it and without it.
+        malloc_trim(0);
+        const double heapWith = heapBytes(), residentWith = residentBytes();
+        watcher.reset();
+        malloc_trim(0);
+        if (round >= 0) {
+            walks.push_back(walk);
+            setUps.push_back(setUp);
+            heap.push_back(heapWith - heapBytes());
+            resident.push_back(residentWith - residentBytes());
+        }
+        if (round == -1)
+            std::printf("%zu pictures in %zu folders; %d folders watched, %d polled\n", pictures, listed,
+                        counts.watched, counts.polled);
+    }
+    const Spread w = spreadOf(walks), s = spreadOf(setUps), h = spreadOf(heap), r = spreadOf(resident);
+    std::printf("\nwarm caches, %d rounds          %9s %9s %9s\n", rounds, "min", "median", "max");
+    std::printf("  walk, %2d threads, ms          %9.1f %9.1f %9.1f\n", kWalkThreads, w.min, w.median, w.max);
+    std::printf("  watcher set up, ms            %9.1f %9.1f %9.1f   (%.2f x the walk)\n", s.min, s.median, s.max,
+                s.median / w.median);
+    std::printf("  heap the watcher holds, MB    %9.2f %9.2f %9.2f\n", h.min / 1e6, h.median / 1e6, h.max / 1e6);
+    std::printf("  resident memory added, MB     %9.2f %9.2f %9.2f\n", r.min / 1e6, r.median / 1e6, r.max / 1e6);
+    return 0;
+}
+
 std::string selfPath()
 {
     char buffer[PATH_MAX];
@@ -278,8 +349,8 @@ int main(int argc, char** argv)
     int arg = 1;
     if (argc > 1 && !std::isdigit(static_cast<unsigned char>(argv[1][0])))
         mode = argv[arg++];
-    if (mode != "warm" && mode != "cold" && mode != "latency" && mode != "threads") {
-        std::fprintf(stderr, "bench_search: no mode named '%s' (warm, cold, latency, threads)\n", mode.c_str());
+    if (mode != "warm" && mode != "cold" && mode != "latency" && mode != "threads" && mode != "watch") {
+        std::fprintf(stderr, "bench_search: no mode named '%s' (warm, cold, latency, threads, watch)\n", mode.c_str());
         return 2;
     }
     const bool coldRounds = mode == "cold" || mode == "threads";
@@ -314,6 +385,8 @@ int main(int argc, char** argv)
         std::printf("%d files, %d named *.jpg, %d folders up to %d levels\n", kFiles, matching, kFolders,
                     kMaxDepth);
     }
+    if (mode == "watch")
+        return benchWatch(root, rounds);
 
     {
         cRegistry reg = AppSettings::Open();
