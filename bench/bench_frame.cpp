@@ -1,13 +1,15 @@
 // A picture frame started from the command line, as a user meets it, on the
 // X server this runs under (1920x1080 in bench/run).
 //
-//   bench_frame start [ROUNDS]   the first picture of a show: from the start
+//   bench_frame start [ROUNDS] [--before MARBLEGLEN] [--trees cold,slow,warm] [--no-peers]
+//       the first picture of a show: from the start
 //       of the program (fork) to the first screen that shows the picture,
 //       both orders, against feh, nsxiv and pqiv, on three trees of real
 //       JPEGs: the search benchmark's 100,000 files (69,911 pictures) cold,
 //       the same with every folder listing slowed by 2 ms, and a warm tree
 //       of 40,000 small pictures in 2,000 folders; beside it our start-up
 //       floor, a show of an empty folder (alone: bench_frame floor [ROUNDS]).
+//       --before adds another build of our program (say, main's) as a column.
 //   bench_frame hour [MINUTES]   a random show at 0.5 s on the 100,000 files:
 //       resident memory every 10 s and the gaps between ticks.
 //
@@ -252,8 +254,16 @@ void runFloor(ScreenWatch& screen, int rounds, const std::string& ours, const st
                 cell(floorMs).c_str(), floorMs.size(), rounds);
 }
 
-int runStart(int rounds, const std::string& ours)
+struct StartOptions {
+    int rounds = 5;
+    std::string before;              // another build of our program, measured beside
+    std::string trees = "cold,slow,warm";
+    bool peers = true;
+};
+
+int runStart(const StartOptions& options, const std::string& ours)
 {
+    const int rounds = options.rounds;
     const std::string build = fs::canonical(selfFolder() + "/..").string();
     const std::string photos = photoTree(build);
     const std::string small = smallTree(build);
@@ -266,13 +276,16 @@ int runStart(int rounds, const std::string& ours)
         return 1;
     }
     const std::string scratch = build + "/bench-frame/scratch";
+    const auto wanted = [&](const char* tree) { return options.trees.find(tree) != std::string::npos; };
     std::vector<Case> cases;
-    if (root)
+    if (root && wanted("cold"))
         cases.push_back({"100,000 files, cold (page cache dropped)", photos, true, false});
-    else
+    else if (wanted("cold"))
         std::printf("not root: the cold tree is left out (dropping the page cache needs root)\n");
-    cases.push_back({"100,000 files, each folder listing slowed by 2 ms", photos, false, true});
-    cases.push_back({"40,000 small pictures in 2,000 folders, warm", small, false, false});
+    if (wanted("slow"))
+        cases.push_back({"100,000 files, each folder listing slowed by 2 ms", photos, false, true});
+    if (wanted("warm"))
+        cases.push_back({"40,000 small pictures in 2,000 folders, warm", small, false, false});
 
     std::printf("first picture of a show on a %dx%d screen, from the start (fork) to the picture on screen, ms: "
                 "median [min-max], %d rounds\n",
@@ -296,6 +309,13 @@ int runStart(int rounds, const std::string& ours)
             contenders[1].argv.push_back("-z");
             contenders[3].argv.push_back("--shuffle");
         }
+        if (!options.peers)
+            contenders.resize(1);
+        const std::size_t firstPeer = options.before.empty() ? 1 : 2;
+        if (!options.before.empty())
+            contenders.insert(contenders.begin() + 1, Contender{"marbleglen before", contenders[0].argv, XK_Escape, true});
+        if (!options.before.empty())
+            contenders[1].argv[0] = options.before;
         std::printf("\n%s order\n", order);
         std::printf("  %-52s", "tree");
         for (const Contender& c : contenders)
@@ -325,14 +345,17 @@ int runStart(int rounds, const std::string& ours)
             std::printf("  %-52s", k.title.c_str());
             for (std::size_t i = 0; i < contenders.size(); ++i)
                 std::printf(" %22s", cell(ms[i]).c_str());
-            std::printf("\n  %-52s", "  ours / each peer (medians)");
+            std::printf("\n  %-52s", "  ours / each of the others (medians)");
             double fastest = 0;
             for (std::size_t i = 1; i < contenders.size(); ++i) {
                 const double m = median(ms[i]);
-                fastest = fastest == 0 || (m > 0 && m < fastest) ? m : fastest;
+                if (i >= firstPeer)
+                    fastest = fastest == 0 || (m > 0 && m < fastest) ? m : fastest;
                 std::printf(" %22.3f", median(ms[0]) / m);
             }
-            std::printf("\n  %-52s %22.3f\n", "  ours / the fastest peer", median(ms[0]) / fastest);
+            std::printf("\n");
+            if (fastest > 0)
+                std::printf("  %-52s %22.3f\n", "  ours / the fastest peer", median(ms[0]) / fastest);
             for (std::size_t i = 0; i < contenders.size(); ++i)
                 if (missed[i])
                     std::printf("  %s: no picture within 180 s in %d round(s)\n", contenders[i].name.c_str(),
@@ -494,8 +517,21 @@ int main(int argc, char** argv)
     const std::string mode = argc > 1 ? argv[1] : "";
     const std::string ours = selfFolder() + "/marbleglen";
     signal(SIGPIPE, SIG_IGN);
-    if (mode == "start")
-        return runStart(argc > 2 ? std::max(1, std::atoi(argv[2])) : 5, ours);
+    if (mode == "start") {
+        StartOptions options;
+        for (int i = 2; i < argc; ++i) {
+            const std::string a = argv[i];
+            if (a == "--before" && i + 1 < argc)
+                options.before = fs::absolute(argv[++i]).string();
+            else if (a == "--trees" && i + 1 < argc)
+                options.trees = argv[++i];
+            else if (a == "--no-peers")
+                options.peers = false;
+            else
+                options.rounds = std::max(1, std::atoi(argv[i]));
+        }
+        return runStart(options, ours);
+    }
     if (mode == "floor") {
         ScreenWatch screen(kBackground);
         if (!screen.ok())
@@ -506,6 +542,7 @@ int main(int argc, char** argv)
     }
     if (mode == "hour")
         return runHour(argc > 2 ? std::max(0.5, std::atof(argv[2])) : 60, ours);
-    std::fprintf(stderr, "usage: bench_frame start [ROUNDS] | floor [ROUNDS] | hour [MINUTES]\n");
+    std::fprintf(stderr, "usage: bench_frame start [ROUNDS] [--before MARBLEGLEN] [--trees cold,slow,warm] [--no-peers]\n"
+                         "       bench_frame floor [ROUNDS] | hour [MINUTES]\n");
     return 2;
 }
