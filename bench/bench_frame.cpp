@@ -370,7 +370,10 @@ int runStart(const StartOptions& options, const std::string& ours)
                         least = least < 0 ? n : std::min(least, n);
                         most = std::max(most, n);
                     }
-                    std::printf(" %s %ld-%ld;", contenders[i].name.c_str(), least, most);
+                    if (least < 0)
+                        std::printf(" %s none reported;", contenders[i].name.c_str());
+                    else
+                        std::printf(" %s %ld-%ld;", contenders[i].name.c_str(), least, most);
                 }
                 std::printf("\n");
             }
