@@ -14,13 +14,8 @@
 //   FOLDER holds the pictures (*.jpg, in name order); MARBLEGLEN is our
 //   program, with marbleglen-reg beside it; --before adds another build of it
 //   (say, main's) as one more row. Every viewer runs once per round, in turn.
-#include <X11/Xlib.h>
-#include <X11/Xutil.h>
-#include <X11/extensions/XTest.h>
-#include <X11/extensions/Xdamage.h>
 #include <X11/keysym.h>
 
-#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -38,17 +33,14 @@
 #include <thread>
 #include <vector>
 
+#include "bench/ScreenWatch.h"
 #include "bench/Spread.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using screen_watch::Clock;
+using screen_watch::msBetween;
 namespace fs = std::filesystem;
-
-double msBetween(Clock::time_point a, Clock::time_point b)
-{
-    return std::chrono::duration<double, std::milli>(b - a).count();
-}
 
 bool verbose = false;  // each step's time on stderr
 
@@ -65,106 +57,6 @@ struct Result {
     std::vector<double> steps;  // key press to the new picture on screen, ms
     long peakKb = 0;
     int missed = 0;  // presses after which the screen did not change
-};
-
-class ScreenWatch {
-public:
-    ScreenWatch()
-    {
-        display_ = XOpenDisplay(nullptr);
-        if (!display_)
-            return;
-        root_ = DefaultRootWindow(display_);
-        width_ = DisplayWidth(display_, DefaultScreen(display_));
-        height_ = DisplayHeight(display_, DefaultScreen(display_));
-        int major = 0, minor = 0, error = 0;
-        if (!XTestQueryExtension(display_, &major, &error, &major, &minor) ||
-            !XDamageQueryExtension(display_, &damageEvent_, &error)) {
-            XCloseDisplay(display_);
-            display_ = nullptr;
-            return;
-        }
-        damage_ = XDamageCreate(display_, root_, XDamageReportNonEmpty);
-        XSync(display_, False);
-    }
-    ~ScreenWatch()
-    {
-        if (display_)
-            XCloseDisplay(display_);
-    }
-    bool ok() const { return display_ != nullptr; }
-    int width() const { return width_; }
-    int height() const { return height_; }
-
-    // A middle row and column, and a row at a third: where any picture
-    // centred on the screen shows.
-    std::string sample()
-    {
-        std::string bytes;
-        const int areas[][4] = {{0, height_ / 2, width_, 1}, {0, height_ / 3, width_, 1}, {width_ / 2, 0, 1, height_}};
-        for (const auto& a : areas) {
-            XImage* image = XGetImage(display_, root_, a[0], a[1], static_cast<unsigned>(a[2]),
-                                      static_cast<unsigned>(a[3]), AllPlanes, ZPixmap);
-            if (!image)
-                continue;
-            bytes.append(image->data, static_cast<std::size_t>(image->bytes_per_line) * static_cast<std::size_t>(a[3]));
-            XDestroyImage(image);
-        }
-        return bytes;
-    }
-
-    // Forgets the changes reported so far.
-    void clearDamage()
-    {
-        XDamageSubtract(display_, damage_, None, None);
-        XSync(display_, False);
-        while (XPending(display_)) {
-            XEvent e;
-            XNextEvent(display_, &e);
-        }
-    }
-
-    // Waits up to `ms` for a change to be reported; true when one was.
-    bool waitDamage(int ms)
-    {
-        const Clock::time_point until = Clock::now() + std::chrono::milliseconds(ms);
-        for (;;) {
-            while (XPending(display_)) {
-                XEvent e;
-                XNextEvent(display_, &e);
-                if (e.type == damageEvent_ + XDamageNotify) {
-                    XDamageSubtract(display_, damage_, None, None);
-                    return true;
-                }
-            }
-            const double left = msBetween(Clock::now(), until);
-            if (left <= 0)
-                return false;
-            pollfd fd{ConnectionNumber(display_), POLLIN, 0};
-            poll(&fd, 1, static_cast<int>(left) + 1);
-        }
-    }
-
-    void press(KeySym key)
-    {
-        const KeyCode code = XKeysymToKeycode(display_, key);
-        XTestFakeKeyEvent(display_, code, True, CurrentTime);
-        XTestFakeKeyEvent(display_, code, False, CurrentTime);
-        XFlush(display_);
-    }
-
-    void parkPointer()
-    {
-        XTestFakeMotionEvent(display_, -1, width_ - 1, height_ - 1, CurrentTime);
-        XFlush(display_);
-    }
-
-private:
-    Display* display_ = nullptr;
-    Window root_ = 0;
-    Damage damage_ = 0;
-    int damageEvent_ = 0;
-    int width_ = 0, height_ = 0;
 };
 
 // Processor time used so far by the process and all its threads, in ticks.

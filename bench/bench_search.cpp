@@ -48,6 +48,8 @@
 #include <string_view>
 #include <vector>
 
+#include "bench/PageCache.h"
+#include "bench/SearchTree.h"
 #include "bench/Spread.h"
 #include "app/FolderWalk.h"
 #include "app/FolderWatcher.h"
@@ -60,49 +62,13 @@
 extern char** environ;
 
 namespace {
-constexpr int kFiles = 100000;
-constexpr int kFolders = 5000;
-constexpr int kMaxDepth = 10;
+using search_tree::kFiles;
+using search_tree::kFolders;
+using search_tree::kMaxDepth;
 constexpr long kListingWaitUs = 2000;
 const char* const kWaitVariable = "MARBLEGLEN_SLOW_LISTING_US";
 const char* const kCountVariable = "MARBLEGLEN_SLOW_LISTING_COUNT";
 
-
-// Builds the tree; returns the number of files named like a picture.
-int buildTree(const std::string& root)
-{
-    std::mt19937 random(20240611);
-    struct Folder {
-        std::string path;
-        int depth;
-    };
-    std::vector<Folder> folders{{root, 0}};
-    for (int i = 0; i < kFolders; ++i) {
-        // A random parent that still leaves room below it.
-        const Folder* parent;
-        do
-            parent = &folders[std::uniform_int_distribution<std::size_t>(0, folders.size() - 1)(random)];
-        while (parent->depth >= kMaxDepth);
-        Folder folder{parent->path + "/Folder " + std::to_string(i), parent->depth + 1};
-        if (mkdir(folder.path.c_str(), 0755) != 0)
-            std::perror(folder.path.c_str());
-        folders.push_back(std::move(folder));
-    }
-    const char* pictures[] = {".jpg", ".JPG", ".Jpg", ".jPg"};
-    const char* decoys[] = {".jpeg", ".jpg.bak", ".png", ".JPEG", ".txt"};
-    int matching = 0;
-    for (int i = 0; i < kFiles; ++i) {
-        const Folder& folder = folders[1 + static_cast<std::size_t>(i) % kFolders];
-        const bool picture = std::uniform_int_distribution<int>(0, 99)(random) < 70;
-        const std::string name = "IMG_" + std::to_string(i) +
-                                 (picture ? pictures[i % 4] : decoys[i % 5]);
-        matching += picture;
-        const int fd = open((folder.path + "/" + name).c_str(), O_CREAT | O_WRONLY, 0644);
-        if (fd >= 0)
-            close(fd);
-    }
-    return matching;
-}
 
 double nowMs()
 {
@@ -160,18 +126,6 @@ std::size_t linesIn(const QString& file)
     if (!f.open(QIODevice::ReadOnly))
         return 0;
     return static_cast<std::size_t>(f.readAll().count('\n'));
-}
-
-// Empties the page cache and the folder caches; false without the right to.
-bool dropCaches()
-{
-    sync();
-    const int fd = open("/proc/sys/vm/drop_caches", O_WRONLY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    const bool ok = write(fd, "3", 1) == 1;
-    close(fd);
-    return ok;
 }
 
 // The preloaded slow-listing library's controls, when it is loaded.
@@ -381,7 +335,7 @@ int main(int argc, char** argv)
     if (struct stat st {}; stat(root.c_str(), &st) != 0) {
         mkdir(root.c_str(), 0755);
         std::printf("building the tree in %s ...\n", root.c_str());
-        const int matching = buildTree(root);
+        const int matching = search_tree::build(root);
         std::printf("%d files, %d named *.jpg, %d folders up to %d levels\n", kFiles, matching, kFolders,
                     kMaxDepth);
     }

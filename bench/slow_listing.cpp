@@ -1,8 +1,9 @@
 // Preloaded into a benchmark and the programs it starts, this makes every
 // folder listing wait a fixed time, as on a network share where each listing
 // is a round trip. The wait comes once per listing, at its first read, for
-// both ways programs list folders: readdir on a directory stream and raw
-// getdents64. MARBLEGLEN_SLOW_LISTING_US sets the wait in microseconds at
+// the ways programs list folders: readdir on a directory stream, raw
+// getdents64, and scandir (whose reads inside the C library the others do
+// not see). MARBLEGLEN_SLOW_LISTING_US sets the wait in microseconds at
 // start (a process that preloads this can change it with
 // marbleglen_slow_listing_set); with MARBLEGLEN_SLOW_LISTING_COUNT set to a
 // file, each process appends "PID LISTINGS" to it when it ends, so that one
@@ -82,5 +83,23 @@ ssize_t getdents64(int fd, void* buffer, size_t size)
     if (lseek(fd, 0, SEEK_CUR) == 0)
         waitOnce();
     return real(fd, buffer, size);
+}
+
+using Select = int (*)(const dirent*);
+using Compare = int (*)(const dirent**, const dirent**);
+int scandir(const char* dir, dirent*** list, Select select, Compare compare)
+{
+    static auto real = next<int (*)(const char*, dirent***, Select, Compare)>("scandir");
+    waitOnce();
+    return real(dir, list, select, compare);
+}
+
+using Select64 = int (*)(const dirent64*);
+using Compare64 = int (*)(const dirent64**, const dirent64**);
+int scandir64(const char* dir, dirent64*** list, Select64 select, Compare64 compare)
+{
+    static auto real = next<int (*)(const char*, dirent64***, Select64, Compare64)>("scandir64");
+    waitOnce();
+    return real(dir, list, select, compare);
 }
 }

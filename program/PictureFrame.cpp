@@ -177,12 +177,14 @@ void PictureFrame::start()
     std::sort(savedShown_.begin(), savedShown_.end());
     savedLast_ = saved.last;
 
+    // The walk first: it runs while the viewer is built (its picture readers
+    // loaded) and shown. What it finds is taken in the event loop.
+    beginWalk();
     if (options_.kiosk)
         QApplication::setOverrideCursor(HiddenPointer());  // whatever pointer comes along
     viewer_ = &program_.fImage();
     connect(viewer_, &QObject::destroyed, qApp, &QCoreApplication::quit);
     viewer_->show();  // black until there is a picture
-    beginWalk();
 }
 
 void PictureFrame::beginWalk()
