@@ -4,6 +4,7 @@
 #include <QImageReader>
 #include <QTransform>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -184,15 +185,18 @@ Picture fromWhole(const WholePicture& whole, QSize screen, PixelMemory* memory, 
     return picture;
 }
 
-// Reads the rest of the device, up to the file limit.
+// Reads the rest of the device, up to the file limit. Only what it holds is
+// asked for: a read of the limit itself would reserve the whole limit for
+// every picture, which fails where address space is bounded (ulimit -v).
 bool readWhole(QIODevice& device, QByteArray& bytes, QString& error)
 {
-    bytes = device.read(kFileLimit + 1);
-    if (bytes.size() > kFileLimit) {
+    const qint64 left = device.size() - device.pos();
+    if (left > kFileLimit) {
         error = QStringLiteral("The picture file is too large.");
         return false;
     }
-    if (bytes.isEmpty() && !device.atEnd()) {
+    bytes = device.read(std::max<qint64>(left, 0));
+    if (bytes.isEmpty() && left > 0) {
         error = device.errorString();
         return false;
     }

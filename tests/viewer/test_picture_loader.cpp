@@ -450,6 +450,19 @@ int largestDifference(const QImage& a, const QImage& b)
     return largest;
 }
 
+// A buffer that remembers the largest read asked of it.
+class ReadRecorder : public QBuffer {
+public:
+    qint64 largest = 0;
+
+protected:
+    qint64 readData(char* data, qint64 maxSize) override
+    {
+        largest = std::max(largest, maxSize);
+        return QBuffer::readData(data, maxSize);
+    }
+};
+
 Picture loaded(QByteArray bytes, QSize screen, const QColorSpace& display = {})
 {
     QBuffer buffer(&bytes);
@@ -588,7 +601,15 @@ TEST(PictureLoader, ShowsTheOtherTypesUprightInTheirColoursAtTheFittedSize)
             i.fill(qRgb(210, 150, 120));
             return i;
         }();
-        const Picture plain = loaded(picturefiles::encoded(skin, c.kind), {1920, 1080});
+        const QByteArray plainFile = picturefiles::encoded(skin, c.kind);
+        const Picture plain = loaded(plainFile, {1920, 1080});
+        // Never more asked of the file than it holds (a read of the loader's
+        // file limit reserves that much for each picture).
+        ReadRecorder device;
+        device.setData(plainFile);
+        ASSERT_TRUE(device.open(QIODevice::ReadOnly));
+        EXPECT_TRUE(loadPicture(device, {1920, 1080}).ok()) << picturefiles::nameOf(c.kind);
+        EXPECT_LE(device.largest, plainFile.size()) << picturefiles::nameOf(c.kind);
         const Picture tagged = loaded(picturefiles::encoded(skin, c.kind, 1, p3), {1920, 1080});
         ASSERT_TRUE(plain.ok() && tagged.ok()) << picturefiles::nameOf(c.kind);
         EXPECT_LE(largestDifference(tagged.image, referenceConversion(plain.image, p3, sRgb())), 2)
