@@ -129,7 +129,11 @@ QColorSpace coloursOf(const heif_image_handle* handle)
     }
     case heif_color_profile_type_nclx: {
         heif_color_profile_nclx* nclx = nullptr;
-        if (heif_image_handle_get_nclx_color_profile(handle, &nclx).code != heif_error_Ok || !nclx)
+        const heif_error e = heif_image_handle_get_nclx_color_profile(handle, &nclx);
+        // libheif may hand out the description it made even when it refuses it.
+        const std::unique_ptr<heif_color_profile_nclx, void (*)(heif_color_profile_nclx*)> owned(
+            nclx, heif_nclx_color_profile_free);
+        if (e.code != heif_error_Ok || !nclx)
             return {};
         bool known = false;
         const QColorSpace::TransferFunction transfer = transferOf(nclx->transfer_characteristics, known);
@@ -139,7 +143,6 @@ QColorSpace coloursOf(const heif_image_handle* handle)
                                 QPointF(nclx->color_primary_red_x, nclx->color_primary_red_y),
                                 QPointF(nclx->color_primary_green_x, nclx->color_primary_green_y),
                                 QPointF(nclx->color_primary_blue_x, nclx->color_primary_blue_y), transfer);
-        heif_nclx_color_profile_free(nclx);
         return space.isValid() ? space : QColorSpace();
     }
     default:

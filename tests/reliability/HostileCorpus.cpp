@@ -263,6 +263,11 @@ std::vector<Entry> make(const QString& folder)
             file("zero-size." + extension, heifClaiming(heif, 0, 0), Entry::ErrorPicture, "a HEIF of 0 x 0");
             file("damaged-profile." + extension, picturefiles::encoded(picture, kind, 1, junkProfile), Entry::Shown,
                  "a HEIF with a damaged colour profile");
+            // libheif refuses the colour description, after making it (the
+            // encoder writes one for AVIF).
+            if (const qsizetype at = heif.indexOf("colrnclx"); at >= 0)
+                file("unknown-transfer." + extension, QByteArray(heif).replace(at + 10, 2, QByteArray("\x00\xFF", 2)),
+                     Entry::Shown, "a HEIF whose colour description names an unknown transfer curve");
         }
         file("grid-4096-tiles.heic", picturefiles::heicGrid(64, 64, 64, qRgb(40, 120, 200)), Entry::ErrorPicture,
              "a HEIC of 64 x 64 tiles");
