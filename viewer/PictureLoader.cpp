@@ -91,6 +91,21 @@ PixelPlacement placeUpright(QImage& image, QSize stored, int orientation)
     }
 }
 
+// Where rows [top, bottom) of a picture placed upright by `place` are in the
+// upright image: rows of it, or columns when it was turned a quarter.
+QRect uprightArea(const PixelPlacement& place, const QImage& image, int width, int top, int bottom)
+{
+    const auto* base = reinterpret_cast<const std::uint32_t*>(image.constBits());
+    const std::ptrdiff_t row = image.bytesPerLine() / 4;
+    QRect area;
+    for (const int y : {top, bottom - 1})
+        for (const int x : {0, width - 1}) {
+            const std::ptrdiff_t at = (place.origin - base) + x * place.dx + y * place.dy;
+            area |= QRect(static_cast<int>(at % row), static_cast<int>(at / row), 1, 1);
+        }
+    return area;
+}
+
 // The colours a JPEG says it is in: its profile, else EXIF's mark; none
 // (shown as it is) when it says nothing or its profile is unusable.
 QColorSpace jpegColours(const JpegDecoder& jpeg)
@@ -138,16 +153,32 @@ Picture fromJpeg(JpegDecoder& jpeg, QSize screen, PixelMemory* memory, const QCo
     QImage image = memory ? memory->image(shown) : QImage(shown, QImage::Format_RGB32);
     if (image.isNull())
         return failure(QStringLiteral("There is not enough memory for the picture."));
+    ColourBands colours(image, jpegColours(jpeg), display);
     bool done;
     if (decoded == stored && orientation == 1) {
         done = jpeg.decodeInto(image);
+        if (done)
+            colours.convertHere(image.rect());
     } else {
-        AreaScaler scaler(decoded, stored, placeUpright(image, stored, orientation));
-        done = jpeg.decode([&](const std::uint32_t* row) { scaler.addRow(row); });
+        // The rows the scaler has finished are converted on the other core
+        // while the rest is decoded.
+        constexpr int kBandRows = 64;
+        const PixelPlacement place = placeUpright(image, stored, orientation);
+        AreaScaler scaler(decoded, stored, place);
+        int handed = 0;
+        done = jpeg.decode([&](const std::uint32_t* row) {
+            scaler.addRow(row);
+            if (colours.active() && scaler.rowsDone() - handed >= kBandRows) {
+                colours.convertAside(uprightArea(place, image, stored.width(), handed, scaler.rowsDone()));
+                handed = scaler.rowsDone();
+            }
+        });
+        if (done && handed < stored.height())
+            colours.convertHere(uprightArea(place, image, stored.width(), handed, stored.height()));
     }
+    colours.finish();
     if (!done)
         return failure(jpeg.error());
-    convertColours(image, jpegColours(jpeg), display);
     picture.image = std::move(image);
     return picture;
 }

@@ -501,9 +501,14 @@ TEST(PictureLoader, ConvertsThePicturesOwnColoursToTheScreensAtTheFittedSize)
         std::function<QByteArray(const QByteArray&)> mark;
         QByteArray from, display;
         Expect expect;
+        int orientation = 1;  // EXIF's
     } cases[] = {
         {"a Display P3 profile", [&](const QByteArray& j) { return picturefiles::withIccProfile(j, p3); }, p3, {},
          Converted},
+        {"a Display P3 profile, turned a quarter", [&](const QByteArray& j) { return picturefiles::withIccProfile(j, p3); },
+         p3, {}, Converted, 6},
+        {"a Display P3 profile, upside down", [&](const QByteArray& j) { return picturefiles::withIccProfile(j, p3); },
+         p3, {}, Converted, 4},
         {"the profile in three chunks", [&](const QByteArray& j) { return picturefiles::withIccProfile(j, p3, 3); },
          p3, {}, Converted},
         {"Adobe RGB marked in EXIF only", [](const QByteArray& j) { return picturefiles::withExifAdobeRgb(j); },
@@ -529,7 +534,7 @@ TEST(PictureLoader, ConvertsThePicturesOwnColoursToTheScreensAtTheFittedSize)
         {"no profile on a Display P3 screen", [](const QByteArray& j) { return j; }, {}, p3, AsItIs},
     };
     // At its own size (decoded straight into the image), shrunk, and large
-    // enough to be converted in two bands at once.
+    // enough to be converted in bands while it is decoded.
     const std::pair<QSize, QSize> sizes[] = {
         {{640, 480}, {1920, 1080}}, {{640, 480}, {320, 240}}, {{1600, 1200}, {1920, 1080}}};
     for (const QRgb colour : colours) {
@@ -539,15 +544,17 @@ TEST(PictureLoader, ConvertsThePicturesOwnColoursToTheScreensAtTheFittedSize)
             ASSERT_TRUE(asItIs.ok());
             for (const Case& c : cases) {
                 const QColorSpace display = c.display.isEmpty() ? QColorSpace() : QColorSpace::fromIccProfile(c.display);
-                const Picture p = loaded(c.mark(plain), screen, display);
+                const QByteArray turned = c.orientation == 1 ? plain : picturefiles::withOrientation(plain, c.orientation);
+                const Picture p = loaded(c.mark(turned), screen, display);
                 ASSERT_TRUE(p.ok()) << c.what << ": " << p.error.toStdString();
+                const QImage plainShown = c.orientation == 1 ? asItIs.image : loaded(turned, screen).image;
                 if (c.expect == AsItIs) {
-                    EXPECT_EQ(p.image, asItIs.image) << c.what;
+                    EXPECT_EQ(p.image, plainShown) << c.what;
                     continue;
                 }
-                const QImage reference = referenceConversion(asItIs.image, c.from, c.display.isEmpty() ? sRgb() : c.display);
-                EXPECT_LE(largestDifference(p.image, reference), 2) << c.what;
-                EXPECT_GT(largestDifference(p.image, asItIs.image), 2) << c.what << ": no visible change";
+                const QImage reference = referenceConversion(plainShown, c.from, c.display.isEmpty() ? sRgb() : c.display);
+                EXPECT_LE(largestDifference(p.image, reference), 2) << c.what << " at " << screen.width();
+                EXPECT_GT(largestDifference(p.image, plainShown), 2) << c.what << ": no visible change";
             }
         }
     }
