@@ -248,8 +248,11 @@ Picture fromHeif(const QByteArray& file, QSize screen, PixelMemory* memory, cons
         return failure(declared.error);
     if (declared.size.isEmpty())
         return failure(QStringLiteral("The picture has no size."));
-    if (std::size_t(declared.size.width()) * std::size_t(declared.size.height()) > kWholePictureLimit / kBytesPerPixel)
-        return failure(QStringLiteral("The picture is too large to decode."));
+    // A grid is decoded to the size its own description gives, which may
+    // claim far more than the size property.
+    for (const QSize size : {declared.size, heif::gridSize(file)})
+        if (size.isValid() && std::size_t(size.width()) * std::size_t(size.height()) > kWholePictureLimit / kBytesPerPixel)
+            return failure(QStringLiteral("The picture is too large to decode."));
     return fromWhole(heif::decode(file), screen, memory, display);
 }
 
