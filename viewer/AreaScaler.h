@@ -26,6 +26,8 @@ public:
     // The next input row, from the top: from.width() pixels. An output row is
     // written once the last input row it covers has been added.
     void addRow(const std::uint32_t* row);
+    // How many output rows, from the top, are written.
+    int rowsDone() const { return outRow_; }
 
 private:
     // The input pixels each output pixel (or row) covers: the first one, how

@@ -4,6 +4,7 @@
 
 #include <QPointF>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -96,6 +97,114 @@ long itemCount(const QByteArray& file)
 
 namespace {
 
+// Reads big-endian numbers of 0 to 8 bytes from [at, end), failing past the end.
+struct Reader {
+    const unsigned char* data;
+    std::size_t at, end;
+    bool ok = true;
+
+    std::uint64_t take(std::size_t bytes)
+    {
+        if (!ok || bytes > end - at) {
+            ok = false;
+            return 0;
+        }
+        std::uint64_t value = 0;
+        for (std::size_t i = 0; i < bytes; ++i)
+            value = value << 8 | data[at++];
+        return value;
+    }
+};
+
+}  // namespace
+
+QSize gridSize(const QByteArray& file)
+{
+    const auto* data = reinterpret_cast<const unsigned char*>(file.constData());
+    const std::size_t size = static_cast<std::size_t>(file.size());
+    // The meta box's primary item, its type, where its data is, and the idat box.
+    std::uint64_t primary = 0, offset = 0, length = 0;
+    int method = -1;
+    bool isGrid = false;
+    std::size_t idat = 0, idatEnd = 0;
+    eachBox(data, 0, size, [&](const unsigned char* type, std::size_t at, std::size_t end) {
+        if (std::memcmp(type, "meta", 4) != 0 || at + 4 > end)
+            return false;
+        // The boxes in the order they can depend on each other: pitm, then iinf and iloc.
+        for (const char* wanted : {"pitm", "iinf", "iloc", "idat"})
+            eachBox(data, at + 4, end, [&](const unsigned char* inner, std::size_t from, std::size_t to) {
+                if (std::memcmp(inner, wanted, 4) != 0)
+                    return false;
+                Reader r{data, from, to};
+                const auto version = r.take(1);
+                r.take(3);
+                if (std::memcmp(wanted, "pitm", 4) == 0) {
+                    primary = r.take(version == 0 ? 2 : 4);
+                } else if (std::memcmp(wanted, "idat", 4) == 0) {
+                    idat = from;
+                    idatEnd = to;
+                } else if (std::memcmp(wanted, "iinf", 4) == 0) {
+                    r.take(version == 0 ? 2 : 4);
+                    eachBox(data, r.at, to, [&](const unsigned char* entry, std::size_t e, std::size_t eEnd) {
+                        Reader info{data, e, eEnd};
+                        const auto v = info.take(1);
+                        info.take(3);
+                        if (std::memcmp(entry, "infe", 4) != 0 || v < 2)
+                            return false;
+                        const auto id = info.take(v == 2 ? 2 : 4);
+                        info.take(2);
+                        if (info.ok && id == primary && info.at + 4 <= eEnd)
+                            isGrid = std::memcmp(data + info.at, "grid", 4) == 0;
+                        return info.ok && id == primary;
+                    });
+                } else {
+                    const auto sizes = r.take(1), more = r.take(1);
+                    const std::size_t offsetSize = sizes >> 4, lengthSize = sizes & 15, baseSize = more >> 4,
+                                      indexSize = version >= 1 ? more & 15 : 0;
+                    const auto count = r.take(version < 2 ? 2 : 4);
+                    for (std::uint64_t i = 0; i < count && r.ok; ++i) {
+                        const auto id = r.take(version < 2 ? 2 : 4);
+                        const int m = version >= 1 ? static_cast<int>(r.take(2) & 15) : 0;
+                        r.take(2);
+                        const auto base = r.take(baseSize);
+                        // Extents of no bytes at all are read as one.
+                        const auto extents = std::min<std::uint64_t>(r.take(2), offsetSize + lengthSize + indexSize ? 0xffff : 1);
+                        for (std::uint64_t x = 0; x < extents && r.ok; ++x) {
+                            r.take(indexSize);
+                            const auto o = r.take(offsetSize), l = r.take(lengthSize);
+                            if (id == primary && x == 0) {
+                                method = m;
+                                offset = base + o;
+                                length = l;
+                            }
+                        }
+                        if (id == primary)
+                            break;
+                    }
+                }
+                return true;
+            });
+        return true;
+    });
+    if (!isGrid || (method != 0 && method != 1))
+        return {};
+    // The grid's description: version, flags, rows and columns less one, then
+    // the output width and height in 16 bits, or 32 with the flag's bit 0.
+    const std::size_t start = method == 1 ? idat : 0, limit = method == 1 ? idatEnd : size;
+    if (offset > limit - start || (length && length < 8))
+        return {};
+    Reader grid{data, start + static_cast<std::size_t>(offset), limit};
+    grid.take(1);
+    const auto wide = grid.take(1) & 1;
+    grid.take(2);
+    const auto width = grid.take(wide ? 4 : 2), height = grid.take(wide ? 4 : 2);
+    if (!grid.ok || width > 0x7fffffff || height > 0x7fffffff)
+        return {};
+    return QSize(static_cast<int>(width), static_cast<int>(height));
+}
+
+namespace {
+
 QColorSpace::TransferFunction transferOf(heif_transfer_characteristics t, bool& known)
 {
     known = true;
@@ -129,7 +238,11 @@ QColorSpace coloursOf(const heif_image_handle* handle)
     }
     case heif_color_profile_type_nclx: {
         heif_color_profile_nclx* nclx = nullptr;
-        if (heif_image_handle_get_nclx_color_profile(handle, &nclx).code != heif_error_Ok || !nclx)
+        const heif_error e = heif_image_handle_get_nclx_color_profile(handle, &nclx);
+        // libheif may hand out the description it made even when it refuses it.
+        const std::unique_ptr<heif_color_profile_nclx, void (*)(heif_color_profile_nclx*)> owned(
+            nclx, heif_nclx_color_profile_free);
+        if (e.code != heif_error_Ok || !nclx)
             return {};
         bool known = false;
         const QColorSpace::TransferFunction transfer = transferOf(nclx->transfer_characteristics, known);
@@ -139,7 +252,6 @@ QColorSpace coloursOf(const heif_image_handle* handle)
                                 QPointF(nclx->color_primary_red_x, nclx->color_primary_red_y),
                                 QPointF(nclx->color_primary_green_x, nclx->color_primary_green_y),
                                 QPointF(nclx->color_primary_blue_x, nclx->color_primary_blue_y), transfer);
-        heif_nclx_color_profile_free(nclx);
         return space.isValid() ? space : QColorSpace();
     }
     default:

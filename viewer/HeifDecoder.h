@@ -17,6 +17,12 @@ bool looksLike(const QByteArray& start);
 // takes most of a second; -1 when the list cannot be found.
 long itemCount(const QByteArray& file);
 
+// The output size a primary picture made of a grid of tiles gives in its own
+// description, which libheif decodes to whatever the picture's size property
+// says; invalid when the primary picture is no grid, or when its description
+// cannot be found.
+QSize gridSize(const QByteArray& file);
+
 // The upright size of the primary picture, as libheif reads it from the
 // file before anything is decoded; an invalid size, with why, when it cannot.
 struct Declared {

@@ -4,6 +4,7 @@
 #include <QImageReader>
 #include <QTransform>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -90,6 +91,21 @@ PixelPlacement placeUpright(QImage& image, QSize stored, int orientation)
     }
 }
 
+// Where rows [top, bottom) of a picture placed upright by `place` are in the
+// upright image: rows of it, or columns when it was turned a quarter.
+QRect uprightArea(const PixelPlacement& place, const QImage& image, int width, int top, int bottom)
+{
+    const auto* base = reinterpret_cast<const std::uint32_t*>(image.constBits());
+    const std::ptrdiff_t row = image.bytesPerLine() / 4;
+    QRect area;
+    for (const int y : {top, bottom - 1})
+        for (const int x : {0, width - 1}) {
+            const std::ptrdiff_t at = (place.origin - base) + x * place.dx + y * place.dy;
+            area |= QRect(static_cast<int>(at % row), static_cast<int>(at / row), 1, 1);
+        }
+    return area;
+}
+
 // The colours a JPEG says it is in: its profile, else EXIF's mark; none
 // (shown as it is) when it says nothing or its profile is unusable.
 QColorSpace jpegColours(const JpegDecoder& jpeg)
@@ -137,16 +153,32 @@ Picture fromJpeg(JpegDecoder& jpeg, QSize screen, PixelMemory* memory, const QCo
     QImage image = memory ? memory->image(shown) : QImage(shown, QImage::Format_RGB32);
     if (image.isNull())
         return failure(QStringLiteral("There is not enough memory for the picture."));
+    ColourBands colours(image, jpegColours(jpeg), display);
     bool done;
     if (decoded == stored && orientation == 1) {
         done = jpeg.decodeInto(image);
+        if (done)
+            colours.convertHere(image.rect());
     } else {
-        AreaScaler scaler(decoded, stored, placeUpright(image, stored, orientation));
-        done = jpeg.decode([&](const std::uint32_t* row) { scaler.addRow(row); });
+        // The rows the scaler has finished are converted on the other core
+        // while the rest is decoded.
+        constexpr int kBandRows = 64;
+        const PixelPlacement place = placeUpright(image, stored, orientation);
+        AreaScaler scaler(decoded, stored, place);
+        int handed = 0;
+        done = jpeg.decode([&](const std::uint32_t* row) {
+            scaler.addRow(row);
+            if (colours.active() && scaler.rowsDone() - handed >= kBandRows) {
+                colours.convertAside(uprightArea(place, image, stored.width(), handed, scaler.rowsDone()));
+                handed = scaler.rowsDone();
+            }
+        });
+        if (done && handed < stored.height())
+            colours.convertHere(uprightArea(place, image, stored.width(), handed, stored.height()));
     }
+    colours.finish();
     if (!done)
         return failure(jpeg.error());
-    convertColours(image, jpegColours(jpeg), display);
     picture.image = std::move(image);
     return picture;
 }
@@ -184,15 +216,18 @@ Picture fromWhole(const WholePicture& whole, QSize screen, PixelMemory* memory, 
     return picture;
 }
 
-// Reads the rest of the device, up to the file limit.
+// Reads the rest of the device, up to the file limit. Only what it holds is
+// asked for: a read of the limit itself would reserve the whole limit for
+// every picture, which fails where address space is bounded (ulimit -v).
 bool readWhole(QIODevice& device, QByteArray& bytes, QString& error)
 {
-    bytes = device.read(kFileLimit + 1);
-    if (bytes.size() > kFileLimit) {
+    const qint64 left = device.size() - device.pos();
+    if (left > kFileLimit) {
         error = QStringLiteral("The picture file is too large.");
         return false;
     }
-    if (bytes.isEmpty() && !device.atEnd()) {
+    bytes = device.read(std::max<qint64>(left, 0));
+    if (bytes.isEmpty() && left > 0) {
         error = device.errorString();
         return false;
     }
@@ -213,8 +248,11 @@ Picture fromHeif(const QByteArray& file, QSize screen, PixelMemory* memory, cons
         return failure(declared.error);
     if (declared.size.isEmpty())
         return failure(QStringLiteral("The picture has no size."));
-    if (std::size_t(declared.size.width()) * std::size_t(declared.size.height()) > kWholePictureLimit / kBytesPerPixel)
-        return failure(QStringLiteral("The picture is too large to decode."));
+    // A grid is decoded to the size its own description gives, which may
+    // claim far more than the size property.
+    for (const QSize size : {declared.size, heif::gridSize(file)})
+        if (size.isValid() && std::size_t(size.width()) * std::size_t(size.height()) > kWholePictureLimit / kBytesPerPixel)
+            return failure(QStringLiteral("The picture is too large to decode."));
     return fromWhole(heif::decode(file), screen, memory, display);
 }
 

@@ -263,9 +263,20 @@ std::vector<Entry> make(const QString& folder)
             file("zero-size." + extension, heifClaiming(heif, 0, 0), Entry::ErrorPicture, "a HEIF of 0 x 0");
             file("damaged-profile." + extension, picturefiles::encoded(picture, kind, 1, junkProfile), Entry::Shown,
                  "a HEIF with a damaged colour profile");
+            // libheif refuses the colour description, after making it (the
+            // encoder writes one for AVIF).
+            if (const qsizetype at = heif.indexOf("colrnclx"); at >= 0)
+                file("unknown-transfer." + extension, QByteArray(heif).replace(at + 10, 2, QByteArray("\x00\xFF", 2)),
+                     Entry::Shown, "a HEIF whose colour description names an unknown transfer curve");
         }
         file("grid-4096-tiles.heic", picturefiles::heicGrid(64, 64, 64, qRgb(40, 120, 200)), Entry::ErrorPicture,
              "a HEIC of 64 x 64 tiles");
+        // The grid's own description claims 24000 x 12000; its size property says 128 x 128.
+        QByteArray hugeGrid = picturefiles::heicGrid(2, 2, 64, qRgb(40, 120, 200));
+        if (const qsizetype at = hugeGrid.indexOf("mdat"); at >= 0)
+            hugeGrid.replace(at + 8, 4, QByteArray("\x5D\xC0\x2E\xE0", 4));
+        file("grid-claims-24000x12000.heic", hugeGrid, Entry::ErrorPicture,
+             "a HEIC grid whose description claims 24000 x 12000");
         file("text.heic", "This is not a picture.\n", Entry::ErrorPicture, "a text file named .heic");
         file("jpeg-named.heic", good, Entry::Shown, "a JPEG named .heic");
         file("png-named.avif", png, Entry::Shown, "a PNG named .avif");

@@ -450,6 +450,19 @@ int largestDifference(const QImage& a, const QImage& b)
     return largest;
 }
 
+// A buffer that remembers the largest read asked of it.
+class ReadRecorder : public QBuffer {
+public:
+    qint64 largest = 0;
+
+protected:
+    qint64 readData(char* data, qint64 maxSize) override
+    {
+        largest = std::max(largest, maxSize);
+        return QBuffer::readData(data, maxSize);
+    }
+};
+
 Picture loaded(QByteArray bytes, QSize screen, const QColorSpace& display = {})
 {
     QBuffer buffer(&bytes);
@@ -488,9 +501,14 @@ TEST(PictureLoader, ConvertsThePicturesOwnColoursToTheScreensAtTheFittedSize)
         std::function<QByteArray(const QByteArray&)> mark;
         QByteArray from, display;
         Expect expect;
+        int orientation = 1;  // EXIF's
     } cases[] = {
         {"a Display P3 profile", [&](const QByteArray& j) { return picturefiles::withIccProfile(j, p3); }, p3, {},
          Converted},
+        {"a Display P3 profile, turned a quarter", [&](const QByteArray& j) { return picturefiles::withIccProfile(j, p3); },
+         p3, {}, Converted, 6},
+        {"a Display P3 profile, upside down", [&](const QByteArray& j) { return picturefiles::withIccProfile(j, p3); },
+         p3, {}, Converted, 4},
         {"the profile in three chunks", [&](const QByteArray& j) { return picturefiles::withIccProfile(j, p3, 3); },
          p3, {}, Converted},
         {"Adobe RGB marked in EXIF only", [](const QByteArray& j) { return picturefiles::withExifAdobeRgb(j); },
@@ -516,7 +534,7 @@ TEST(PictureLoader, ConvertsThePicturesOwnColoursToTheScreensAtTheFittedSize)
         {"no profile on a Display P3 screen", [](const QByteArray& j) { return j; }, {}, p3, AsItIs},
     };
     // At its own size (decoded straight into the image), shrunk, and large
-    // enough to be converted in two bands at once.
+    // enough to be converted in bands while it is decoded.
     const std::pair<QSize, QSize> sizes[] = {
         {{640, 480}, {1920, 1080}}, {{640, 480}, {320, 240}}, {{1600, 1200}, {1920, 1080}}};
     for (const QRgb colour : colours) {
@@ -526,15 +544,17 @@ TEST(PictureLoader, ConvertsThePicturesOwnColoursToTheScreensAtTheFittedSize)
             ASSERT_TRUE(asItIs.ok());
             for (const Case& c : cases) {
                 const QColorSpace display = c.display.isEmpty() ? QColorSpace() : QColorSpace::fromIccProfile(c.display);
-                const Picture p = loaded(c.mark(plain), screen, display);
+                const QByteArray turned = c.orientation == 1 ? plain : picturefiles::withOrientation(plain, c.orientation);
+                const Picture p = loaded(c.mark(turned), screen, display);
                 ASSERT_TRUE(p.ok()) << c.what << ": " << p.error.toStdString();
+                const QImage plainShown = c.orientation == 1 ? asItIs.image : loaded(turned, screen).image;
                 if (c.expect == AsItIs) {
-                    EXPECT_EQ(p.image, asItIs.image) << c.what;
+                    EXPECT_EQ(p.image, plainShown) << c.what;
                     continue;
                 }
-                const QImage reference = referenceConversion(asItIs.image, c.from, c.display.isEmpty() ? sRgb() : c.display);
-                EXPECT_LE(largestDifference(p.image, reference), 2) << c.what;
-                EXPECT_GT(largestDifference(p.image, asItIs.image), 2) << c.what << ": no visible change";
+                const QImage reference = referenceConversion(plainShown, c.from, c.display.isEmpty() ? sRgb() : c.display);
+                EXPECT_LE(largestDifference(p.image, reference), 2) << c.what << " at " << screen.width();
+                EXPECT_GT(largestDifference(p.image, plainShown), 2) << c.what << ": no visible change";
             }
         }
     }
@@ -588,7 +608,15 @@ TEST(PictureLoader, ShowsTheOtherTypesUprightInTheirColoursAtTheFittedSize)
             i.fill(qRgb(210, 150, 120));
             return i;
         }();
-        const Picture plain = loaded(picturefiles::encoded(skin, c.kind), {1920, 1080});
+        const QByteArray plainFile = picturefiles::encoded(skin, c.kind);
+        const Picture plain = loaded(plainFile, {1920, 1080});
+        // Never more asked of the file than it holds (a read of the loader's
+        // file limit reserves that much for each picture).
+        ReadRecorder device;
+        device.setData(plainFile);
+        ASSERT_TRUE(device.open(QIODevice::ReadOnly));
+        EXPECT_TRUE(loadPicture(device, {1920, 1080}).ok()) << picturefiles::nameOf(c.kind);
+        EXPECT_LE(device.largest, plainFile.size()) << picturefiles::nameOf(c.kind);
         const Picture tagged = loaded(picturefiles::encoded(skin, c.kind, 1, p3), {1920, 1080});
         ASSERT_TRUE(plain.ok() && tagged.ok()) << picturefiles::nameOf(c.kind);
         EXPECT_LE(largestDifference(tagged.image, referenceConversion(plain.image, p3, sRgb())), 2)
