@@ -112,8 +112,8 @@ jvirt_barray_ptr PackedCoefficients::request(JDIMENSION blocksPerRow, JDIMENSION
         array->blocksPerRow = blocksPerRow;
         array->rows = rows;
         array->maxAccess = std::max<JDIMENSION>(1, std::min(maxAccess, rows));
-        unpacked_ += std::size_t(blocksPerRow) * rows * sizeof(JBLOCK);
         arrays_.push_back(std::move(array));
+        unpacked_ += std::size_t(blocksPerRow) * rows * sizeof(JBLOCK);
         // The handle libjpeg holds; only this class looks inside it.
         return reinterpret_cast<jvirt_barray_ptr>(arrays_.back().get());
     } catch (const std::bad_alloc&) {
