@@ -14,8 +14,8 @@
 // the rest small, so each row of blocks is kept packed (a bit for each
 // coefficient that is not zero, then those, a byte each where they fit) and
 // unpacked only while libjpeg works on it, a few rows at a time: a photo
-// takes a quarter to a half of the memory, a smooth picture far less, and
-// none more (a row that would not pack smaller is kept as it is).
+// takes a tenth to two fifths of the memory, and none takes more (a row that
+// would not pack smaller is kept as it is).
 //
 // It serves libjpeg's virtual block arrays, which JpegDecoder hands to it.
 // Nothing thrown leaves it: a failure is a null answer.
