@@ -14,6 +14,8 @@
 #include <jpeglib.h>
 #include <jerror.h>
 
+#include "viewer/PackedCoefficients.h"
+
 namespace {
 
 constexpr qint64 kReadChunk = 16 * 1024;
@@ -94,6 +96,55 @@ struct JpegDecoder::State {
     // Warnings (corrupt data, a file that ends early) are not worth a line on
     // the terminal for every picture shown.
     static void quiet(j_common_ptr) {}
+
+    // A file of many scans keeps every block's coefficients until its last
+    // scan: they are kept packed (PackedCoefficients) rather than as libjpeg
+    // holds them. libjpeg's own methods go on for everything else.
+    void packCoefficients()
+    {
+        library = *cinfo.mem;
+        cinfo.mem->request_virt_barray = requestBlocks;
+        cinfo.mem->realize_virt_arrays = realizeArrays;
+        cinfo.mem->access_virt_barray = accessBlocks;
+        cinfo.mem->free_pool = freePool;
+    }
+    // Rows never written read as zeros, as libjpeg's pre-zeroed arrays do.
+    static jvirt_barray_ptr requestBlocks(j_common_ptr cinfo, int pool, boolean, JDIMENSION blocksPerRow,
+                                          JDIMENSION rows, JDIMENSION maxAccess)
+    {
+        State& s = of(cinfo);
+        if (pool != JPOOL_IMAGE)
+            s.fail("The picture could not be decoded.");
+        const jvirt_barray_ptr array = s.coefficients.request(blocksPerRow, rows, maxAccess);
+        if (!array)
+            s.fail("There is not enough memory for the picture.");
+        return array;
+    }
+    static void realizeArrays(j_common_ptr cinfo)
+    {
+        State& s = of(cinfo);
+        // The limit holds for what the picture could take unpacked: how well
+        // it packs is known only once it is read.
+        if (s.coefficients.unpackedBytes() > s.memoryLimit)
+            s.fail("The picture is too large to decode.");
+        s.library.realize_virt_arrays(cinfo);
+    }
+    static JBLOCKARRAY accessBlocks(j_common_ptr cinfo, jvirt_barray_ptr array, JDIMENSION first, JDIMENSION count,
+                                    boolean writable)
+    {
+        State& s = of(cinfo);
+        const JBLOCKARRAY rows = s.coefficients.access(array, first, count, writable);
+        if (!rows)
+            s.fail("There is not enough memory for the picture.");
+        return rows;
+    }
+    static void freePool(j_common_ptr cinfo, int pool)
+    {
+        State& s = of(cinfo);
+        if (pool == JPOOL_IMAGE)
+            s.coefficients.clear();
+        s.library.free_pool(cinfo, pool);
+    }
 
     static void noop(j_decompress_ptr) {}
     static boolean fill(j_decompress_ptr cinfo)
@@ -177,6 +228,8 @@ struct JpegDecoder::State {
     jpeg_error_mgr errors{};
     jpeg_source_mgr source{};
     jpeg_progress_mgr progress{};
+    jpeg_memory_mgr library{};
+    PackedCoefficients coefficients;
     std::jmp_buf back{};
     char message[JMSG_LENGTH_MAX] = {};
     bool created = false, headerRead = false;
@@ -234,9 +287,10 @@ bool JpegDecoder::readHeader()
     const bool read = s.guarded([&] {
         jpeg_create_decompress(&s.cinfo);
         s.created = true;
-        // libjpeg checks this before it allocates the whole picture's
-        // coefficients, whatever anyone concluded from the headers; 0 would
-        // mean no limit.
+        s.packCoefficients();
+        // Checked before the whole picture's coefficients are taken, whatever
+        // anyone concluded from the headers (realizeArrays); libjpeg checks it
+        // for any array of its own. 0 would mean no limit there.
         s.cinfo.mem->max_memory_to_use = static_cast<long>(std::clamp<std::size_t>(s.memoryLimit, 1, LONG_MAX));
         s.cinfo.src = &s.source;
         s.cinfo.progress = &s.progress;

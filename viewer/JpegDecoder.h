@@ -19,13 +19,14 @@ class QIODevice;
 // is no longer wanted.
 class JpegDecoder {
 public:
-    // What libjpeg may hold for a whole picture at once: a 24 MP progressive
-    // photo needs 72 MB; a file of a few hundred bytes may claim tens of GB.
+    // What a whole picture's coefficients may take, unpacked: a 24 MP
+    // progressive photo's are 72 MB (kept packed, in far less); a file of a
+    // few hundred bytes may claim tens of GB.
     static constexpr std::size_t kMemoryLimit = 192u * 1024 * 1024;
 
     // Reads from the device's current position. Once `stop` (if given) is set,
-    // the decode fails at its next rows or its next read. libjpeg's own memory
-    // for the whole picture stays within `memoryLimit`, or the decode fails.
+    // the decode fails at its next rows or its next read. A picture whose
+    // coefficients would take more than `memoryLimit` unpacked fails.
     explicit JpegDecoder(QIODevice& device, const std::atomic<bool>* stop = nullptr,
                          std::size_t memoryLimit = kMemoryLimit);
     ~JpegDecoder();
@@ -39,9 +40,10 @@ public:
 
     QSize size() const;       // as stored
     // Once the headers are read (also for data left to another reader): the
-    // memory a decode keeps for the whole picture at once, every block's
+    // memory libjpeg would keep for the whole picture at once, every block's
     // coefficients for a file of many scans (progressive, or colours scanned
-    // apart); 0 for a single scan, decoded a few rows at a time.
+    // apart; kept packed here, in less); 0 for a single scan, decoded a few
+    // rows at a time.
     std::size_t wholePictureBytes() const;
     int orientation() const;  // the EXIF orientation: 1 (as stored) to 8
     // The embedded ICC profile (APP2 chunks put together by libjpeg-turbo),

@@ -6,6 +6,10 @@
 #include <QtConcurrent/QtConcurrentRun>
 #include <QtConcurrent/qtconcurrenttask.h>
 
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
 #include "viewer/SlideShow.h"
 
 PicturePreparer::PicturePreparer() : workers_(std::make_unique<QThreadPool>())
@@ -28,7 +32,14 @@ Picture PicturePreparer::decodeInTurn(const QByteArray& path, QSize screen, cons
                                       std::shared_ptr<const std::atomic<bool>> stop)
 {
     std::lock_guard<std::mutex> turn(turn_);
-    return loadPictureFile(path, screen, stop.get(), &memory_, display);
+    Picture picture = loadPictureFile(path, screen, stop.get(), &memory_, display);
+#ifdef __GLIBC__
+    // What the decode took and freed (a progressive JPEG's coefficients, a
+    // picture another library decoded whole) stays resident in malloc's
+    // arena for this thread until it is given back.
+    malloc_trim(0);
+#endif
+    return picture;
 }
 
 void PicturePreparer::setDisplayColours(const QColorSpace& display) { display_ = display; }

@@ -49,6 +49,20 @@ QByteArray jpeg(int width, int height, bool progressive)
     return encoded(image, progressive);
 }
 
+QByteArray noiseJpeg(int width, int height, bool progressive)
+{
+    QImage image(width, height, QImage::Format_RGB32);
+    std::uint32_t state = 12345;  // the same noise every time
+    for (int y = 0; y < height; ++y) {
+        auto* row = reinterpret_cast<QRgb*>(image.scanLine(y));
+        for (int x = 0; x < width; ++x) {
+            state = state * 1664525u + 1013904223u;
+            row[x] = 0xff000000u | (state >> 8);
+        }
+    }
+    return encoded(image, progressive);
+}
+
 QByteArray quarters(int width, int height)
 {
     QImage image(width, height, QImage::Format_RGB32);

@@ -10,6 +10,9 @@ namespace picturefiles {
 
 // A JPEG of the given size: left half red, right half blue (so a turn shows).
 QByteArray jpeg(int width, int height, bool progressive = false);
+// A JPEG of random pixels, the same each time: nearly every coefficient is
+// not zero, and many do not fit in a byte.
+QByteArray noiseJpeg(int width, int height, bool progressive = false);
 // A JPEG in four quarters: red, green on top; blue, white below (so every
 // mirroring and turn shows).
 QByteArray quarters(int width, int height);

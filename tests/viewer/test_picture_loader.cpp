@@ -10,6 +10,7 @@
 #include <csignal>
 #include <functional>
 #include <cstdio>
+#include <fstream>
 #include <string>
 #include <vector>
 #include <sys/resource.h>
@@ -18,6 +19,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <jpeglib.h>
 #include <lcms2.h>
 
 #include "tests/viewer/PictureFiles.h"
@@ -261,6 +263,100 @@ TEST(JpegDecoder, KeepsLibjpegsWholePictureMemoryWithinItsLimit)
             EXPECT_EQ(jpeg.error().toStdString(), "The picture is too large to decode.") << c.what;
         }
     }
+}
+
+// libjpeg's own decode of a whole file at a scale of eighths/8, into the
+// decoder's output colours, with libjpeg's own memory for its coefficients.
+QImage libjpegDecode(const QByteArray& bytes, unsigned eighths)
+{
+    jpeg_decompress_struct cinfo{};
+    jpeg_error_mgr errors{};
+    cinfo.err = jpeg_std_error(&errors);
+    errors.emit_message = [](j_common_ptr, int) {};  // a file cut short warns
+    jpeg_create_decompress(&cinfo);
+    jpeg_mem_src(&cinfo, reinterpret_cast<const unsigned char*>(bytes.constData()),
+                 static_cast<unsigned long>(bytes.size()));
+    jpeg_read_header(&cinfo, TRUE);
+    cinfo.scale_num = eighths;
+    cinfo.scale_denom = 8;
+    cinfo.out_color_space = Q_BYTE_ORDER == Q_LITTLE_ENDIAN ? JCS_EXT_BGRX : JCS_EXT_XRGB;
+    jpeg_start_decompress(&cinfo);
+    QImage image(static_cast<int>(cinfo.output_width), static_cast<int>(cinfo.output_height), QImage::Format_RGB32);
+    while (cinfo.output_scanline < cinfo.output_height) {
+        JSAMPROW row = image.scanLine(static_cast<int>(cinfo.output_scanline));
+        jpeg_read_scanlines(&cinfo, &row, 1);
+    }
+    jpeg_destroy_decompress(&cinfo);
+    return image;
+}
+
+TEST(JpegDecoder, DecodesAFileOfManyScansExactlyAsLibjpegDoes)
+{
+    // Noise: every coefficient busy, many too large for a byte; the halves:
+    // most coefficients zero. A file cut short is smoothed from the rows
+    // around each one.
+    const QByteArray noise = picturefiles::noiseJpeg(640, 480, true);
+    const QByteArray halves = picturefiles::jpeg(1200, 900, true);
+    struct Case {
+        const char* what;
+        QByteArray bytes;
+        unsigned eighths;
+    } cases[] = {
+        {"noise", noise, 8},
+        {"noise at half size", noise, 4},
+        {"noise, cut in half", noise.left(noise.size() / 2), 8},
+        {"noise, cut in its first scans", noise.left(noise.size() / 30), 8},
+        {"halves at 3/8", halves, 3},
+        {"halves, cut in half", halves.left(halves.size() / 2), 8},
+    };
+    for (const Case& c : cases) {
+        const QImage expected = libjpegDecode(c.bytes, c.eighths);
+        QByteArray bytes = c.bytes;
+        QBuffer buffer(&bytes);
+        buffer.open(QIODevice::ReadOnly);
+        JpegDecoder jpeg(buffer);
+        ASSERT_TRUE(jpeg.readHeader()) << c.what;
+        ASSERT_GT(jpeg.wholePictureBytes(), 0u) << c.what;
+        ASSERT_EQ(jpeg.scaleFor(expected.size()), expected.size()) << c.what;
+        int y = 0, wrong = -1;
+        ASSERT_TRUE(jpeg.decode([&](const std::uint32_t* row) {
+            if (wrong < 0 && std::memcmp(row, expected.constScanLine(y), std::size_t(expected.width()) * 4) != 0)
+                wrong = y;
+            ++y;
+        })) << c.what << ": " << jpeg.error().toStdString();
+        EXPECT_EQ(y, expected.height()) << c.what;
+        EXPECT_EQ(wrong, -1) << c.what << ": the first row that differs";
+    }
+}
+
+long statusKilobytes(const std::string& field)
+{
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind(field + ":", 0) == 0)
+            return std::atol(line.c_str() + field.size() + 1);
+    return -1;
+}
+
+TEST(JpegDecoder, KeepsAProgressivePicturesCoefficientsPacked)
+{
+    if (!runningAlone())
+        return expectPassesAlone();
+    // 4096 x 4096 in 4:2:0: 393,216 blocks, 48 MiB as libjpeg holds them.
+    QByteArray bytes = picturefiles::jpeg(4096, 4096, true);
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::ReadOnly);
+    JpegDecoder jpeg(buffer);
+    ASSERT_TRUE(jpeg.readHeader());
+    ASSERT_EQ(jpeg.wholePictureBytes(), std::size_t(48) << 20);
+    ASSERT_TRUE(jpeg.scaleFor({512, 512}).isValid());
+    // The peak counted from here on (Linux 4.0 and later).
+    if (!(std::ofstream("/proc/self/clear_refs") << "5"))
+        GTEST_SKIP() << "the peak resident size cannot be reset here";
+    const long before = statusKilobytes("VmRSS");
+    ASSERT_TRUE(jpeg.decode([](const std::uint32_t*) {})) << jpeg.error().toStdString();
+    EXPECT_LT(statusKilobytes("VmHWM") - before, 12 * 1024) << "the decode took a quarter of the unpacked size or more";
 }
 
 TEST(PictureLoader, APictureNoLongerWantedIsNotLoaded)
