@@ -15,6 +15,7 @@
 #include "app/ImageList.h"
 #include "app/KeyCodes.h"
 #include "app/NaturalOrder.h"
+#include "tests/viewer/ShowActionsText.h"
 #include "viewer/SlideShow.h"
 
 namespace {
@@ -35,16 +36,7 @@ std::vector<QByteArray> pathsOf(const ImageList& list)
 
 std::string describe(const ShowActions& actions, const ImageList& list)
 {
-    static const char* const names[] = {"Stop", "RunProgressive", "RunRandom", "View",   "Fit",
-                                        "FitWhenDecoded", "Drop",   "Prepare",   "Close"};
-    std::string text;
-    for (const ShowAction& a : actions) {
-        text += text.empty() ? "" : " ";
-        text += names[a.kind];
-        if (a.kind == DropUnfinishedBut || a.kind == Prepare)
-            text += ":" + nameAt(list, a.entry);
-    }
-    return text;
+    return ShowActionsText(actions, [&list](int entry) { return nameAt(list, entry); });
 }
 
 std::string aheadName(const SlideShow& show, const ImageList& list)

@@ -12,6 +12,7 @@
 
 #include "app/ImageList.h"
 #include "app/KeyCodes.h"
+#include "tests/viewer/ShowActionsText.h"
 #include "viewer/SlideShow.h"
 
 namespace {
@@ -21,16 +22,7 @@ using S = ShowState;
 
 std::string describe(const ShowActions& actions)
 {
-    static const char* const names[] = {"Stop", "RunProgressive", "RunRandom", "View",   "Fit",
-                                        "FitWhenDecoded", "Drop",   "Prepare",   "Close"};
-    std::string text;
-    for (const ShowAction& a : actions) {
-        text += text.empty() ? "" : " ";
-        text += names[a.kind];
-        if (a.kind == DropUnfinishedBut || a.kind == Prepare)
-            text += ":" + std::to_string(a.entry);
-    }
-    return text;
+    return ShowActionsText(actions, [](int entry) { return std::to_string(entry); });
 }
 
 // Brings a show into a state the way the viewer's inputs do.
