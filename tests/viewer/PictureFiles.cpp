@@ -146,6 +146,17 @@ QByteArray solidJpeg(int width, int height, QRgb colour)
     return bytes;
 }
 
+int colourShown(QColor pixel, std::span<const QColor> colours)
+{
+    for (std::size_t i = 0; i < colours.size(); ++i) {
+        const QColor& c = colours[i];
+        if (std::abs(c.red() - pixel.red()) < 40 && std::abs(c.green() - pixel.green()) < 40 &&
+            std::abs(c.blue() - pixel.blue()) < 40)
+            return static_cast<int>(i);
+    }
+    return -1;
+}
+
 QByteArray withIccProfile(const QByteArray& jpeg, const QByteArray& icc, int chunks, int firstNumber)
 {
     QByteArray segments;

@@ -5,6 +5,8 @@
 #include <QImage>
 #include <QString>
 
+#include <span>
+
 // Picture files made on the spot for the viewer's tests.
 namespace picturefiles {
 
@@ -27,6 +29,9 @@ QByteArray claimingSize(const QByteArray& jpeg, int width, int height);
 QByteArray withEmptyScans(const QByteArray& jpeg, int times);
 // A JPEG of one colour all over.
 QByteArray solidJpeg(int width, int height, QRgb colour);
+// Which of `colours` a pixel on screen shows (each channel within 40 levels,
+// for a JPEG's rounding); -1 for none (black, or a picture on its way).
+int colourShown(QColor pixel, std::span<const QColor> colours);
 // The same JPEG with an ICC profile in `chunks` APP2 segments (numbered
 // `firstNumber` on, for chunks out of order).
 QByteArray withIccProfile(const QByteArray& jpeg, const QByteArray& icc, int chunks = 1, int firstNumber = 1);

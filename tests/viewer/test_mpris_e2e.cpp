@@ -38,13 +38,7 @@ int pictureOnScreen()
     QScreen* screen = QGuiApplication::primaryScreen();
     const QPoint middle = screen->geometry().center();
     const QColor pixel = screen->grabWindow(0, middle.x(), middle.y(), 1, 1).toImage().pixelColor(0, 0);
-    for (int i = 0; i < kPictures; ++i) {
-        const QColor c = kColours[i];
-        if (std::abs(c.red() - pixel.red()) < 40 && std::abs(c.green() - pixel.green()) < 40 &&
-            std::abs(c.blue() - pixel.blue()) < 40)
-            return i;
-    }
-    return -1;
+    return picturefiles::colourShown(pixel, kColours);
 }
 
 // The picture on screen once it is `wanted`, or what it still is after a while.
@@ -58,17 +52,6 @@ int pictureOnScreenOnce(int wanted)
         shown = pictureOnScreen();
     }
     return shown;
-}
-
-QByteArray colourJpeg(const QColor& colour)
-{
-    QImage picture(320, 240, QImage::Format_RGB32);
-    picture.fill(colour);
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    picture.save(&buffer, "JPEG", 90);
-    return bytes;
 }
 
 // Removes files by their bytes: a folder's own clean-up goes through text and
@@ -139,7 +122,7 @@ TEST(RemoteOnScreen, PlayerctlStepsPausesResumesAndQuitsTheRealProgram)
     for (int i = 0; i < kPictures; ++i) {
         paths[i] = folder.path().toUtf8() + "/" + names[i];
         removed.paths.push_back(paths[i]);
-        ASSERT_TRUE(picturefiles::writeAt(paths[i], colourJpeg(kColours[i])));
+        ASSERT_TRUE(picturefiles::writeAt(paths[i], picturefiles::solidJpeg(320, 240, kColours[i].rgb())));
     }
     AppSettings::WriteText("varImagePath1", folder.path().toStdString());
     AppSettings::WriteText("txtImageCaption1", "Colours");

@@ -19,6 +19,7 @@
 #include "app/frmSearch.h"
 #include "settings/AppSettings.h"
 #include "tests/support/TempStore.h"
+#include "tests/viewer/PictureFiles.h"
 #include "viewer/fImage.h"
 
 namespace {
@@ -37,13 +38,7 @@ constexpr int kPictures = std::size(kColours);
 // on its way).
 int pictureShown(QColor pixel)
 {
-    for (int i = 0; i < kPictures; ++i) {
-        const QColor c = kColours[i];
-        if (std::abs(c.red() - pixel.red()) < 40 && std::abs(c.green() - pixel.green()) < 40 &&
-            std::abs(c.blue() - pixel.blue()) < 40)
-            return i;
-    }
-    return -1;
+    return picturefiles::colourShown(pixel, kColours);
 }
 
 void click(const char* labelName)
