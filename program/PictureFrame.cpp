@@ -8,8 +8,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <exception>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <utility>
@@ -17,6 +19,7 @@
 
 #include "app/FolderChange.h"
 #include "app/FolderWalk.h"
+#include "app/FolderWatcher.h"
 #include "config/DialogCore.h"
 #include "program/EndSignals.h"
 #include "program/Program.h"
@@ -65,6 +68,18 @@ int orderOfRun(const FrameOptions& options)
     }
 }
 
+// What the search looks for, as the main window's search decides it; a store
+// that cannot be read leaves JPEGs.
+const char* patternOfRun()
+{
+    try {
+        return AppSettings::ReadSwitch(AppSettings::kOtherPictureTypes) ? kAllPicturesPattern : kPicturePattern;
+    } catch (const std::exception& e) {
+        toStderr(std::string("cannot read the settings: ") + e.what());
+        return kPicturePattern;
+    }
+}
+
 // The walk ends early when nobody waits for it any more.
 struct WalkCancelled {};
 
@@ -81,6 +96,8 @@ private:
     bool random() const { return type_ == AppSettings::kIntelligentRandom; }
     void beginWalk();
     void stopWalk();
+    void startWatching(std::vector<QByteArray> list, std::vector<WalkedFolder> folders);
+    void stopWatching();
     void take();
     void placeFirstPicture();
     void walkEnded();
@@ -97,6 +114,7 @@ private:
     ImageList& images_;
     FrameOptions options_;
     int type_;
+    const char* pattern_;
     ShowStateFile store_;
     std::vector<std::uint64_t> savedShown_;  // sorted
     std::optional<ShowStateFile::Last> savedLast_;
@@ -110,6 +128,9 @@ private:
     std::size_t handedOn_ = 0;  // entries of the walk's list put in pending_ so far
     bool walkDone_ = false;
     std::exception_ptr walkFailure_;
+    // The walk's whole list and the folders it listed, for the watcher.
+    std::vector<QByteArray> walkList_;
+    std::vector<WalkedFolder> walkFolders_;
     // Changes that came while the walk ran, applied in turn once it has
     // ended: what it found then and they agree, whichever came first.
     std::vector<FolderChange> queued_;
@@ -129,10 +150,17 @@ private:
     QTimer firstMoments_, lookAgain_, sync_;
     QPointer<fImage> viewer_;
     EndSignals signals_;
+    // Follows the folder from the last walk's result; replaced by each walk.
+    // Reports of one replaced are dropped: the walk after it saw their changes.
+    std::unique_ptr<FolderWatcher> watcher_;
+    std::uint64_t watcherRun_ = 0;
+#ifdef MARBLEGLEN_TEST_HOOKS
+    bool tellChanges_ = qEnvironmentVariableIsSet("MARBLEGLEN_TEST_CHANGES");
+#endif
 };
 
 PictureFrame::PictureFrame(Program& program, const FrameOptions& options, int type)
-    : program_(program), images_(program.Images()), options_(options), type_(type),
+    : program_(program), images_(program.Images()), options_(options), type_(type), pattern_(patternOfRun()),
       store_(ShowStateFile::FileFor(ShowStateFile::Directory(), options.folder.toStdString(),
                                     type == AppSettings::kIntelligentRandom ? ShowStateFile::Random
                                                                             : ShowStateFile::Progressive),
@@ -157,6 +185,7 @@ PictureFrame::PictureFrame(Program& program, const FrameOptions& options, int ty
 
 PictureFrame::~PictureFrame()
 {
+    stopWatching();
     stopWalk();
     images_.removeObserver(this);
     noteWrite(store_.Sync());
@@ -189,6 +218,7 @@ void PictureFrame::start()
 
 void PictureFrame::beginWalk()
 {
+    stopWatching();
     stopWalk();
     images_.clear();
     found_.clear();
@@ -201,10 +231,13 @@ void PictureFrame::beginWalk()
     walkFailure_ = nullptr;
     cancel_ = false;
     firstMoments_.start();
+    walkList_.clear();
+    walkFolders_.clear();
     walker_ = std::thread([this, folder = options_.folder] {
         QByteArray path = folder;
         std::int64_t files = 0, dirs = 0, notSearched = 0;
         std::vector<QByteArray> found;
+        std::vector<WalkedFolder> folders;
         std::exception_ptr failure;
         auto hand = [this](const std::vector<QByteArray>& soFar) {
             if (cancel_)
@@ -218,7 +251,7 @@ void PictureFrame::beginWalk()
                 QMetaObject::invokeMethod(this, [this] { take(); }, Qt::QueuedConnection);
         };
         try {
-            FindFilesWatched(path, "*.jpg", files, dirs, notSearched, found, hand);
+            FindFilesWatched(path, pattern_, files, dirs, notSearched, found, hand, &folders);
         } catch (const WalkCancelled&) {
             return;
         } catch (...) {
@@ -226,13 +259,46 @@ void PictureFrame::beginWalk()
         }
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            if (!failure)
+            if (!failure) {
                 pending_.insert(pending_.end(), found.begin() + static_cast<std::ptrdiff_t>(handedOn_), found.end());
+                walkList_ = std::move(found);
+                walkFolders_ = std::move(folders);
+            }
             walkDone_ = true;
             walkFailure_ = failure;
         }
         QMetaObject::invokeMethod(this, [this] { take(); }, Qt::QueuedConnection);
     });
+}
+
+void PictureFrame::startWatching(std::vector<QByteArray> list, std::vector<WalkedFolder> folders)
+{
+    stopWatching();
+    FolderWatcher::Options options;
+#ifdef MARBLEGLEN_TEST_HOOKS
+    // Tests stand in for a file system without events.
+    options.pollOnly = qEnvironmentVariableIsSet("MARBLEGLEN_TEST_POLL");
+#endif
+    const std::uint64_t run = ++watcherRun_;
+    watcher_ = std::make_unique<FolderWatcher>(
+        options_.folder, pattern_,
+        [this, run](std::vector<FolderChange>&& changes) {
+            QMetaObject::invokeMethod(
+                this,
+                [this, run, changes = std::move(changes)]() mutable {
+                    if (run == watcherRun_)
+                        folderChanged(std::move(changes));
+                },
+                Qt::QueuedConnection);
+        },
+        options);
+    watcher_->start(std::move(list), std::move(folders));
+}
+
+void PictureFrame::stopWatching()
+{
+    watcher_.reset();
+    ++watcherRun_;
 }
 
 void PictureFrame::stopWalk()
@@ -260,6 +326,10 @@ void PictureFrame::take()
         walker_.join();
         done_ = true;
         walkEnded();
+        // Only now: the watcher starts from the whole list, and sees what
+        // changed since the walk listed each folder by its folder's time.
+        if (!walkFailure_)
+            startWatching(std::exchange(walkList_, {}), std::exchange(walkFolders_, {}));
         if (!queued_.empty())
             folderChanged(std::exchange(queued_, {}));
         return;
@@ -424,8 +494,18 @@ void PictureFrame::applyChanges(const std::vector<FolderChange>& changes)
         const auto end = std::find_if(run, changes.end(), [&](const FolderChange& c) { return c.kind != run->kind; });
         std::vector<QByteArray> paths;
         paths.reserve(static_cast<std::size_t>(end - run));
-        for (auto c = run; c != end; ++c)
+        for (auto c = run; c != end; ++c) {
             paths.push_back(c->path);
+#ifdef MARBLEGLEN_TEST_HOOKS
+            // When each change reached the list, for tests and benchmarks.
+            if (tellChanges_)
+                std::fprintf(stderr, "marbleglen: %s %lld %s\n", c->kind == FolderChange::Added ? "joined" : "left",
+                             static_cast<long long>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                                        std::chrono::steady_clock::now().time_since_epoch())
+                                                        .count()),
+                             c->path.constData());
+#endif
+        }
         viewer_->Perform(run->kind == FolderChange::Added ? show().Add(std::move(paths), images_)
                                                            : show().Remove(paths, images_));
         run = end;
@@ -501,6 +581,7 @@ void PictureFrame::noteWrite(bool written)
 // screen saver), which ends the program.
 void PictureFrame::end()
 {
+    stopWatching();
     stopWalk();
     sync_.stop();
     noteWrite(store_.Sync());
