@@ -130,9 +130,7 @@ struct Driven {
             ADD_FAILURE() << where << ": no input " << input;
         std::string text = describe(actions, list);
         if (verb == "+" || verb == "-") {
-            for (const QByteArray& path : gone)
-                if (list.find(path) >= 0)
-                    gone.erase(std::find(gone.begin(), gone.end(), path));
+            std::erase_if(gone, [this](const QByteArray& path) { return list.find(path) >= 0; });
             EXPECT_EQ(list.currentPath(), list.find(currentBefore) >= 0 ? currentBefore : QByteArray())
                 << where << ": the current picture moved";
             if (random() && list.find(aheadPathBefore) >= 0) {
