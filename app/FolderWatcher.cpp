@@ -1,6 +1,7 @@
 #include "app/FolderWatcher.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
@@ -87,6 +88,24 @@ struct IdentityHash {
 };
 
 Identity identityOf(const struct stat& st) { return {st.st_dev, st.st_ino}; }
+
+// Whether a process holds the file open for writing: the system grants a read
+// lease only on a file nobody has open for writing. None when leases cannot
+// tell (a file of another owner, a file system without them).
+std::optional<bool> openForWriting(const QByteArray& path)
+{
+    const UniqueFd fd(::open(path.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat st {};
+    if (!fd || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
+        return std::nullopt;
+    if (fcntl(fd.get(), F_SETLEASE, F_RDLCK) == 0) {
+        fcntl(fd.get(), F_SETLEASE, F_UNLCK);
+        return false;
+    }
+    if (errno == EAGAIN)
+        return true;
+    return std::nullopt;
+}
 
 bool statFolder(const QByteArray& path, struct stat& st)
 {
@@ -768,6 +787,13 @@ void FolderWatcher::Tree::pend(Folder& f, const QByteArray& name, const struct s
             closeWatched_.insert(wd);
         else if (wd >= 0 && !byWd_.contains(wd))
             inotify_rm_watch(w_.inotify_.get(), wd);  // the path leads elsewhere now
+    }
+    // A file closed before that (a quick copy, the first one into a folder)
+    // brings no close event: it is complete when nobody writes it any more.
+    // Asked after the watch, so that a close in between is told either way.
+    if (!f.polled && closeWatched_.contains(f.wd) && openForWriting(pathOf(f, view(name))) == false) {
+        add(f, view(name));
+        return;
     }
     dropPending(f, view(name));
     f.pending.push_back({name, st.st_size, nsOf(st.st_mtim), Clock::now() + w_.options_.settle});

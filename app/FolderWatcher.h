@@ -34,10 +34,12 @@
 // What `report` is told, on the watcher's thread, in batches (never an empty
 // one), in the order the changes happened:
 // - Added: a picture that appeared, complete: closed after writing or moved
-//   into place; a file that only appeared (a hard link, a copy never closed,
-//   any new file in a polled folder, or the first one made in a folder when
-//   it was closed before the watch was told to report closes there) once its
-//   size and modification time have stayed the same for `settle`. A file
+//   into place; with events, a file that only appeared (a hard link, or the
+//   first one made in a folder, closed before the watch was told to report
+//   closes there) as soon as nobody has it open for writing (a read lease is
+//   granted); any other new file (a polled folder's, or where leases cannot
+//   tell) once its size and modification time have stayed the same for
+//   `settle`. A file
 //   found by listing a folder is complete when it has not been changed for
 //   `settle` (on a share: seen unchanged for that long). A half-written file
 //   is never reported.

@@ -255,6 +255,28 @@ TEST(FolderWatcher, NeverReportsAFileStillBeingWritten)
     }
 }
 
+TEST(FolderWatcher, TakesAQuickCopyAtOnceWhereNobodyWritesItAnyMore)
+{
+    // The first picture into a folder is often closed before the folder's
+    // watch asks for closes: it is complete once nobody has it open to write.
+    FolderWatcher::Options events = quick();
+    events.settle = 10s;
+    FolderTree tree;
+    tree.folder("empty");
+    tree.folder("busy");
+    Reports reports(tree.root());
+    const auto watcher = watch(tree.root(), reports, events);
+    write(tree.path("empty/quick.jpg"));
+    EXPECT_EQ(reports.wait(1, 1s, 0ms), Names{"+empty/quick.jpg"});
+    // Still open for writing: not before its close.
+    const int fd = open(tree.path("busy/open.jpg").constData(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::write(fd, "part", 4), 4);
+    EXPECT_EQ(reports.wait(1, 500ms, 0ms), Names{});
+    ASSERT_EQ(close(fd), 0);
+    EXPECT_EQ(reports.wait(1, 1s, 0ms), Names{"+busy/open.jpg"});
+}
+
 TEST(FolderWatcher, FollowsTheRootAwayAndBack)
 {
     struct Case {
