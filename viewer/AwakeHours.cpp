@@ -49,7 +49,8 @@ std::optional<AwakeHours> AwakeHours::Parse(std::string_view text, std::string& 
         const auto from = dash == std::string_view::npos ? std::nullopt : minuteOf(span.substr(0, dash), false);
         const auto to = dash == std::string_view::npos ? std::nullopt : minuteOf(span.substr(dash + 1), true);
         if (!from || !to) {
-            problem = span.empty() ? std::string("an empty span") : "'" + std::string(span) + "' is not a span";
+            // Appended: GCC 12 at -O3 warns falsely (-Wrestrict) about "'" + std::string(span).
+            problem = span.empty() ? std::string("an empty span") : std::string("'").append(span).append("' is not a span");
             return std::nullopt;
         }
         // Equal ends: the whole day from there round to there.
