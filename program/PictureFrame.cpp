@@ -13,6 +13,7 @@
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <string_view>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -459,9 +460,11 @@ void PictureFrame::showWaiting()
     images_.clear();
     show() = SlideShow();
     const QString folder = QString::fromLocal8Bit(options_.folder);
+    // The other picture types are too many to list on one line.
+    const QString what = std::string_view(pattern_) == kPicturePattern ? "*.jpg pictures" : "pictures";
     viewer_->ShowNotice(isFolder(options_.folder)
-                            ? QString("Looking for *.jpg pictures in %1: none there yet").arg(folder)
-                            : QString("Looking for *.jpg pictures in %1: the folder is not there yet").arg(folder));
+                            ? QString("Looking for %1 in %2: none there yet").arg(what, folder)
+                            : QString("Looking for %1 in %2: the folder is not there yet").arg(what, folder));
     lookAgain_.start();
 }
 
