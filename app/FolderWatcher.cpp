@@ -257,6 +257,7 @@ public:
     void setUp(const std::vector<QByteArray>& found, const std::vector<WalkedFolder>& folders, bool fresh);
     void onEvents();
     void onTimers();
+    void onMountsChanged();
     // Folders marked dead are dropped, and the changes gathered handed out.
     std::vector<FolderChange> finish();
     // -1: nothing to wait for but events.
@@ -990,6 +991,15 @@ void FolderWatcher::Tree::onTimers()
             settle(*f, now);
 }
 
+// A drive mounted on a watched folder brings no event there: the watch stays
+// on the folder below it. Every folder is looked at again, and a lost one
+// looked for at once.
+void FolderWatcher::Tree::onMountsChanged()
+{
+    checkAll(*top_, false);
+    nextLook_ = Clock::now();
+}
+
 int FolderWatcher::Tree::msToNext() const
 {
     std::optional<Clock::time_point> next;
@@ -1069,6 +1079,11 @@ bool FolderWatcher::waitUntilSetUp(std::chrono::milliseconds timeout)
 
 void FolderWatcher::run(std::vector<QByteArray> found, std::vector<WalkedFolder> folders)
 {
+    // The system's mount table tells of each mount and unmount after it was
+    // opened by a priority event (without it, mounts are seen only where they
+    // bring events: a drive that goes). Opened first, so that a drive mounted
+    // while the watches are set up is seen too.
+    const UniqueFd mounts(open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC));
     Tree tree(*this);
     tree.setUp(found, folders, false);
     found = {};
@@ -1091,13 +1106,15 @@ void FolderWatcher::run(std::vector<QByteArray> found, std::vector<WalkedFolder>
         int timeout = tree.msToNext();
         if (!wake_ && (timeout < 0 || timeout > kSliceMs))
             timeout = kSliceMs;
-        pollfd fds[2] = {{inotify_.get(), POLLIN, 0}, {wake_.get(), POLLIN, 0}};
-        if (poll(fds, 2, timeout) < 0 && errno != EINTR)
+        pollfd fds[3] = {{inotify_.get(), POLLIN, 0}, {wake_.get(), POLLIN, 0}, {mounts.get(), POLLPRI, 0}};
+        if (poll(fds, 3, timeout) < 0 && errno != EINTR)
             break;
         if (stop_)
             break;
         if (fds[0].revents & POLLIN)
             tree.onEvents();
+        if (fds[2].revents & (POLLPRI | POLLERR))
+            tree.onMountsChanged();
         tree.onTimers();
         hand();
     }

@@ -68,7 +68,11 @@
 // - When the root goes (removed, moved away, its drive unmounted), every
 //   picture is reported Removed, and the root is looked for every `lookAgain`;
 //   when it is back, its pictures, found by the search, are reported Added. A
-//   sub-folder's drive that is unmounted and mounted again does the same. The
+//   sub-folder's drive that is unmounted and mounted again does the same.
+// - A drive mounted on a folder already followed (the root, or a folder an
+//   automounter has just made) gives no event there: at every change of the
+//   system's mount table each folder is looked at again, and one that now
+//   leads elsewhere is followed anew. The
 //   watcher keeps no descriptor open on a folder and never changes the working
 //   folder, so it never holds a drive busy.
 class FolderWatcher {

@@ -367,6 +367,46 @@ TEST(FolderWatcher, LetsADriveGoAndTakesItUpAgain)
     }
 }
 
+// A drive mounted on a folder the watcher already follows brings no event
+// there: an automounter makes the folder, then mounts on it.
+TEST(FolderWatcher, TakesUpADriveMountedOnAFolderItFollows)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "mounting needs root";
+    struct Case {
+        const char* what;
+        QByteArray drive;  // relative to the watched root; "" is the root itself
+        bool madeWhileWatching;
+        Names reported;
+    } cases[] = {
+        {"an empty sub-folder", "usb", false, {"+usb/d/q.jpg", "+usb/p.jpg"}},
+        {"a sub-folder made while watching", "usb", true, {"+usb/d/q.jpg", "+usb/p.jpg"}},
+        {"the root", "", false, {"+d/q.jpg", "+p.jpg", "-a.jpg"}},
+    };
+    for (const Case& c : cases) {
+        FolderTree tree;
+        tree.files({"root/a.jpg"});
+        const QByteArray root = tree.path("root");
+        const QByteArray drive = c.drive.isEmpty() ? root : root + "/" + c.drive;
+        if (!c.madeWhileWatching)
+            mkdir(drive.constData(), 0755);
+        Reports reports(root);
+        auto watcher = watch(root, reports, quick());
+        if (c.madeWhileWatching) {
+            mkdir(drive.constData(), 0755);
+            std::this_thread::sleep_for(300ms);  // listed, and watched, empty
+        }
+        if (mount("marbleglen-test", drive.constData(), "tmpfs", 0, "size=1m") != 0)
+            GTEST_SKIP() << "tmpfs cannot be mounted here";
+        mkdir((drive + "/d").constData(), 0755);
+        write(drive + "/p.jpg");
+        write(drive + "/d/q.jpg");
+        EXPECT_EQ(reports.wait(c.reported.size()), c.reported) << c.what;
+        watcher.reset();
+        EXPECT_EQ(umount2(drive.constData(), 0), 0) << c.what;
+    }
+}
+
 TEST(FolderWatcher, HoldsNoFolderOpenAndStopsAtOnce)
 {
     auto descriptorsInto = [](const QByteArray& root) {
