@@ -239,6 +239,9 @@ struct WatchedFolder {
     bool lost = false;     // its drive went: waiting for another folder at its path
     bool underThere = false;
     Identity under;  // what its path led to when it was lost
+    // During set-up: where its pictures are in the search's list, for them
+    // to be taken in while the watches are set.
+    std::uint32_t foundFrom = 0, foundTo = 0;
 
     std::string_view name() const
     {
@@ -376,7 +379,8 @@ void FolderWatcher::Tree::setUp(const std::vector<QByteArray>& found, const std:
     std::vector<std::pair<Folder*, QByteArray>> toReport;
     Folder* last = nullptr;
     std::size_t next = 0;  // in `made`: the search lists pictures in the same order
-    for (const QByteArray& path : found) {
+    for (std::size_t index = 0; index < found.size(); ++index) {
+        const QByteArray& path = found[index];
         const qsizetype slash = path.lastIndexOf('/');
         const std::string_view folder = view(path).substr(0, static_cast<std::size_t>(slash + 1));
         if (!last || view(last->path) != folder) {
@@ -386,11 +390,24 @@ void FolderWatcher::Tree::setUp(const std::vector<QByteArray>& found, const std:
         }
         if (!last)
             continue;
+        const auto at = static_cast<std::uint32_t>(index);
         if (fresh)
             toReport.emplace_back(last, path.sliced(slash + 1));
+        else if (last->foundFrom == last->foundTo)
+            last->foundFrom = at, last->foundTo = at + 1;
+        else if (last->foundTo == at)
+            ++last->foundTo;
         else
             last->pictures.append(view(path).substr(static_cast<std::size_t>(slash + 1)));
     }
+    auto takeNames = [&found](Folder& f) {
+        for (std::uint32_t i = f.foundFrom; i < f.foundTo; ++i) {
+            const std::string_view path = view(found[i]);
+            f.pictures.append(path.substr(path.rfind('/') + 1));
+        }
+        f.foundFrom = f.foundTo = 0;
+        f.pictures.sort();
+    };
 
     // Every folder watched, then compared with what the search saw of it.
     struct Step {
@@ -402,10 +419,10 @@ void FolderWatcher::Tree::setUp(const std::vector<QByteArray>& found, const std:
     std::function<void(Folder&)> plan = [&](Folder& f) {
         if (f.dead)
             return;
-        f.pictures.sort();
         struct stat st {};
         if (!f.known) {
             if (!statFolder(f.path, st)) {
+                takeNames(f);
                 f.stale = true;
                 return;
             }
@@ -419,11 +436,15 @@ void FolderWatcher::Tree::setUp(const std::vector<QByteArray>& found, const std:
             plan(*f.subs[i]);
     };
     plan(top);
-    // Mostly the system's own work, so shared among threads as the search is.
+    // Mostly the system's own work, so shared among threads as the search is;
+    // each folder's pictures are taken in on the way.
     auto work = [&](std::size_t first, std::size_t step) {
-        for (std::size_t i = first; i < steps.size() && !stopping(); i += step) {
+        for (std::size_t i = first; i < steps.size(); i += step) {
             Step& s = steps[i];
             Folder& f = *s.folder;
+            takeNames(f);
+            if (stopping())
+                continue;
             if (s.watch) {
                 s.wd = inotify_add_watch(w_.inotify_.get(), f.path.constData(), kWatchMask);
                 s.error = s.wd < 0 ? errno : 0;
