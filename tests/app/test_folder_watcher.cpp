@@ -13,7 +13,9 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <functional>
+#include <iterator>
 #include <future>
 #include <memory>
 #include <mutex>
@@ -94,8 +96,10 @@ private:
 };
 
 // A watcher started from a real search of `root`, as a show starts it.
+// `afterReport` runs on the watcher's thread after each report.
 std::unique_ptr<FolderWatcher> watch(const QByteArray& root, Reports& reports, FolderWatcher::Options options,
-                                     const std::function<void()>& afterSearch = {})
+                                     const std::function<void()>& afterSearch = {},
+                                     const std::function<void()>& afterReport = {})
 {
     QByteArray path = root;
     std::int64_t files = 0, dirs = 0, notSearched = 0;
@@ -104,7 +108,13 @@ std::unique_ptr<FolderWatcher> watch(const QByteArray& root, Reports& reports, F
     FindFiles(path, kPicturePattern, files, dirs, notSearched, found, nullptr, kWalkThreads, &folders);
     if (afterSearch)
         afterSearch();
-    auto watcher = std::make_unique<FolderWatcher>(root, kPicturePattern, reports.sink(), options);
+    FolderWatcher::Report report = reports.sink();
+    if (afterReport)
+        report = [report, afterReport](std::vector<FolderChange>&& changes) {
+            report(std::move(changes));
+            afterReport();
+        };
+    auto watcher = std::make_unique<FolderWatcher>(root, kPicturePattern, report, options);
     watcher->start(std::move(found), std::move(folders));
     EXPECT_TRUE(watcher->waitUntilSetUp(5s));
     return watcher;
@@ -216,6 +226,44 @@ TEST(FolderWatcher, ReportsEachChangeOnceWithEventsAndWithout)
         for (std::size_t i = 0; i < runs.size(); ++i)
             EXPECT_EQ(runs[i]->reports->take(), expected) << c.what << ", " << modes()[i].name;
     }
+}
+
+// The system drops events once its queue for the watcher is full: whatever
+// they told must still be reported, once.
+TEST(FolderWatcher, ReportsEveryChangeTheSystemDroppedTheEventsOf)
+{
+    int queue = 16384;
+    if (FILE* limit = std::fopen("/proc/sys/fs/inotify/max_queued_events", "r")) {
+        if (std::fscanf(limit, "%d", &queue) != 1)
+            queue = 16384;
+        std::fclose(limit);
+    }
+    FolderTree tree;
+    tree.files({"gone.jpg"});
+    tree.folder("in");
+    const QByteArray root = tree.root();
+    Reports reports(root);
+    // The watcher reads no events while its report is held here.
+    std::mutex gate;
+    std::unique_lock<std::mutex> held(gate);
+    auto watcher = watch(root, reports, quick(), {}, [&gate] { std::lock_guard<std::mutex> wait(gate); });
+    write(tree.path("in/first.jpg"));
+    ASSERT_EQ(reports.wait(1, 5s, 0ms), Names{"+in/first.jpg"});
+    Names expected{"-gone.jpg"};
+    for (int i = 0; i <= queue; ++i) {
+        const QByteArray name = "in/" + QByteArray::number(i) + ".jpg";
+        write(tree.path(name));
+        expected.push_back("+" + name);
+    }
+    unlink(tree.path("gone.jpg").constData());  // its event surely dropped
+    held.unlock();
+    std::sort(expected.begin(), expected.end());
+    const Names got = reports.wait(expected.size(), 20s);
+    Names missing;
+    std::set_difference(expected.begin(), expected.end(), got.begin(), got.end(), std::back_inserter(missing));
+    EXPECT_EQ(got.size(), expected.size());
+    if (!missing.empty())
+        ADD_FAILURE() << missing.size() << " changes never reported, among them " << missing.front().constData();
 }
 
 TEST(FolderWatcher, NeverReportsAFileStillBeingWritten)
