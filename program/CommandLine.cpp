@@ -87,7 +87,7 @@ CommandLine ParseCommandLine(int argc, char** argv)
     const QCommandLineOption awake("awake",
                                    "The hours the screen is on, local time, e.g. 07:00-22:30 or "
                                    "06:30-08:00,16:00-23:00; outside them the show pauses and the screen sleeps "
-                                   "until a key or a tap wakes it for five minutes.",
+                                   "until a key, a tap or the remote wakes it for five minutes.",
                                    "HH:MM-HH:MM[,...]");
     parser.addOption(awake);
 

@@ -341,6 +341,10 @@ fImage::Now fImage::RemoteNow() const
 // keeps answering. The stored type is read only for a start.
 void fImage::RemoteKey(int keyCode)
 {
+    if (asleep_) {  // as a key does: the screen wakes, the show is left as it was
+        emit WakeRequested();
+        return;
+    }
     program_.runHandler([this, keyCode] {
         remoteAnswers_.push_back(
             data_.slideShow.Key(keyCode, images_, [] { return int(AppSettings::ReadSlideShowType()); }));

@@ -12,8 +12,10 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "app/KeyCodes.h"
 #include "program/Program.h"
 #include "program/ScreenSleep.h"
+#include "tests/support/SessionBus.h"
 #include "tests/viewer/PictureFiles.h"
 
 namespace {
@@ -44,15 +46,19 @@ TEST(ScreenSleep, AKeyClickOrWheelAsleepOnlyWakesTheScreen)
     const auto hours = AwakeHours::Parse("07:00-22:00", problem);
     ASSERT_TRUE(hours);
 
-    enum class Input { Down, Space, Click, Wheel, Escape };
+    const SessionBus bus;  // for the remote
+    ASSERT_FALSE(bus.address().isEmpty());
+    enum class Input { Down, Space, Click, Wheel, RemoteNext, Escape };
     testing::internal::CaptureStderr();
-    for (const Input input : {Input::Down, Input::Space, Input::Click, Input::Wheel, Input::Escape}) {
+    for (const Input input :
+         {Input::Down, Input::Space, Input::Click, Input::Wheel, Input::RemoteNext, Input::Escape}) {
         const int row = static_cast<int>(input);
         setOffset(clock, 30);  // 1970-01-01 00:00:30, at night
         Program& program = *Program::running();
         program.Images().clear();
         program.Images().append(std::vector<QByteArray>(paths));
         program.Images().select(1);
+        program.Remote().SetEnabled(input == Input::RemoteNext);
         QPointer<fImage> viewer = &program.fImage();
         viewer->Perform({ShowAction::View});
         viewer->StartSlideShow(1);
@@ -71,6 +77,11 @@ TEST(ScreenSleep, AKeyClickOrWheelAsleepOnlyWakesTheScreen)
         case Input::Down: QTest::keyClick(viewer, Qt::Key_Down); break;
         case Input::Space: QTest::keyClick(viewer, Qt::Key_Space); break;
         case Input::Escape: QTest::keyClick(viewer, Qt::Key_Escape); break;
+        case Input::RemoteNext:  // a phone's Next, as the bus hands it on
+            ASSERT_FALSE(program.Remote().BusName().isEmpty());
+            program.Remote().Key(KeyCodes::MediaNext);
+            QCoreApplication::processEvents();
+            break;
         case Input::Click: QTest::mouseClick(under, Qt::LeftButton, {}, under->mapFrom(viewer, centre)); break;
         case Input::Wheel: {
             QWheelEvent wheel(centre, viewer->mapToGlobal(centre), {}, {0, -120}, Qt::NoButton, Qt::NoModifier,
@@ -101,7 +112,7 @@ TEST(ScreenSleep, AKeyClickOrWheelAsleepOnlyWakesTheScreen)
     std::size_t times = 0;
     for (std::size_t at = said.find("no power control"); at != std::string::npos; at = said.find("no power control", at + 1))
         ++times;
-    EXPECT_EQ(times, 5u) << said;
+    EXPECT_EQ(times, 6u) << said;
     unsetenv("MARBLEGLEN_TEST_CLOCK");
     unsetenv("TZ");
 }
