@@ -215,6 +215,9 @@ enum class Fresh {
 
 struct Stopped {};
 
+// How long after a change of the mount table the folders are looked at.
+constexpr std::chrono::milliseconds kMountsSettle{250};
+
 // Threads that set the watches up. The work is the system's own (paths
 // looked up, watches added), so threads beyond the cores gain little.
 constexpr std::size_t kSetUpThreads = 4;
@@ -315,6 +318,7 @@ private:
     bool needPrune_ = false;
     bool sweep_ = false;  // a listing failed for want of resources: every folder looked at again
     Clock::time_point nextPoll_, nextLook_;
+    std::optional<Clock::time_point> mountsDue_;  // every folder looked at then
 };
 
 void FolderWatcher::Tree::setUp(const std::vector<QByteArray>& found, const std::vector<WalkedFolder>& folders,
@@ -986,6 +990,11 @@ void FolderWatcher::Tree::checkAll(Folder& f, bool polledOnly)
 void FolderWatcher::Tree::onTimers()
 {
     const auto now = Clock::now();
+    if (mountsDue_ && now >= *mountsDue_) {
+        mountsDue_.reset();
+        checkAll(*top_, false);
+        nextLook_ = now;
+    }
     if (now >= nextLook_ && !lost_.empty()) {
         nextLook_ = now + w_.options_.lookAgain;
         const std::vector<Folder*> lost = std::exchange(lost_, {});
@@ -1014,11 +1023,12 @@ void FolderWatcher::Tree::onTimers()
 
 // A drive mounted on a watched folder brings no event there: the watch stays
 // on the folder below it. Every folder is looked at again, and a lost one
-// looked for at once.
+// looked for at once, a moment after a change: mounts come in bursts (a
+// container started, a disk of several partitions), which are looked at once.
 void FolderWatcher::Tree::onMountsChanged()
 {
-    checkAll(*top_, false);
-    nextLook_ = Clock::now();
+    if (!mountsDue_)
+        mountsDue_ = Clock::now() + kMountsSettle;
 }
 
 int FolderWatcher::Tree::msToNext() const
@@ -1032,6 +1042,8 @@ int FolderWatcher::Tree::msToNext() const
         consider(nextPoll_);
     if (!lost_.empty())
         consider(nextLook_);
+    if (mountsDue_)
+        consider(*mountsDue_);
     for (const Folder* f : unsettled_)
         for (const Pending& p : f->pending)
             consider(p.due);

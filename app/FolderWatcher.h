@@ -70,9 +70,10 @@
 //   when it is back, its pictures, found by the search, are reported Added. A
 //   sub-folder's drive that is unmounted and mounted again does the same.
 // - A drive mounted on a folder already followed (the root, or a folder an
-//   automounter has just made) gives no event there: at every change of the
-//   system's mount table each folder is looked at again, and one that now
-//   leads elsewhere is followed anew. The
+//   automounter has just made) gives no event there: a quarter of a second
+//   after the system's mount table changes (once for a burst of changes) each
+//   folder is looked at again, and one that now leads elsewhere is followed
+//   anew. The
 //   watcher keeps no descriptor open on a folder and never changes the working
 //   folder, so it never holds a drive busy.
 class FolderWatcher {
