@@ -377,6 +377,20 @@ TEST(FolderWatcher, FollowsTheRootAwayAndBack)
     }
 }
 
+namespace {
+// A drive stand-in mounted at `at`: a tmpfs holding p.jpg and d/q.jpg; false
+// when it cannot be mounted.
+bool mountDrive(const QByteArray& at)
+{
+    if (mount("marbleglen-test", at.constData(), "tmpfs", 0, "size=1m") != 0)
+        return false;
+    mkdir((at + "/d").constData(), 0755);
+    write(at + "/p.jpg");
+    write(at + "/d/q.jpg");
+    return true;
+}
+}  // namespace
+
 // A drive stand-in: a tmpfs unmounted (never lazily) and mounted again.
 TEST(FolderWatcher, LetsADriveGoAndTakesItUpAgain)
 {
@@ -392,15 +406,7 @@ TEST(FolderWatcher, LetsADriveGoAndTakesItUpAgain)
         const QByteArray root = tree.path("root");
         const QByteArray drive = c.drive.isEmpty() ? root : root + "/" + c.drive;
         mkdir(drive.constData(), 0755);
-        auto mountDrive = [&] {
-            if (mount("marbleglen-test", drive.constData(), "tmpfs", 0, "size=1m") != 0)
-                return false;
-            mkdir((drive + "/d").constData(), 0755);
-            write(drive + "/p.jpg");
-            write(drive + "/d/q.jpg");
-            return true;
-        };
-        if (!mountDrive())
+        if (!mountDrive(drive))
             GTEST_SKIP() << "tmpfs cannot be mounted here";
         const QByteArray in = c.drive.isEmpty() ? "" : c.drive + "/";
         Reports reports(root);
@@ -408,7 +414,7 @@ TEST(FolderWatcher, LetsADriveGoAndTakesItUpAgain)
         // The watcher holds nothing open on the drive: a plain unmount succeeds.
         ASSERT_EQ(umount2(drive.constData(), 0), 0) << c.what << ": " << strerror(errno);
         EXPECT_EQ(reports.wait(2), (Names{"-" + in + "d/q.jpg", "-" + in + "p.jpg"})) << c.what;
-        ASSERT_TRUE(mountDrive());
+        ASSERT_TRUE(mountDrive(drive));
         EXPECT_EQ(reports.wait(2), (Names{"+" + in + "d/q.jpg", "+" + in + "p.jpg"})) << c.what;
         watcher.reset();
         EXPECT_EQ(umount2(drive.constData(), 0), 0) << c.what;
@@ -444,11 +450,8 @@ TEST(FolderWatcher, TakesUpADriveMountedOnAFolderItFollows)
             mkdir(drive.constData(), 0755);
             std::this_thread::sleep_for(300ms);  // listed, and watched, empty
         }
-        if (mount("marbleglen-test", drive.constData(), "tmpfs", 0, "size=1m") != 0)
+        if (!mountDrive(drive))
             GTEST_SKIP() << "tmpfs cannot be mounted here";
-        mkdir((drive + "/d").constData(), 0755);
-        write(drive + "/p.jpg");
-        write(drive + "/d/q.jpg");
         EXPECT_EQ(reports.wait(c.reported.size()), c.reported) << c.what;
         watcher.reset();
         EXPECT_EQ(umount2(drive.constData(), 0), 0) << c.what;
