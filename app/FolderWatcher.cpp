@@ -397,12 +397,14 @@ void FolderWatcher::Tree::setUp(const std::vector<QByteArray>& found, const std:
         const auto at = static_cast<std::uint32_t>(index);
         if (fresh)
             toReport.emplace_back(last, path.sliced(slash + 1));
-        else if (last->foundFrom == last->foundTo)
-            last->foundFrom = at, last->foundTo = at + 1;
-        else if (last->foundTo == at)
+        else if (last->foundFrom == last->foundTo) {
+            last->foundFrom = at;
+            last->foundTo = at + 1;
+        } else if (last->foundTo == at) {
             ++last->foundTo;
-        else
+        } else {
             last->pictures.append(view(path).substr(static_cast<std::size_t>(slash + 1)));
+        }
     }
     auto takeNames = [&found](Folder& f) {
         for (std::uint32_t i = f.foundFrom; i < f.foundTo; ++i) {

@@ -73,9 +73,9 @@
 //   automounter has just made) gives no event there: a quarter of a second
 //   after the system's mount table changes (once for a burst of changes) each
 //   folder is looked at again, and one that now leads elsewhere is followed
-//   anew. The
-//   watcher keeps no descriptor open on a folder and never changes the working
-//   folder, so it never holds a drive busy.
+//   anew.
+// - The watcher keeps no descriptor open on a folder and never changes the
+//   working folder, so it never holds a drive busy.
 class FolderWatcher {
 public:
     using Report = std::function<void(std::vector<FolderChange>&& changes)>;
